@@ -1,0 +1,84 @@
+// What module code uses to talk to the interpreter: look-ups at call time, calls, truth and text.
+//
+// Every helper returns an owning `Ref` or throws `PyError` with the interpreter's exception pending.
+#pragma once
+
+#include <array>
+
+#include "function.hpp"
+#include "names.hpp"
+
+namespace rt {
+
+// The module-level name as a Python function would see it at this moment: the module's globals, then
+// the builtins. Missing names raise NameError.
+Ref global(PyObject* name);
+
+inline Ref attr(PyObject* object, PyObject* name) { return Ref::steal(PyObject_GetAttr(object, name)); }
+
+inline void set_attr(PyObject* object, PyObject* name, PyObject* value) {
+    require(PyObject_SetAttr(object, name, value));
+}
+
+inline bool truth(PyObject* object) { return require(PyObject_IsTrue(object)) != 0; }
+
+inline Ref none() noexcept { return Ref::borrow(Py_None); }
+
+inline Ref item(PyObject* container, PyObject* key) { return Ref::steal(PyObject_GetItem(container, key)); }
+
+inline Ref float_value(double value) { return Ref::steal(PyFloat_FromDouble(value)); }
+
+// `format(value, '')`, sparing the call for an exact str as the interpreter's f-strings do.
+Ref text_of(PyObject* value);
+
+// Concatenates texts (each an exact str) into a new str.
+Ref join_texts(std::initializer_list<PyObject*> parts);
+
+// Calls with positional arguments, then as many keyword arguments as `keywords` names (the last ones).
+Ref vectorcall(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwnames);
+
+template <typename... Objects>
+Ref call(PyObject* callable, Objects... args) {
+    std::array<PyObject*, sizeof...(Objects) + 1> vector{nullptr, args...};
+    return Ref::steal(PyObject_Vectorcall(callable, vector.data() + 1, sizeof...(Objects) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr));
+}
+
+// `callable(*positional, **dict(zip(keywords, trailing values)))`, without building the dict.
+template <typename... Objects>
+Ref call_kw(PyObject* callable, const KeywordNames& keywords, Objects... args) {
+    std::array<PyObject*, sizeof...(Objects) + 1> vector{nullptr, args...};
+    const std::size_t positional = sizeof...(Objects) - static_cast<std::size_t>(keywords.size());
+    return Ref::steal(PyObject_Vectorcall(callable, vector.data() + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          keywords.get()));
+}
+
+template <typename... Objects>
+Ref call_method(PyObject* object, PyObject* name, Objects... args) {
+    std::array<PyObject*, sizeof...(Objects) + 1> vector{object, args...};
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, vector.data(), (sizeof...(Objects) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `super().name(*args, **keywords)` inside a method of `args.defining_class()`, resolved along the MRO of
+// `self`'s class as `super()` does, without creating the super or bound-method objects.
+Ref super_call_vector(PyObject* defining_class, PyObject* self, PyObject* name, PyObject* const* args,
+                      std::size_t count, PyObject* kwnames);
+
+template <typename... Objects>
+Ref super_call_kw(const Args& args, PyObject* self, PyObject* name, const KeywordNames& keywords, Objects... values) {
+    std::array<PyObject*, sizeof...(Objects) + 2> vector{nullptr, self, values...};
+    return super_call_vector(args.defining_class(), self, name, vector.data() + 1, sizeof...(Objects) + 1,
+                             keywords.get());
+}
+
+template <typename... Objects>
+Ref super_call(const Args& args, PyObject* self, PyObject* name, Objects... values) {
+    std::array<PyObject*, sizeof...(Objects) + 2> vector{nullptr, self, values...};
+    return super_call_vector(args.defining_class(), self, name, vector.data() + 1, sizeof...(Objects) + 1, nullptr);
+}
+
+// Removes `key` from a dict and returns its value, or `fallback` when absent (`dict.pop(key, fallback)`).
+Ref dict_pop(PyObject* dict, PyObject* key, PyObject* fallback);
+
+}  // namespace rt

@@ -1,0 +1,86 @@
+// The function object every native method is made of.
+//
+// To the interpreter it looks like a function written in Python: it has `__name__`, `__qualname__`,
+// `__module__`, `__doc__`, `__defaults__`, `__kwdefaults__`, `__annotations__`, `__dict__` and a `__code__`
+// describing its parameters, so `inspect.signature`, `help()` and IDEs read it as they read a Python
+// function. It binds as a method through an instance, nests in `staticmethod` and `property`, pickles by
+// qualified name, and is called through vectorcall as a method descriptor (`obj.method(x)` builds no bound
+// method object).
+#pragma once
+
+#include <span>
+
+#include "ref.hpp"
+
+namespace rt {
+
+// What a parameter demands of its argument on entry, before the body runs.
+enum class Check : unsigned char {
+    Any,
+    ExactStr,        // exactly `str`; a subclass or None is refused
+    ExactStrOrNone,  // exactly `str`, or None
+    Float,           // converted with the interpreter's float conversion; see Args::real
+};
+
+enum class Default : unsigned char { Required, None, True };
+
+struct Param {
+    const char* name;
+    const char* annotation = nullptr;  // stored as text and never evaluated; nullptr: not annotated
+    Check check = Check::Any;
+    Default default_value = Default::Required;
+};
+
+inline constexpr std::size_t kMaxParams = 8;
+
+struct FunctionObject;
+
+// The bound arguments of one call, valid for the duration of the call.
+class Args {
+public:
+    // Borrowed: the caller's argument or a default.
+    PyObject* operator[](std::size_t index) const noexcept { return values_[index]; }
+    // The converted value of a parameter declared with Check::Float.
+    double real(std::size_t index) const noexcept { return reals_[index]; }
+    // The fresh dict of extra keywords; null when the function has no keyword catch-all.
+    PyObject* kwargs() const noexcept { return kwargs_.get(); }
+    // The class whose namespace defines the function: what `super()` resolves against.
+    PyObject* defining_class() const;
+
+private:
+    friend struct Binder;
+    FunctionObject* function_ = nullptr;
+    PyObject* values_[kMaxParams];
+    double reals_[kMaxParams];
+    Ref kwargs_;
+    Ref defaults_;  // keeps the defaults alive even if `__defaults__` is replaced during the call
+};
+
+using Impl = Ref (*)(Args& args);
+
+struct FunctionSpec {
+    const char* name;
+    std::span<const Param> params;  // `self` first for instance methods and property getters
+    Impl impl;
+    const char* varkw = nullptr;    // name of the keyword catch-all, if any
+    const char* doc = nullptr;
+    const char* return_annotation = nullptr;
+};
+
+// Creates a function object; `class_name` prefixes the qualified name.
+Ref make_function(const FunctionSpec& spec, const char* class_name, PyObject* module_name);
+
+// Records the class whose namespace holds the function (done by class creation).
+void set_defining_class(PyObject* function, PyObject* cls);
+
+bool is_function(PyObject* object) noexcept;
+
+// Ready the function type; called by module start-up.
+void init_function_type();
+
+}  // namespace rt
+
+namespace rt {
+// The function's `__name__` (borrowed).
+PyObject* function_name(PyObject* function) noexcept;
+}  // namespace rt
