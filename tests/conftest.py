@@ -1,6 +1,7 @@
 import importlib.util
 import pathlib
 import sys
+import types
 
 REPO_ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -27,3 +28,39 @@ def refdata(refdata_service):
     refdata_service.clear_requests()
     yield refdata_service
     refdata_service.clear_fault()
+
+
+@pytest.fixture
+def project(tmp_path, refdata):
+    """A project root whose norvane.ini points at the test service and a fresh cache directory.
+
+    The process-wide loader is rebuilt for it and dropped afterwards, and the factory's instrument cache
+    starts and ends empty.
+    """
+    from norvane.kestrum_utils import utils
+    from norvane.kestrum_utils.inibridge.inibridge import Inibridge
+
+    cache_dir = tmp_path / "cache"
+    (tmp_path / "norvane.ini").write_text(
+        "[data_related]\n"
+        f"InstrumentInfoUrl = {refdata.url}\n"
+        f"LOCAL_DATA_CACHE_DIR = {cache_dir}\n"
+    )
+    utils.set_project_root(tmp_path)
+    Inibridge.reset()
+    instrument_cache = _instrument_cache()
+    instrument_cache.clear()
+    try:
+        yield types.SimpleNamespace(root=tmp_path, cache_dir=cache_dir, service=refdata, ini=tmp_path / "norvane.ini")
+    finally:
+        instrument_cache.clear()
+        utils.set_project_root(None)
+        Inibridge.reset()
+
+
+def _instrument_cache():
+    try:
+        from norvane.kestrum_utils.priceable.futures import CryptoFuture
+    except ImportError:
+        return {}
+    return CryptoFuture.inst_cache
