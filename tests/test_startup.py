@@ -1,0 +1,96 @@
+"""Module start-up: one module object per process, refused re-initialisation and interpreter change."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+MODULES = [
+    ("norvane.kestrum_utils.inibridge.inibridge", "inibridge"),
+    ("norvane.kestrum_utils.priceable.futures", "futures"),
+]
+
+
+def run_python(source):
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
+                            timeout=120, cwd=_import_root())
+    assert result.returncode == 0, result.stderr
+    return result.stdout.strip().splitlines()
+
+
+def _import_root():
+    import norvane
+
+    return str(__import__("pathlib").Path(norvane.__file__).resolve().parent.parent)
+
+
+@pytest.mark.parametrize("dotted, short", MODULES)
+def test_reimport_gives_back_the_same_working_module(dotted, short):
+    lines = run_python(f"""
+        import importlib, sys
+        first = importlib.import_module("{dotted}")
+        names = list(vars(first))
+        for _ in range(3):
+            del sys.modules["{dotted}"]
+            again = importlib.import_module("{dotted}")
+            assert again is first and list(vars(again)) == names
+        print("same")
+    """)
+    assert lines == ["same"]
+
+
+@pytest.mark.parametrize("dotted, short", MODULES)
+def test_initialising_another_module_object_is_refused(dotted, short):
+    lines = run_python(f"""
+        import ctypes, importlib, types
+        module = importlib.import_module("{dotted}")
+        library = ctypes.PyDLL(module.__file__)
+        entry = library.PyInit_{short}
+        entry.restype = ctypes.c_void_p
+        definition = entry()
+        exec_def = ctypes.pythonapi.PyModule_ExecDef
+        exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        try:
+            exec_def(types.ModuleType("{dotted}"), definition)
+        except RuntimeError as error:
+            print(error)
+    """)
+    assert lines == [f"Module '{short}' has already been imported. Re-initialisation is not supported."]
+
+
+@pytest.mark.parametrize("dotted, short", MODULES)
+def test_a_second_interpreter_is_refused(dotted, short):
+    lines = run_python(f"""
+        import sys, _xxsubinterpreters as interpreters
+        import {dotted}
+        interpreter = interpreters.create()
+        try:
+            interpreters.run_string(interpreter, "import sys; sys.path[:] = %r; import {dotted}" % (sys.path,))
+        except interpreters.RunFailedError as error:
+            print(error)
+    """)
+    assert lines == ["<class 'ImportError'>: Interpreter change detected - this module can only be loaded into "
+                     "one interpreter per process."]
+
+
+def test_futures_namespace_is_bound_in_order():
+    from norvane.kestrum_utils.priceable import futures
+
+    names = [name for name in vars(futures) if not name.startswith("__")]
+    expected = ["hashlib", "json", "logging", "os", "urllib", "Dict", "Union", "Inibridge", "CONTRACT_TYPE",
+                "INSTRUMENT_TYPE", "SettlementType", "Instrument", "CryptoPair", "Future", "CryptoFuture",
+                "CryptoInvFuture", "CryptoPerpFuture", "CryptoInvPerpFuture"]
+    assert names == expected[: len(names)] and len(names) >= expected.index("CryptoFuture") + 1
+    import urllib.request
+
+    assert futures.urllib is urllib and futures.urllib.request is urllib.request
+
+
+def test_inibridge_namespace_is_bound_in_order():
+    from norvane.kestrum_utils.inibridge import inibridge
+    from norvane.kestrum_utils import utils
+
+    assert [name for name in vars(inibridge) if not name.startswith("__")] == [
+        "configparser", "Path", "get_project_root", "singleton", "Inibridge"]
+    assert inibridge.singleton is utils.singleton and inibridge.Inibridge.__wrapped__.__qualname__ == "Inibridge"
