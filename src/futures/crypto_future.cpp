@@ -13,6 +13,7 @@ rt::Name n_name{"__name__"};
 rt::Name n_str{"str"};
 rt::Name n_CryptoPair{"CryptoPair"};
 rt::Name n_CryptoFuture{"CryptoFuture"};
+rt::Name n_CryptoInvFuture{"CryptoInvFuture"};
 rt::Name n_Future{"Future"};
 rt::Name n_Instrument{"Instrument"};
 rt::Name n_create{"create"};
@@ -34,6 +35,7 @@ rt::Name n_contract_type{"contract_type"};
 rt::Name n_settlement_type{"settlement_type"};
 rt::Name n_CONTRACT_TYPE{"CONTRACT_TYPE"};
 rt::Name n_LINEAR{"LINEAR"};
+rt::Name n_INVERSE{"INVERSE"};
 rt::Name n_SettlementType{"SettlementType"};
 rt::Name n_cash{"cash"};
 rt::Name n_init{"__init__"};
@@ -113,7 +115,15 @@ rt::Ref settlement_ccy(rt::Args& args) {
     return rt::attr(underl.get(), n_quote_ccy);
 }
 
-rt::Ref contract_type(rt::Args&) { return linear_contract_type(); }
+// An inverse future (dated or perpetual) reports INVERSE whatever `_contract_type` holds, so the answer
+// follows the class and a linear future built with a contract_type keyword still reports LINEAR.
+rt::Ref contract_type(rt::Args& args) {
+    rt::Ref inverse_class = rt::global(n_CryptoInvFuture);
+    if (rt::require(PyObject_IsInstance(args[0], inverse_class.get())) == 0) return linear_contract_type();
+    rt::Ref instrument = rt::global(n_Instrument);
+    rt::Ref contract_types = rt::attr(instrument.get(), n_CONTRACT_TYPE);
+    return rt::attr(contract_types.get(), n_INVERSE);
+}
 
 constexpr rt::Param kSelf[] = {{"self"}};
 constexpr rt::Param kInitParams[] = {

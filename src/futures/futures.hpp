@@ -25,4 +25,44 @@ rt::Ref join_instrument_id(PyObject* exchange, PyObject* symbol, PyObject* instr
 // `value.__class__.__name__ == other`, as the class-name test of pair texts does it.
 bool class_name_equals(PyObject* value, PyObject* name);
 
+// CryptoFuture.create (factory.cpp)
+extern const rt::FunctionSpec kCryptoFutureCreate;
+
+// The parameters of every subclass's get_instrument_id, checked on entry like the one they delegate to.
+inline constexpr rt::Param kCheckedInstrumentIdParams[] = {
+    {"symbol", "str", rt::Check::ExactStr},
+    {"instrument_type", "Instrument.INSTRUMENT_TYPE"},
+    {"contract_type", "Instrument.CONTRACT_TYPE"},
+    {"expiry_date", "str", rt::Check::ExactStr},
+    {"ccy", "Instrument.CURRENCY"},
+    {"exchange", "Instrument.EXCHANGE"},
+};
+
+// `<module-level class_name>.get_instrument_id(symbol=..., ..., exchange=...)` with the six bound arguments.
+rt::Ref delegate_instrument_id(PyObject* class_name, const rt::Args& args);
+
+// CryptoInvFuture (inverse_future.cpp)
+extern const rt::FunctionSpec kCryptoInvFutureInit;
+extern const rt::FunctionSpec kCryptoInvFutureGetInstrumentId;
+extern const rt::FunctionSpec kCryptoInvFutureSettlementCcy;
+extern const rt::FunctionSpec kCryptoInvFutureUnitMargin;
+extern const rt::FunctionSpec kCryptoInvFutureUnitCommission;
+extern const rt::FunctionSpec kCryptoInvFutureCashChange;
+
+// CryptoPerpFuture (perpetual_future.cpp)
+extern const rt::FunctionSpec kCryptoPerpFutureInit;
+extern const rt::FunctionSpec kCryptoPerpFutureIsUnderlSupported;
+extern const rt::FunctionSpec kCryptoPerpFutureCreateByUnderl;
+extern const rt::FunctionSpec kCryptoPerpFutureGetInstrumentId;
+
+// The underlying itself, or `CryptoPair.create(underl)` when the class-name test calls it text.
+rt::Ref pair_from_text(PyObject* underl);
+
+// Sets the instrument type to PERP and writes the identifier again from the instance's own fields.
+void retype_as_perpetual(PyObject* self);
+
+// CryptoInvPerpFuture (inverse_perpetual_future.cpp)
+extern const rt::FunctionSpec kCryptoInvPerpFutureInit;
+extern const rt::FunctionSpec kCryptoInvPerpFutureGetInstrumentId;
+
 }  // namespace futures

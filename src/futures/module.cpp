@@ -17,13 +17,43 @@ const rt::Member kCryptoFutureMembers[] = {
     {rt::MemberKind::Static, kCryptoFutureGetInstrumentId},
     {rt::MemberKind::Property, kCryptoFutureSettlementCcy},
     {rt::MemberKind::Property, kCryptoFutureContractType},
+    // the linear economics go here, before create; get_instrument_info and _build after it
+    {rt::MemberKind::Static, kCryptoFutureCreate},
+};
+
+const rt::Member kCryptoInvFutureMembers[] = {
+    {rt::MemberKind::Method, kCryptoInvFutureInit},
+    {rt::MemberKind::Static, kCryptoInvFutureGetInstrumentId},
+    {rt::MemberKind::Property, kCryptoInvFutureSettlementCcy},
+    {rt::MemberKind::Method, kCryptoInvFutureUnitMargin},
+    {rt::MemberKind::Method, kCryptoInvFutureUnitCommission},
+    {rt::MemberKind::Method, kCryptoInvFutureCashChange},
+};
+
+const rt::Member kCryptoPerpFutureMembers[] = {
+    {rt::MemberKind::Method, kCryptoPerpFutureInit},
+    {rt::MemberKind::Static, kCryptoPerpFutureIsUnderlSupported},
+    {rt::MemberKind::Static, kCryptoPerpFutureCreateByUnderl},
+    {rt::MemberKind::Static, kCryptoPerpFutureGetInstrumentId},
+};
+
+const rt::Member kCryptoInvPerpFutureMembers[] = {
+    {rt::MemberKind::Method, kCryptoInvPerpFutureInit},
+    {rt::MemberKind::Static, kCryptoInvPerpFutureGetInstrumentId},
 };
 
 const rt::ClassSpec kFuture{"Future", nullptr, kFutureMembers};
 const rt::ClassSpec kCryptoFuture{"CryptoFuture", nullptr, kCryptoFutureMembers};
+const rt::ClassSpec kCryptoInvFuture{"CryptoInvFuture",
+                                     "\n    Inverse Future is a contract which settles with cryptocurrency\n    ",
+                                     kCryptoInvFutureMembers};
+const rt::ClassSpec kCryptoPerpFuture{"CryptoPerpFuture", nullptr, kCryptoPerpFutureMembers};
+const rt::ClassSpec kCryptoInvPerpFuture{"CryptoInvPerpFuture", nullptr, kCryptoInvPerpFutureMembers};
 
 rt::Name n_Instrument{"Instrument"};
 rt::Name n_Future{"Future"};
+rt::Name n_CryptoFuture{"CryptoFuture"};
+rt::Name n_CryptoInvFuture{"CryptoInvFuture"};
 
 // Creates a class on the base currently bound under `base_name` and binds it under its own name.
 rt::Ref bind_class(PyObject* module, const rt::ClassSpec& spec, PyObject* base_name,
@@ -55,6 +85,9 @@ void module_body(PyObject* module) {
     rt::Ref inst_cache = rt::Ref::steal(PyDict_New());
     rt::Ref retry_times = rt::Ref::steal(PyLong_FromLong(5));
     bind_class(module, kCryptoFuture, n_Future, {{"inst_cache", inst_cache.get()}, {"RETRY_TIMES", retry_times.get()}});
+    bind_class(module, kCryptoInvFuture, n_CryptoFuture);
+    bind_class(module, kCryptoPerpFuture, n_CryptoFuture);
+    bind_class(module, kCryptoInvPerpFuture, n_CryptoInvFuture);
 }
 
 const rt::ModuleSpec kModule{"futures", "norvane.kestrum_utils.priceable.futures", nullptr, module_body};
