@@ -1,0 +1,74 @@
+#include "handlers.hpp"
+
+#include "names.hpp"
+
+namespace rt {
+
+namespace {
+
+Name n_enter{"__enter__"};
+Name n_exit{"__exit__"};
+
+// A special method as the interpreter finds it: on the type, bound to the instance.
+Ref lookup_special(PyObject* object, PyObject* name) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(object), name);
+    if (found == nullptr) return Ref();
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    if (get == nullptr) return Ref::borrow(found);
+    return Ref::steal(get(found, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
+}
+
+}  // namespace
+
+HandledError::HandledError(PyObject* type) {
+    if (!PyErr_ExceptionMatches(type)) throw PyError{};
+    PyObject* fetched_type;
+    PyObject* fetched_value;
+    PyObject* fetched_traceback;
+    PyErr_Fetch(&fetched_type, &fetched_value, &fetched_traceback);
+    PyErr_NormalizeException(&fetched_type, &fetched_value, &fetched_traceback);
+    Ref::steal_or_null(fetched_type);
+    value_ = Ref::steal_or_null(fetched_value);
+    traceback_ = Ref::steal_or_null(fetched_traceback);
+    // `except` sees the instance's own class, and the handled state keeps the traceback on the instance.
+    type_ = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value_.get())));
+    if (traceback_) PyException_SetTraceback(value_.get(), traceback_.get());
+
+    outer_ = Ref::steal_or_null(PyErr_GetHandledException());
+    PyErr_SetHandledException(value_.get());
+}
+
+HandledError::~HandledError() { PyErr_SetHandledException(outer_.get()); }
+
+void HandledError::reraise() {
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+    throw PyError{};
+}
+
+ContextManager::ContextManager(PyObject* manager) {
+    Ref enter = lookup_special(manager, n_enter);
+    if (!enter) {
+        raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(manager)->tp_name);
+    }
+    exit_ = lookup_special(manager, n_exit);
+    if (!exit_) {
+        raise_format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                     Py_TYPE(manager)->tp_name);
+    }
+    entered_ = Ref::steal(PyObject_CallNoArgs(enter.get()));
+}
+
+void ContextManager::exit_normally() {
+    PyObject* arguments[] = {Py_None, Py_None, Py_None};
+    Ref::steal(PyObject_Vectorcall(exit_.get(), arguments, 3, nullptr));
+}
+
+bool ContextManager::exit_with(const HandledError& error) {
+    PyObject* arguments[] = {error.type(), error.value(), error.traceback()};
+    Ref result = Ref::steal(PyObject_Vectorcall(exit_.get(), arguments, 3, nullptr));
+    return require(PyObject_IsTrue(result.get())) != 0;
+}
+
+}  // namespace rt
