@@ -17,6 +17,15 @@ extern const rt::FunctionSpec kCryptoFutureGetInstrumentId;
 extern const rt::FunctionSpec kCryptoFutureSettlementCcy;
 extern const rt::FunctionSpec kCryptoFutureContractType;
 
+// CryptoFuture linear economics (economics.cpp)
+extern const rt::FunctionSpec kCryptoFutureCalculateUnitMargin;
+extern const rt::FunctionSpec kCryptoFutureCalcUnitCommission;
+extern const rt::FunctionSpec kCryptoFutureCalcCashChange;
+
+// CryptoFuture reference data: lookup with its file cache (instrument_info.cpp), build hook (build.cpp)
+extern const rt::FunctionSpec kCryptoFutureGetInstrumentInfo;
+extern const rt::FunctionSpec kCryptoFutureBuildHook;
+
 // The six identifier parts, each as `format(value, '')`, joined by "." (exchange, symbol, instrument type,
 // contract type, currency, expiry date).
 rt::Ref join_instrument_id(PyObject* exchange, PyObject* symbol, PyObject* instrument_type, PyObject* contract_type,

@@ -17,8 +17,12 @@ const rt::Member kCryptoFutureMembers[] = {
     {rt::MemberKind::Static, kCryptoFutureGetInstrumentId},
     {rt::MemberKind::Property, kCryptoFutureSettlementCcy},
     {rt::MemberKind::Property, kCryptoFutureContractType},
-    // the linear economics go here, before create; get_instrument_info and _build after it
+    {rt::MemberKind::Method, kCryptoFutureCalculateUnitMargin},
+    {rt::MemberKind::Method, kCryptoFutureCalcUnitCommission},
+    {rt::MemberKind::Method, kCryptoFutureCalcCashChange},
     {rt::MemberKind::Static, kCryptoFutureCreate},
+    {rt::MemberKind::Static, kCryptoFutureGetInstrumentInfo},
+    {rt::MemberKind::Method, kCryptoFutureBuildHook},
 };
 
 const rt::Member kCryptoInvFutureMembers[] = {

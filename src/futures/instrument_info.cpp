@@ -1,0 +1,358 @@
+// Instrument information records from the reference-data service, through a file cache with one JSON file
+// per distinct query address. Network, HTTP and reply-format failures never reach the caller: each is
+// reported, the request is retried, and when the attempts run out the answer is an empty list.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <span>
+#include <random>
+
+#include "futures.hpp"
+#include "runtime/handlers.hpp"
+
+namespace futures {
+
+namespace {
+
+rt::Name n_Inibridge{"Inibridge"};
+rt::Name n_config{"config"};
+rt::Name n_data_related{"data_related"};
+rt::Name n_LOCAL_DATA_CACHE_DIR{"LOCAL_DATA_CACHE_DIR"};
+rt::Name n_InstrumentInfoUrl{"InstrumentInfoUrl"};
+rt::Name n_os{"os"};
+rt::Name n_makedirs{"makedirs"};
+rt::Name n_path{"path"};
+rt::Name n_join{"join"};
+rt::Name n_exists{"exists"};
+rt::Name n_replace{"replace"};
+rt::Name n_hashlib{"hashlib"};
+rt::Name n_sha256{"sha256"};
+rt::Name n_hexdigest{"hexdigest"};
+rt::Name n_encode{"encode"};
+rt::Name n_open{"open"};
+rt::Name n_json{"json"};
+rt::Name n_load{"load"};
+rt::Name n_loads{"loads"};
+rt::Name n_dump{"dump"};
+rt::Name n_urllib{"urllib"};
+rt::Name n_request{"request"};
+rt::Name n_urlopen{"urlopen"};
+rt::Name n_getcode{"getcode"};
+rt::Name n_read{"read"};
+rt::Name n_print{"print"};
+rt::Name n_logging{"logging"};
+rt::Name n_error{"error"};
+rt::Name n_CryptoFuture{"CryptoFuture"};
+rt::Name n_RETRY_TIMES{"RETRY_TIMES"};
+rt::Name n_instruments{"instruments"};
+rt::Name n_symbol_infos{"symbol_infos"};
+rt::Name n_expiry_date{"expiry_date"};
+
+rt::Name t_question_mark{"?"};
+rt::Name t_ampersand{"&"};
+rt::Name t_json_suffix{".json"};
+rt::Name t_read_mode{"r"};
+rt::Name t_create_mode{"x"};
+rt::Name t_mkdir_error{"future get_instrument_info mkdir error: "};
+rt::Name t_request_api{"request api "};
+rt::Name t_failed_with_status{" failed with status code "};
+rt::Name t_raises_exception{" raises exception:\n "};
+
+rt::KeywordNames kw_exist_ok{"exist_ok"};
+
+enum Arg : std::size_t { kSymbol, kExchange, kSecurityType, kContractType, kExpiryDate, kExternalSymbol, kCache };
+
+// The query parameters in the order the address lists them; values are written verbatim.
+struct QueryParam {
+    rt::Name label;
+    Arg arg;
+    bool omit_unspecified;  // "UNSPECIFIED" is left out of the address (it still filters the records)
+};
+QueryParam kQueryParams[] = {
+    {rt::Name{"externalSymbol="}, kExternalSymbol, false}, {rt::Name{"symbol="}, kSymbol, false},
+    {rt::Name{"exchange="}, kExchange, false},             {rt::Name{"security_type="}, kSecurityType, false},
+    {rt::Name{"contract_type="}, kContractType, true},     {rt::Name{"expiry_date="}, kExpiryDate, true},
+};
+
+// Concatenates exact str objects into one new str with a single allocation.
+rt::Ref concat(std::span<PyObject* const> parts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (PyObject* part : parts) {
+        length += PyUnicode_GET_LENGTH(part);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(part));
+    }
+    rt::Ref joined = rt::Ref::steal(PyUnicode_New(length, widest));
+    Py_ssize_t at = 0;
+    for (PyObject* part : parts) {
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(part);
+        if (PyUnicode_CopyCharacters(joined.get(), at, part, 0, size) < 0) rt::raise_pending();
+        at += size;
+    }
+    return joined;
+}
+
+rt::Ref concat(std::initializer_list<PyObject*> parts) { return concat(std::span(parts.begin(), parts.size())); }
+
+// `Inibridge().config["data_related"][key]`, a fresh loader call each time.
+rt::Ref configured(PyObject* key) {
+    rt::Ref loader_factory = rt::global(n_Inibridge);
+    rt::Ref loader = rt::call(loader_factory.get());
+    rt::Ref config = rt::attr(loader.get(), n_config);
+    rt::Ref section = rt::item(config.get(), n_data_related);
+    return rt::item(section.get(), key);
+}
+
+// The configured cache directory, created if missing. A failure is only reported: without a directory
+// the call fails later, when the cache path is needed. Null when the directory was never read.
+rt::Ref prepare_cache_dir() {
+    rt::Ref cache_dir;
+    try {
+        cache_dir = configured(n_LOCAL_DATA_CACHE_DIR);
+        rt::Ref os = rt::global(n_os);
+        rt::Ref makedirs = rt::attr(os.get(), n_makedirs);
+        rt::call_kw(makedirs.get(), kw_exist_ok, cache_dir.get(), Py_True);
+    } catch (const rt::PyError&) {
+        rt::HandledError error(PyExc_Exception);
+        rt::Ref print = rt::global(n_print);
+        rt::call(print.get(), t_mkdir_error.get(), error.value());
+    }
+    return cache_dir;
+}
+
+bool is_given(PyObject* value) { return value != Py_None && PyUnicode_GET_LENGTH(value) != 0; }
+
+bool is_unspecified(PyObject* value) { return PyUnicode_CompareWithASCIIString(value, "UNSPECIFIED") == 0; }
+
+// The configured base address as an exact str; anything that is not text fails as `base + "?"` would.
+rt::Ref base_address_text(PyObject* base) {
+    if (PyUnicode_CheckExact(base)) return rt::Ref::borrow(base);
+    if (PyUnicode_Check(base)) return rt::Ref::steal(PyUnicode_FromObject(base));
+    rt::Ref::steal(PyNumber_Add(base, t_question_mark));
+    rt::raise_format(PyExc_TypeError, "InstrumentInfoUrl must be a str, not %.200s", Py_TYPE(base)->tp_name);
+}
+
+// Base, then "?" and the given parameters as name=value joined by "&"; the base alone when none is given.
+rt::Ref query_address(const rt::Args& args) {
+    rt::Ref base = base_address_text(configured(n_InstrumentInfoUrl).get());
+    PyObject* parts[1 + 3 * std::size(kQueryParams)];
+    std::size_t count = 0;
+    parts[count++] = base.get();
+    for (const QueryParam& param : kQueryParams) {
+        PyObject* value = args[param.arg];
+        if (!is_given(value) || (param.omit_unspecified && is_unspecified(value))) continue;
+        PyObject* separator = count == 1 ? t_question_mark.get() : t_ampersand.get();
+        parts[count++] = separator;
+        parts[count++] = param.label.get();
+        parts[count++] = value;
+    }
+    if (count == 1) return base;
+    return concat(std::span(parts, count));
+}
+
+// Cache directory joined with the SHA-256 hex digest of the address and ".json".
+rt::Ref cache_path_for(PyObject* address, const rt::Ref& cache_dir) {
+    rt::Ref hashlib = rt::global(n_hashlib);
+    rt::Ref sha256 = rt::attr(hashlib.get(), n_sha256);
+    rt::Ref encoded = rt::Ref::steal(PyUnicode_AsUTF8String(address));
+    rt::Ref digest = rt::call(sha256.get(), encoded.get());
+    rt::Ref hex = rt::call_method(digest.get(), n_hexdigest);
+    rt::Ref file_name = rt::Ref::steal(PyNumber_Add(hex.get(), t_json_suffix));
+    rt::Ref os = rt::global(n_os);
+    rt::Ref os_path = rt::attr(os.get(), n_path);
+    rt::Ref join = rt::attr(os_path.get(), n_join);
+    if (!cache_dir) {
+        // The directory setting could not be read; reported the way the interpreter words an unset local.
+        rt::raise(PyExc_UnboundLocalError, "local variable 'cache_dir' referenced before assignment");
+    }
+    return rt::call(join.get(), cache_dir.get(), file_name.get());
+}
+
+// The stored answer, or null when the file is absent (or its `with` block swallowed a read failure).
+rt::Ref read_cache_file(PyObject* cache_path) {
+    rt::Ref os = rt::global(n_os);
+    rt::Ref os_path = rt::attr(os.get(), n_path);
+    rt::Ref exists = rt::attr(os_path.get(), n_exists);
+    rt::Ref found = rt::call(exists.get(), cache_path);
+    if (!rt::truth(found.get())) return rt::Ref();
+    rt::Ref open = rt::global(n_open);
+    rt::Ref file = rt::call(open.get(), cache_path, t_read_mode.get());
+    rt::Ref stored;
+    const bool completed = rt::with_block(file.get(), [&](PyObject* opened) {
+        rt::Ref json = rt::global(n_json);
+        rt::Ref load = rt::attr(json.get(), n_load);
+        stored = rt::call(load.get(), opened);
+    });
+    return completed ? stored : rt::Ref();
+}
+
+// A name beside the cache file that no other writer, in this process or another, picks at the same time.
+rt::Ref temporary_sibling(PyObject* cache_path) {
+    static std::mt19937_64 generator{std::random_device{}()};
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".%ld-%016llx.tmp", static_cast<long>(getpid()),
+                  static_cast<unsigned long long>(generator()));
+    rt::Ref suffix_text = rt::Ref::steal(PyUnicode_FromString(suffix));
+    return rt::Ref::steal(PyNumber_Add(cache_path, suffix_text.get()));
+}
+
+// Best effort: the pending error, which explains the failed write, stays the one reported.
+void remove_quietly(PyObject* path) {
+    rt::SavedError pending;
+    PyObject* encoded = nullptr;
+    if (PyUnicode_FSConverter(path, &encoded)) {
+        rt::Ref owned = rt::Ref::steal_or_null(encoded);
+        ::unlink(PyBytes_AS_STRING(encoded));
+    }
+    PyErr_Clear();
+}
+
+// Writes `value` with `json.dump` into a fresh file beside the cache file and renames it over the cache
+// file, so that no reader, in this process or another, ever meets a half-written cache entry and a failed
+// write leaves the previous entry (or none) in place.
+void write_cache_file(PyObject* cache_path, PyObject* value) {
+    rt::Ref temporary = temporary_sibling(cache_path);
+    rt::Ref open = rt::global(n_open);
+    rt::Ref file = rt::call(open.get(), temporary.get(), t_create_mode.get());
+    try {
+        const bool completed = rt::with_block(file.get(), [&](PyObject* opened) {
+            rt::Ref json = rt::global(n_json);
+            rt::Ref dump = rt::attr(json.get(), n_dump);
+            rt::call(dump.get(), value, opened);
+        });
+        if (!completed) {
+            // The file's own manager swallowed a failed dump: the content may be incomplete, so it is not
+            // published, and the records are answered without a cache entry.
+            remove_quietly(temporary.get());
+            return;
+        }
+        rt::Ref os = rt::global(n_os);
+        rt::Ref replace = rt::attr(os.get(), n_replace);
+        rt::call(replace.get(), temporary.get(), cache_path);
+    } catch (const rt::PyError&) {
+        remove_quietly(temporary.get());
+        throw;
+    }
+}
+
+rt::Ref one_element_list(PyObject* value) {
+    rt::Ref list = rt::Ref::steal(PyList_New(1));
+    PyList_SET_ITEM(list.get(), 0, rt::Ref::borrow(value).release());
+    return list;
+}
+
+// One request. Null when the service answered another 2xx status (reported on standard output); the
+// records otherwise. Every failure, including a record set without the requested expiry date, raises.
+rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path, rt::Ref& response) {
+    rt::Ref urllib = rt::global(n_urllib);
+    rt::Ref request = rt::attr(urllib.get(), n_request);
+    rt::Ref urlopen = rt::attr(request.get(), n_urlopen);
+    response = rt::call(urlopen.get(), address);
+
+    rt::Ref status = rt::call_method(response.get(), n_getcode);
+    rt::Ref ok_status = rt::Ref::steal(PyLong_FromLong(200));
+    rt::Ref differs = rt::Ref::steal(PyObject_RichCompare(status.get(), ok_status.get(), Py_NE));
+    if (rt::truth(differs.get())) {
+        rt::Ref print = rt::global(n_print);
+        rt::Ref status_again = rt::call_method(response.get(), n_getcode);
+        rt::Ref status_text = rt::text_of(status_again.get());
+        rt::Ref line = concat({t_request_api.get(), address, t_failed_with_status.get(), status_text.get()});
+        rt::call(print.get(), line.get());
+        return rt::Ref();
+    }
+
+    rt::Ref json = rt::global(n_json);
+    rt::Ref loads = rt::attr(json.get(), n_loads);
+    rt::Ref body = rt::call_method(response.get(), n_read);
+    rt::Ref document = rt::call(loads.get(), body.get());
+    rt::Ref instruments = rt::item(document.get(), n_instruments);
+    rt::Ref first_index = rt::Ref::steal(PyLong_FromLong(0));
+    rt::Ref first = rt::item(instruments.get(), first_index.get());
+    rt::Ref configs = rt::item(first.get(), n_symbol_infos);
+
+    PyObject* expiry_date = args[kExpiryDate];
+    if (!is_given(expiry_date)) {
+        if (rt::truth(args[kCache])) write_cache_file(cache_path, configs.get());
+        return configs;
+    }
+    rt::Ref records = rt::Ref::steal(PyObject_GetIter(configs.get()));
+    while (rt::Ref record = rt::Ref::steal_or_null(PyIter_Next(records.get()))) {
+        rt::Ref record_expiry = rt::item(record.get(), n_expiry_date);
+        rt::Ref equal = rt::Ref::steal(PyObject_RichCompare(record_expiry.get(), expiry_date, Py_EQ));
+        if (!rt::truth(equal.get())) continue;
+        if (rt::truth(args[kCache])) {
+            rt::Ref stored = one_element_list(record.get());
+            write_cache_file(cache_path, stored.get());
+        }
+        return one_element_list(record.get());
+    }
+    if (PyErr_Occurred()) rt::raise_pending();
+    rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat("expiry date %S not found for symbol=%S exchange=%S ",
+                                                          expiry_date, args[kSymbol], args[kExchange]));
+    PyErr_SetObject(PyExc_Exception, message.get());
+    rt::raise_pending();
+}
+
+void log_failed_request(PyObject* address, PyObject* error) {
+    rt::Ref logging = rt::global(n_logging);
+    rt::Ref log_error = rt::attr(logging.get(), n_error);
+    rt::Ref error_text = rt::Ref::steal(PyObject_Str(error));
+    rt::Ref message = concat({t_request_api.get(), address, t_raises_exception.get(), error_text.get()});
+    rt::call(log_error.get(), message.get());
+}
+
+// Up to `CryptoFuture.RETRY_TIMES` requests back to back, the count read anew before each one so that a
+// change on the class takes effect at once. An empty list when none succeeded.
+rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* cache_path) {
+    rt::Ref response;  // released when the next attempt rebinds it, as a local variable would be
+    for (long attempts = 0;; ++attempts) {
+        rt::Ref crypto_future = rt::global(n_CryptoFuture);
+        rt::Ref retry_times = rt::attr(crypto_future.get(), n_RETRY_TIMES);
+        rt::Ref attempts_made = rt::Ref::steal(PyLong_FromLong(attempts));
+        rt::Ref more = rt::Ref::steal(PyObject_RichCompare(attempts_made.get(), retry_times.get(), Py_LT));
+        if (!rt::truth(more.get())) break;
+        try {
+            rt::Ref records = fetch_once(args, address, cache_path, response);
+            if (records) return records;
+        } catch (const rt::PyError&) {
+            rt::HandledError error(PyExc_Exception);
+            log_failed_request(address, error.value());
+        }
+    }
+    return rt::Ref::steal(PyList_New(0));
+}
+
+rt::Ref get_instrument_info(rt::Args& args) {
+    rt::Ref cache_dir = prepare_cache_dir();
+    rt::Ref address = query_address(args);
+    rt::Ref cache_path = cache_path_for(address.get(), cache_dir);
+    if (rt::truth(args[kCache])) {
+        if (rt::Ref stored = read_cache_file(cache_path.get())) return stored;
+    }
+    return fetch_with_retries(args, address.get(), cache_path.get());
+}
+
+constexpr rt::Param kParams[] = {
+    {"symbol", "str", rt::Check::ExactStrOrNone, rt::Default::None},
+    {"exchange", "str", rt::Check::ExactStrOrNone, rt::Default::None},
+    {"security_type", "str", rt::Check::ExactStrOrNone, rt::Default::None},
+    {"contract_type", "str", rt::Check::ExactStrOrNone, rt::Default::None},
+    {"expiry_date", "str", rt::Check::ExactStrOrNone, rt::Default::None},
+    {"externalSymbol", "str", rt::Check::ExactStrOrNone, rt::Default::None},
+    {"cache", nullptr, rt::Check::Any, rt::Default::True},
+};
+
+constexpr const char kDoc[] =
+    "\n        TODO:\n"
+    "            All other arguments but symbol should be optional. throw if instruments cannot be uniquely "
+    "identified with symbol\n"
+    "            alone.\n"
+    "        ";
+
+}  // namespace
+
+const rt::FunctionSpec kCryptoFutureGetInstrumentInfo{"get_instrument_info", kParams, get_instrument_info, nullptr,
+                                                      kDoc};
+
+}  // namespace futures
