@@ -1,0 +1,153 @@
+"""CryptoFuture.create: reading identifiers back, the instrument cache, and class selection."""
+
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import norvane
+from norvane.kestrum_utils.priceable import futures
+from norvane.kestrum_utils.priceable.futures import (CryptoFuture, CryptoInvFuture, CryptoInvPerpFuture,
+                                                     CryptoPerpFuture)
+
+create = CryptoFuture.create
+
+
+@pytest.fixture
+def inst_cache():
+    CryptoFuture.inst_cache.clear()
+    yield CryptoFuture.inst_cache
+    CryptoFuture.inst_cache.clear()
+
+
+class TestIdentifierShape:
+    def test_only_an_exact_str_is_read(self, inst_cache):
+        class Text(str):
+            pass
+
+        for value in (5, None, Text("A.B-C.FUTURE.LINEAR.C.D")):
+            with pytest.raises(TypeError, match="^Argument 'instrumentId' has incorrect type"):
+                create(value)
+
+    @pytest.mark.parametrize("text, message", [
+        ("BINANCE", "need more than 1 value to unpack"),
+        ("", "need more than 1 value to unpack"),
+        ("A.B", "need more than 2 values to unpack"),
+        ("A.B-C.FUTURE.LINEAR.C", "need more than 5 values to unpack"),
+        ("A.B-C.FUTURE.LINEAR.C.D.", "too many values to unpack (expected 6)"),
+        ("A.B-C.FUTURE.LINEAR.C.2026.12.25", "too many values to unpack (expected 6)"),
+        ("A.BC.FUTURE.LINEAR.C.D", "need more than 1 value to unpack"),
+        ("A.B-C-D.PERP.INVERSE.C.D", "too many values to unpack (expected 2)"),
+    ])
+    def test_unpacking_messages(self, inst_cache, text, message):
+        with pytest.raises(ValueError) as error:
+            create(text)
+        assert str(error.value) == message
+        assert inst_cache == {}
+
+    def test_seven_parts_fail_before_the_cache_is_consulted(self, inst_cache):
+        text = "A.B-C.FUTURE.LINEAR.C.D.E"
+        inst_cache[text] = object()
+        with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 6\)$"):
+            create(text)
+
+    @pytest.mark.parametrize("sec_type", ["SPOT", "future", "", "PERPETUAL"])
+    def test_unknown_security_types_cannot_be_built(self, inst_cache, sec_type):
+        text = f"BINANCE.BTC-USDT.{sec_type}.LINEAR.USDT.20261225"
+        with pytest.raises(NotImplementedError) as error:
+            create(text)
+        assert str(error.value) == f"{text} cannot be built"
+        assert inst_cache == {}
+
+
+class TestCache:
+    def test_a_cached_identifier_is_returned_as_is(self, inst_cache):
+        text, held = "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225", object()
+        inst_cache[text] = held
+        assert create(text) is held and create(text, anything="ignored") is held
+
+    def test_the_cache_is_read_through_the_module_level_class(self, inst_cache, monkeypatch):
+        other = {"X.Y-Z.SPOT.LINEAR.Z.D": "elsewhere"}
+        monkeypatch.setattr(futures, "CryptoFuture", type("Other", (), {"inst_cache": other}))
+        assert create("X.Y-Z.SPOT.LINEAR.Z.D") == "elsewhere"
+
+
+class Recorded:
+    """Stands in for one of the four classes: records its construction, builds as told."""
+
+    made = []
+
+    def __init__(self, kind, identifier=None, fail=None):
+        self.kind, self.identifier, self.fail = kind, identifier, fail
+
+    def __call__(self, **kwargs):
+        stand = self
+
+        class Instance:
+            def build(self):
+                if stand.fail is not None:
+                    raise stand.fail
+
+            def __str__(self):
+                return stand.identifier
+
+        Recorded.made.append((self.kind, kwargs))
+        return Instance()
+
+
+@pytest.fixture
+def stand_ins(monkeypatch, inst_cache):
+    """The four classes replaced by recorders; every instance claims the identifier being created."""
+    Recorded.made = []
+    stands = {name: Recorded(name) for name in ("CryptoFuture", "CryptoInvFuture", "CryptoPerpFuture",
+                                                "CryptoInvPerpFuture")}
+    stands["CryptoFuture"].inst_cache = inst_cache
+    for name, stand in stands.items():
+        monkeypatch.setattr(futures, name, stand)
+    return stands
+
+
+class TestClassSelection:
+    @pytest.mark.parametrize("text, kind, quote", [
+        ("OKX.BTC-USDT.FUTURE.LINEAR.USDT.20261225", "CryptoFuture", "USDT"),
+        ("OKX.BTC-USD.FUTURE.INVERSE.BTC.20261225", "CryptoInvFuture", "BTC"),
+        ("OKX.BTC-USD.FUTURE.QUANTO.BTC.20261225", "CryptoInvFuture", "BTC"),
+        ("OKX.BTC-USD.FUTURE.linear.BTC.20261225", "CryptoInvFuture", "BTC"),
+        ("OKX.BTC-USDT.PERP.LINEAR.USDT.whatever", "CryptoPerpFuture", "USDT"),
+        ("OKX.BTC-USD.PERP.INVERSE.BTC.UNSPECIFIED", "CryptoInvPerpFuture", "BTC"),
+    ])
+    def test_the_class_and_its_pair_follow_the_type_fields(self, stand_ins, text, kind, quote):
+        for stand in stand_ins.values():
+            stand.identifier = text
+        instrument = create(text)
+        assert CryptoFuture.inst_cache[text] is instrument
+        [(made_kind, kwargs)] = Recorded.made
+        assert made_kind == kind
+        pair = kwargs.pop("underl")
+        # An inverse contract's pair is its coin against itself, the only pair its constructors take.
+        assert (pair.base_ccy, pair.quote_ccy, pair.exchange) == ("BTC", quote, "OKX")
+        assert kwargs == ({"exchange": "OKX"} if "Perp" in kind else {"expiry_date": "20261225", "exchange": "OKX"})
+
+    def test_a_failed_build_caches_nothing(self, stand_ins):
+        stand_ins["CryptoInvFuture"].fail = LookupError("no record")
+        with pytest.raises(LookupError, match="no record"):
+            create("OKX.BTC-USD.FUTURE.INVERSE.BTC.20261225")
+        assert CryptoFuture.inst_cache == {}
+
+    def test_an_instrument_naming_itself_differently_fails_the_assertion(self, stand_ins):
+        stand_ins["CryptoFuture"].identifier = "OKX.BTC-USDT.FUTURE.LINEAR.USDT.20261225"
+        with pytest.raises(AssertionError) as error:
+            create("OKX.BTC-USDT.FUTURE.LINEAR.USD.20261225")
+        assert error.value.args == ()
+        assert list(CryptoFuture.inst_cache) == ["OKX.BTC-USDT.FUTURE.LINEAR.USDT.20261225"]
+
+
+def run_optimised(code, cwd):
+    """Runs ``code`` under ``python -O`` with this process's copy of the package importable."""
+    package_parent = pathlib.Path(norvane.__file__).resolve().parent.parent
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(package_parent), os.environ.get("PYTHONPATH", "")]))
+    return subprocess.run([sys.executable, "-O", "-c", textwrap.dedent(code)], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=120)
