@@ -151,3 +151,88 @@ def run_optimised(code, cwd):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(package_parent), os.environ.get("PYTHONPATH", "")]))
     return subprocess.run([sys.executable, "-O", "-c", textwrap.dedent(code)], cwd=cwd, env=env,
                           capture_output=True, text=True, timeout=120)
+
+
+ROUND_TRIPS = [
+    ("BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225", CryptoFuture, 1),
+    ("OKX.ETH-USDT.FUTURE.LINEAR.USDT.20270326", CryptoFuture, 1.0),  # contract size 0.1 is raised to 1
+    ("BINANCE.BTC-USD.FUTURE.INVERSE.BTC.20261225", CryptoInvFuture, 100),
+    ("DERIBIT.ETH-USD.FUTURE.INVERSE.ETH.20270625", CryptoInvFuture, 1),
+    ("BYBIT.SOL-USDT.PERP.LINEAR.USDT.UNSPECIFIED", CryptoPerpFuture, 1.0),  # no contract size listed
+    ("DERIBIT.BTC-USDC.PERP.LINEAR.USDC.UNSPECIFIED", CryptoPerpFuture, 1.0),
+    ("BINANCE.ETH-USD.PERP.INVERSE.ETH.UNSPECIFIED", CryptoInvPerpFuture, 10),
+    ("OKX.BTC-USD.PERP.INVERSE.BTC.UNSPECIFIED", CryptoInvPerpFuture, 100),
+]
+
+
+class TestAgainstTheService:
+    @pytest.mark.parametrize("text, cls, multiplier", ROUND_TRIPS)
+    def test_every_kind_round_trips_and_prices(self, project, text, cls, multiplier):
+        instrument = create(text)
+        assert type(instrument) is cls and str(instrument) == text and instrument._is_built
+        assert CryptoFuture.inst_cache == {text: instrument}
+        assert len(project.service.requests) == 1
+        assert instrument._contract_multipl == multiplier and type(instrument._contract_multipl) is type(multiplier)
+        exchange, symbol, _, contract_type, ccy, _ = text.split(".")
+        assert instrument.contract_type == contract_type and instrument.settlement_ccy == ccy
+        if contract_type == "LINEAR":
+            assert instrument.calc_cash_change(2000.0, 3) == 6000.0
+            assert instrument.calc_unit_commission(2000.0, True) == 2000.0 * instrument.UM_MAKER_FEE
+        else:
+            assert instrument.calculate_unit_margin(2000) == multiplier / 2000.0
+            assert instrument.calc_cash_change(2000.0, -3) == -3 * multiplier / 2000.0
+            assert instrument.calc_unit_commission(2000.0) == instrument.CM_MAKER_FEE * multiplier / 2000.0
+
+    def test_a_second_create_returns_the_same_object_without_any_request(self, project):
+        text = "BINANCE.BTC-USD.PERP.INVERSE.BTC.UNSPECIFIED"
+        first = create(text)
+        for cached in project.cache_dir.iterdir():
+            cached.unlink()
+        project.service.clear_requests()
+        assert create(text) is first and create(text, cache=False) is first
+        assert project.service.requests == [] and list(project.cache_dir.iterdir()) == []
+
+    def test_a_contract_word_other_than_linear_gives_an_inverse_future(self, project):
+        # The inverse future writes INVERSE into its own identifier, so the request's spelling fails the
+        # assertion, but the instrument built is inverse and stays cached under its own identifier.
+        with pytest.raises(AssertionError):
+            create("BINANCE.BTC-USD.FUTURE.QUANTO.BTC.20261225")
+        [(own, instrument)] = CryptoFuture.inst_cache.items()
+        assert own == "BINANCE.BTC-USD.FUTURE.INVERSE.BTC.20261225" and type(instrument) is CryptoInvFuture
+        project.service.clear_requests()
+        assert create(own) is instrument and project.service.requests == []
+
+    @pytest.mark.parametrize("text, own", [
+        ("BINANCE.BTC-USDT.FUTURE.LINEAR.BTC.20261225", "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225"),
+        ("BINANCE.ETH-USD.PERP.INVERSE.ETH.20261225", "BINANCE.ETH-USD.PERP.INVERSE.ETH.UNSPECIFIED"),
+    ])
+    def test_a_differently_spelled_identifier_is_built_then_refused(self, project, text, own):
+        with pytest.raises(AssertionError):
+            create(text)
+        assert list(CryptoFuture.inst_cache) == [own]
+        with pytest.raises(AssertionError):  # still a miss: only the instrument's own spelling is a key
+            create(text)
+
+    def test_a_contract_without_reference_data_is_not_cached(self, project, monkeypatch):
+        monkeypatch.setattr(CryptoFuture, "RETRY_TIMES", 1)
+        with pytest.raises(IndexError):
+            create("BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20991231")
+        assert CryptoFuture.inst_cache == {}
+
+    def test_under_optimisation_the_mismatch_surfaces_as_a_missing_key(self, project):
+        result = run_optimised("""
+            from norvane.kestrum_utils.priceable.futures import CryptoFuture
+            good = "BINANCE.BTC-USD.FUTURE.INVERSE.BTC.20270326"
+            print(CryptoFuture.create(good) is CryptoFuture.create(good))
+            try:
+                CryptoFuture.create("BINANCE.BTC-USD.FUTURE.INVERSE.USD.20270326")
+            except KeyError as error:
+                print("KeyError", error.args)
+            print(sorted(CryptoFuture.inst_cache))
+        """, cwd=project.root)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == [
+            "True",
+            "KeyError ('BINANCE.BTC-USD.FUTURE.INVERSE.USD.20270326',)",
+            "['BINANCE.BTC-USD.FUTURE.INVERSE.BTC.20270326']",
+        ]

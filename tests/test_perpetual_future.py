@@ -125,3 +125,32 @@ def test_perpetual_identifiers_agree_with_the_linear_layout():
         for name in ("symbol", "expiry_date"):
             with pytest.raises(TypeError, match=f"^Argument '{name}' has incorrect type"):
                 cls.get_instrument_id(**{**ID_ARGS, name: 1})
+
+
+class TestAgainstTheService:
+    def test_a_linear_perpetual_is_built_by_its_constructor(self, project):
+        future = CryptoPerpFuture(CryptoPair(quote_ccy="USDT", base_ccy="ETH", exchange="BINANCE"), "BINANCE")
+        assert future._is_built and future._underl._is_built
+        assert future._info["externalSymbol"] == "ETHUSDT" and future._qty_unit == 0.001
+        [request] = project.service.requests
+        assert "security_type=PERP" in request and "expiry_date" not in request
+
+    def test_construction_fails_as_a_whole_when_the_build_fails(self, project, monkeypatch):
+        monkeypatch.setattr(CryptoFuture, "RETRY_TIMES", 1)
+        with pytest.raises(IndexError):
+            CryptoPerpFuture("DOGE-USDT", "BINANCE")
+
+    def test_create_by_underl_takes_the_exchange_from_the_pair_unless_given(self, project):
+        pair = CryptoPair(quote_ccy="USDT", base_ccy="SOL", exchange="OKX")
+        from_pair = CryptoPerpFuture.create_by_underl(pair)
+        assert str(from_pair) == "OKX.SOL-USDT.PERP.LINEAR.USDT.UNSPECIFIED" and from_pair._underl is pair
+        given = CryptoPerpFuture.create_by_underl("SOL-USDT", exchange="BYBIT")
+        assert type(given) is CryptoPerpFuture and given._exchange == "BYBIT" and given._qty_unit == 0.1
+
+    def test_an_inverse_perpetual_builds_on_request(self, project):
+        future = CryptoInvPerpFuture("BTC-BTC", "DERIBIT")
+        assert project.service.requests == []
+        future.build()
+        [request] = project.service.requests
+        assert "security_type=PERP&contract_type=INVERSE" in request and "expiry_date" not in request
+        assert future._contract_multipl == 10 and future.calculate_unit_margin(50000) == 10 / 50000
