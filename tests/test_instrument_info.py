@@ -1,0 +1,378 @@
+"""CryptoFuture.get_instrument_info against the development reference-data service over HTTP."""
+
+import builtins
+import hashlib
+import json
+import logging
+import os
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+
+from leakcheck import assert_no_leak
+from norvane.devtools.refdata_service.server import FAULT_KINDS
+from norvane.kestrum_utils.priceable import futures
+from norvane.kestrum_utils.priceable.futures import CryptoFuture
+
+lookup = CryptoFuture.get_instrument_info
+BTC_DATED = dict(symbol="BTC-USDT", exchange="BINANCE", security_type="FUTURE", contract_type="LINEAR",
+                 expiry_date="20261225")
+BTC_QUERY = "symbol=BTC-USDT&exchange=BINANCE&security_type=FUTURE&contract_type=LINEAR&expiry_date=20261225"
+
+
+def cache_file(project, address):
+    return project.cache_dir / (hashlib.sha256(address.encode()).hexdigest() + ".json")
+
+
+def leftovers(directory):
+    return sorted(name for name in os.listdir(directory) if not name.endswith(".json"))
+
+
+def errors_logged(caplog):
+    return [r.getMessage() for r in caplog.records if r.levelno == logging.ERROR]
+
+
+class TestQueryAddress:
+    @pytest.mark.parametrize("kwargs, query", [
+        (BTC_DATED, "?" + BTC_QUERY),
+        ({}, ""),
+        (dict(symbol="", exchange=None, security_type="", contract_type="", expiry_date=""), ""),
+        (dict(expiry_date="X", contract_type="C", security_type="T", exchange="E", symbol="S", externalSymbol="Q"),
+         "?externalSymbol=Q&symbol=S&exchange=E&security_type=T&contract_type=C&expiry_date=X"),
+        (dict(symbol="S", contract_type="UNSPECIFIED", expiry_date="UNSPECIFIED"), "?symbol=S"),
+        (dict(symbol="S", contract_type="unspecified"), "?symbol=S&contract_type=unspecified"),
+        (dict(symbol="A&B=C?D", exchange="E"), "?symbol=A&B=C?D&exchange=E"),
+    ])
+    def test_parameters_in_fixed_order_verbatim_and_absent_ones_left_out(self, project, kwargs, query):
+        found = lookup(**kwargs)
+        assert set(project.service.requests) == {"/instruments" + query}
+        stored = bool(found) or not kwargs.get("expiry_date")  # an empty answer without expiry is stored too
+        assert cache_file(project, project.service.url + query).exists() == stored
+
+    def test_unspecified_expiry_is_not_sent_but_still_selects(self, project):
+        args = dict(symbol="BTC-USDT", exchange="BINANCE", security_type="PERP", contract_type="LINEAR")
+        (record,) = lookup(**args, expiry_date="UNSPECIFIED")
+        assert record["externalSymbol"] == "BTCUSDT"
+        project.service.clear_requests()
+        assert lookup(**args, expiry_date="UNSPECIFIED", cache=False) == [record]
+        assert project.service.requests == ["/instruments?symbol=BTC-USDT&exchange=BINANCE&security_type=PERP"
+                                            "&contract_type=LINEAR"]
+
+    @pytest.mark.parametrize("name", ["symbol", "exchange", "security_type", "contract_type", "expiry_date",
+                                      "externalSymbol"])
+    @pytest.mark.parametrize("value", [1, b"S", type("Text", (str,), {})("S")])
+    def test_text_parameters_must_be_exact_str_or_none(self, project, name, value):
+        with pytest.raises(TypeError) as error:
+            lookup(**{name: value})
+        assert str(error.value) == (f"Argument '{name}' has incorrect type "
+                                    f"(expected str, got {type(value).__name__})")
+        assert project.service.requests == [] and not project.cache_dir.exists()
+
+
+class TestCache:
+    def test_file_named_by_digest_holds_the_json_dump_bytes(self, project):
+        record = {"symbol": "Z-USDT", "expiry_date": "D", "name": "Zürich ☃", "n": [1, 2.5, None, True]}
+        project.service.set_fault("records", records=[record, dict(record, expiry_date="E")])
+        assert lookup(symbol="Z-USDT") == [record, dict(record, expiry_date="E")]
+        stored = cache_file(project, project.service.url + "?symbol=Z-USDT").read_bytes()
+        assert stored == json.dumps([record, dict(record, expiry_date="E")]).encode("ascii")
+        assert b"\\u00fc" in stored and not stored.endswith(b"\n")
+
+        project.service.clear_requests()
+        assert lookup(symbol="Z-USDT", expiry_date="E") == [dict(record, expiry_date="E")]
+        assert cache_file(project, project.service.url + "?symbol=Z-USDT&expiry_date=E").read_bytes() == (
+            json.dumps([dict(record, expiry_date="E")]).encode())
+        assert leftovers(project.cache_dir) == []
+
+    def test_a_hit_makes_no_request_even_when_the_service_changed(self, project):
+        first = lookup(**BTC_DATED)
+        assert first[0]["externalSymbol"] == "BTCUSDT_261225" and len(project.service.requests) == 1
+        project.service.set_fault("status", code=500)
+        assert lookup(**BTC_DATED) == first
+        assert len(project.service.requests) == 1
+
+    def test_an_empty_answer_is_stored_and_served(self, project):
+        assert lookup(symbol="NOTHING") == []
+        project.service.set_fault("status", code=500)
+        assert lookup(symbol="NOTHING") == [] and len(project.service.requests) == 1
+
+    def test_cache_false_neither_reads_nor_writes_but_creates_the_directory(self, project):
+        assert lookup(**BTC_DATED, cache=0) == lookup(**BTC_DATED, cache="")
+        assert len(project.service.requests) == 2
+        assert project.cache_dir.is_dir() and os.listdir(project.cache_dir) == []
+        lookup(**BTC_DATED)
+        cache_file(project, project.service.url + "?" + BTC_QUERY).write_text('[{"mine": 1}]')
+        assert lookup(**BTC_DATED, cache=[]) != [{"mine": 1}] and lookup(**BTC_DATED) == [{"mine": 1}]
+
+    def test_an_unparsable_cache_file_fails_the_call_and_stays(self, project):
+        path = cache_file(project, project.service.url + "?symbol=S")
+        project.cache_dir.mkdir()
+        path.write_text('[{"half": ')
+        with pytest.raises(json.JSONDecodeError):
+            lookup(symbol="S")
+        assert path.read_text() == '[{"half": ' and project.service.requests == []
+
+    def test_the_cache_file_is_read_inside_a_with_block(self, project, monkeypatch):
+        cache_file(project, project.service.url + "?symbol=S").parent.mkdir()
+        cache_file(project, project.service.url + "?symbol=S").write_text("not json")
+        exits = []
+
+        real_open = builtins.open
+
+        class Tracked:
+            def __init__(self, path, *args, **kwargs):
+                self.file = real_open(path, *args, **kwargs)
+                self.is_cache = ".json" in str(path)
+
+            def __enter__(self):
+                return self.file
+
+            def __exit__(self, *exc_info):
+                if self.is_cache:
+                    exits.append(exc_info[0])
+                self.file.close()
+
+        monkeypatch.setattr(builtins, "open", Tracked)
+        with pytest.raises(json.JSONDecodeError):
+            lookup(symbol="S")
+        assert exits == [json.JSONDecodeError]
+        monkeypatch.undo()
+        monkeypatch.setattr(futures, "open", Tracked, raising=False)
+        assert lookup(symbol="T") == [] and exits[1:] == [None]
+
+
+def malformed_reply_error():
+    try:
+        json.loads(FAULT_KINDS["malformed"]["body"][1])
+    except ValueError as error:
+        return str(error)
+
+
+class TestRetries:
+    def test_a_2xx_status_other_than_200_is_printed_on_each_attempt(self, project, capsys):
+        project.service.set_fault("status", code=204)
+        assert lookup(symbol="S") == []
+        address = project.service.url + "?symbol=S"
+        assert capsys.readouterr().out == f"request api {address} failed with status code 204\n" * 5
+        assert len(project.service.requests) == 5 and os.listdir(project.cache_dir) == []
+
+    @pytest.mark.parametrize("fault, options, text", [
+        ("status", {"code": 500}, "HTTP Error 500: Internal Server Error"),
+        ("status", {"code": 404}, "HTTP Error 404: Not Found"),
+        ("malformed", {}, malformed_reply_error()),
+        ("missing_key", {"which": "instruments"}, "'instruments'"),
+        ("missing_key", {"which": "empty"}, "list index out of range"),
+        ("missing_key", {"which": "symbol_infos"}, "'symbol_infos'"),
+        ("drop", {}, "Remote end closed connection without response"),
+    ])
+    def test_failures_are_logged_and_retried_then_an_empty_list(self, project, caplog, fault, options, text):
+        project.service.set_fault(fault, **options)
+        assert lookup(symbol="S") == []
+        address = project.service.url + "?symbol=S"
+        assert errors_logged(caplog) == [f"request api {address} raises exception:\n {text}"] * 5
+        assert len(project.service.requests) == 5
+
+    def test_a_missing_expiry_date_is_retried_with_its_own_message(self, project, caplog):
+        assert lookup(symbol="BTC-USDT", exchange=None, expiry_date="20990101") == []
+        assert errors_logged(caplog)[0].endswith(
+            " raises exception:\n expiry date 20990101 not found for symbol=BTC-USDT exchange=None ")
+        assert len(project.service.requests) == 5
+
+    def test_a_later_attempt_can_succeed(self, project, caplog):
+        project.service.set_fault("status", code=500, times=2)
+        assert lookup(**BTC_DATED)[0]["expiry_date"] == "20261225"
+        assert len(errors_logged(caplog)) == 2 and len(project.service.requests) == 3
+
+    def test_retry_times_is_read_on_the_module_level_class_before_each_attempt(self, project, monkeypatch):
+        project.service.set_fault("status", code=500)
+        monkeypatch.setattr(CryptoFuture, "RETRY_TIMES", 2)
+        assert lookup(symbol="S") == [] and len(project.service.requests) == 2
+        monkeypatch.setattr(CryptoFuture, "RETRY_TIMES", 0)
+        assert lookup(symbol="S") == [] and len(project.service.requests) == 2
+        monkeypatch.setattr(futures, "CryptoFuture", types.SimpleNamespace(RETRY_TIMES=3))
+        assert lookup(symbol="S") == [] and len(project.service.requests) == 5
+
+        real_urlopen = futures.urllib.request.urlopen
+
+        def urlopen_lowering_the_count(address):
+            futures.CryptoFuture.RETRY_TIMES = 1
+            return real_urlopen(address)
+
+        monkeypatch.setattr(futures.urllib.request, "urlopen", urlopen_lowering_the_count)
+        assert lookup(symbol="S") == [] and len(project.service.requests) == 6
+
+    def test_only_exception_subclasses_are_caught(self, project, monkeypatch):
+        calls = []
+
+        def interrupted(address):
+            calls.append(address)
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(futures.urllib.request, "urlopen", interrupted)
+        with pytest.raises(KeyboardInterrupt):
+            lookup(symbol="S")
+        monkeypatch.setattr(futures.os, "makedirs", lambda *a, **k: (_ for _ in ()).throw(SystemExit(3)))
+        with pytest.raises(SystemExit):
+            lookup(symbol="S")
+        assert calls == [project.service.url + "?symbol=S"]
+
+    def test_the_handler_runs_with_the_error_as_the_one_being_handled(self, project, monkeypatch):
+        project.service.set_fault("status", code=500)
+        seen = []
+        monkeypatch.setattr(futures.logging, "error", lambda message: seen.append(sys.exc_info()[1]))
+        lookup(symbol="S")
+        assert len(seen) == 5 and all(getattr(e, "code", None) == 500 for e in seen)
+        assert sys.exc_info() == (None, None, None)
+
+        def failing_log(message):
+            raise RuntimeError("log down")
+
+        monkeypatch.setattr(futures.logging, "error", failing_log)
+        with pytest.raises(RuntimeError) as error:
+            lookup(symbol="S")
+        assert error.value.__context__.code == 500
+
+
+class TestCacheDirectory:
+    def test_an_empty_setting_prints_and_uses_the_working_directory(self, project, capsys, monkeypatch):
+        project.ini.write_text(f"[data_related]\nInstrumentInfoUrl = {project.service.url}\nLOCAL_DATA_CACHE_DIR =\n")
+        workdir = project.root / "work"
+        workdir.mkdir()
+        monkeypatch.chdir(workdir)
+        with pytest.raises(FileNotFoundError) as expected:
+            os.makedirs("", exist_ok=True)
+        assert lookup(**BTC_DATED)[0]["expiry_date"] == "20261225"
+        assert capsys.readouterr().out == f"future get_instrument_info mkdir error:  {expected.value}\n"
+        address = project.service.url + "?" + BTC_QUERY
+        assert os.listdir(workdir) == [hashlib.sha256(address.encode()).hexdigest() + ".json"]
+
+    def test_an_uncreatable_directory_fails_every_cache_write(self, project, capsys, caplog):
+        blocker = project.root / "blocker"
+        blocker.write_text("")
+        project.ini.write_text(f"[data_related]\nInstrumentInfoUrl = {project.service.url}\n"
+                               f"LOCAL_DATA_CACHE_DIR = {blocker}/cache\n")
+        assert lookup(**BTC_DATED) == []
+        assert capsys.readouterr().out.startswith("future get_instrument_info mkdir error:  [Errno 20] ")
+        assert len(errors_logged(caplog)) == 5 and len(project.service.requests) == 5
+        assert lookup(**BTC_DATED, cache=False)[0]["expiry_date"] == "20261225"
+
+    def test_a_missing_directory_setting_is_an_unset_local(self, project, capsys):
+        project.ini.write_text(f"[data_related]\nInstrumentInfoUrl = {project.service.url}\n")
+        with pytest.raises(UnboundLocalError, match="^local variable 'cache_dir' referenced before assignment$"):
+            lookup(symbol="S")
+        assert capsys.readouterr().out == "future get_instrument_info mkdir error:  'LOCAL_DATA_CACHE_DIR'\n"
+        assert project.service.requests == []
+
+    def test_a_missing_address_setting_propagates(self, project):
+        project.ini.write_text(f"[data_related]\nLOCAL_DATA_CACHE_DIR = {project.cache_dir}\n")
+        with pytest.raises(KeyError, match="InstrumentInfoUrl"):
+            lookup(symbol="S")
+
+
+class TestModuleGlobals:
+    def test_collaborators_are_looked_up_at_call_time(self, project, monkeypatch):
+        real = futures.Inibridge
+        loads, makedirs, opened = [], [], []
+        monkeypatch.setattr(futures, "Inibridge", lambda: loads.append(1) or real())
+        monkeypatch.setattr(futures.os, "makedirs", lambda *a, **k: makedirs.append((a, k)) or os.mkdir(a[0]))
+        reply = json.dumps({"instruments": [{"symbol_infos": [{"k": 1}]}]}).encode()
+        response = types.SimpleNamespace(getcode=lambda: 200, read=lambda: reply)
+        monkeypatch.setattr(futures, "urllib", types.SimpleNamespace(
+            request=types.SimpleNamespace(urlopen=lambda *a, **k: opened.append((a, k)) or response)))
+        assert lookup(symbol="S") == [{"k": 1}]
+        address = project.service.url + "?symbol=S"
+        assert loads == [1, 1] and makedirs == [((str(project.cache_dir),), {"exist_ok": True})]
+        assert opened == [((address,), {})] and project.service.requests == []
+
+
+class TestAtomicWrite:
+    def test_a_failed_write_is_a_failed_attempt_and_leaves_nothing(self, project, caplog, monkeypatch):
+        def half_then_fail(value, file):
+            file.write(json.dumps(value)[:10])
+            raise OSError("disk full")
+
+        monkeypatch.setattr(futures.json, "dump", half_then_fail)
+        assert lookup(**BTC_DATED) == []
+        assert errors_logged(caplog)[-1].endswith(" raises exception:\n disk full")
+        assert len(project.service.requests) == 5 and os.listdir(project.cache_dir) == []
+        monkeypatch.undo()
+        monkeypatch.setattr(futures.os, "replace", lambda *a: (_ for _ in ()).throw(PermissionError("no")))
+        assert lookup(**BTC_DATED) == [] and os.listdir(project.cache_dir) == []
+        monkeypatch.undo()
+        assert lookup(**BTC_DATED)[0]["expiry_date"] == "20261225"
+        assert len(os.listdir(project.cache_dir)) == 1
+
+    def test_a_writer_dying_mid_write_leaves_no_cache_entry(self, project):
+        script = f"""
+            import json, os
+            from norvane.kestrum_utils import utils
+            from norvane.kestrum_utils.priceable import futures
+            utils.set_project_root({str(project.root)!r})
+            def dying(value, file):
+                file.write(json.dumps(value)[:10]); file.flush(); os._exit(7)
+            futures.json.dump = dying
+            futures.CryptoFuture.get_instrument_info(symbol="BTC-USDT", exchange="BINANCE")
+        """
+        assert run_python(script).returncode == 7
+        assert not cache_file(project, project.service.url + "?symbol=BTC-USDT&exchange=BINANCE").exists()
+        assert len(lookup(symbol="BTC-USDT", exchange="BINANCE")) == 3
+
+    def test_concurrent_writers_never_expose_a_partial_file(self, project):
+        records = [dict(r, expiry_date=str(i)) for i in range(3000) for r in project.service.records[:1]]
+        project.service.set_fault("records", records=records)
+        path = cache_file(project, project.service.url + "?symbol=S")
+        go = project.root / "go"
+        script = f"""
+            import os, time
+            from norvane.kestrum_utils import utils
+            from norvane.kestrum_utils.priceable.futures import CryptoFuture
+            utils.set_project_root({str(project.root)!r})
+            while not os.path.exists({str(go)!r}):
+                time.sleep(0.001)
+            print(len(CryptoFuture.get_instrument_info(symbol="S")), flush=True)
+            time.sleep(0.2)  # the reader gets to see the published file
+        """
+        writers = [start_python(script) for _ in range(2)]
+        go.write_text("")
+        seen = 0
+        while any(w.poll() is None for w in writers):
+            try:
+                content = path.read_bytes()
+            except FileNotFoundError:
+                continue
+            assert json.loads(content) == records
+            seen += 1
+        assert [w.communicate()[0] for w in writers] == ["3000\n", "3000\n"]
+        assert json.loads(path.read_bytes()) == records and seen > 0
+        assert leftovers(project.cache_dir) == []
+
+
+def python_env():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [root, os.environ.get("PYTHONPATH")])))
+
+
+def start_python(script):
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], stdout=subprocess.PIPE, text=True,
+                            env=python_env())
+
+
+def run_python(script):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], env=python_env(), timeout=60)
+
+
+def test_lookup_paths_keep_no_references(project, monkeypatch):
+    symbol = "BTC-USDT"
+    lookup(symbol=symbol)
+    assert_no_leak(lambda: lookup(symbol=symbol), symbol, calls=200, bytes_per_call=64)
+    # A failing request without the service, whose request log grows by itself.
+    monkeypatch.setattr(futures.urllib.request, "urlopen", lambda address: (_ for _ in ()).throw(OSError("down")))
+    logging.disable(logging.ERROR)  # the test runner keeps every record logged
+    try:
+        assert_no_leak(lambda: lookup(symbol=symbol, cache=False), symbol, calls=40, bytes_per_call=256)
+    finally:
+        logging.disable(logging.NOTSET)
+    assert_no_leak(lambda: lookup(symbol=1), calls=200, expected=TypeError)
