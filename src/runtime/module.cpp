@@ -139,4 +139,26 @@ Ref import_module(PyObject* module, const char* dotted, const char* bind_as) {
     return top;
 }
 
+void import_star(PyObject* module, const char* from) {
+    Ref source = Ref::steal(PyImport_ImportModule(from));
+    PyObject* target = PyModule_GetDict(module);
+    Ref names = Ref::steal_or_null(PyObject_GetAttrString(source.get(), "__all__"));
+    const bool public_only = !names;
+    if (public_only) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
+        PyErr_Clear();
+        names = Ref::steal(PyDict_Keys(require(PyModule_GetDict(source.get()))));
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(names.get()));
+    while (Ref name = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+        if (!PyUnicode_Check(name.get())) {
+            raise_format(PyExc_TypeError, "Item in %s.__all__ must be str, not %.100s", from, Py_TYPE(name.get())->tp_name);
+        }
+        if (public_only && PyUnicode_GET_LENGTH(name.get()) > 0 && PyUnicode_READ_CHAR(name.get(), 0) == '_') continue;
+        Ref value = Ref::steal(PyObject_GetAttr(source.get(), name.get()));
+        require(PyDict_SetItem(target, name.get(), value.get()));
+    }
+    if (PyErr_Occurred()) raise_pending();
+}
+
 }  // namespace rt

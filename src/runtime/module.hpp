@@ -27,6 +27,9 @@ PyObject* module_name() noexcept;
 Ref import_from(PyObject* module, const char* from, const char* name);
 // `import <dotted>` binds the top package; `import <dotted> as alias` binds the submodule.
 Ref import_module(PyObject* module, const char* dotted, const char* bind_as);
+// `from <module> import *`: binds the names of the module's `__all__` in that order, or, without one,
+// its public names in namespace order.
+void import_star(PyObject* module, const char* from);
 
 }  // namespace rt
 

@@ -1,6 +1,7 @@
 // The shared native runtime layer: everything a module needs to look like Python to its callers.
 #pragma once
 
+#include "buffer.hpp"
 #include "calls.hpp"
 #include "classes.hpp"
 #include "function.hpp"
