@@ -1,0 +1,129 @@
+"""Plain-Python twins of the native futures classes, for the benchmarks.
+
+Each twin takes the same steps as the native method against the same collaborators (the package's
+Instrument, CryptoPair and enums, and the native Inibridge loader), so the difference in time is the cost
+of running those steps as interpreted code. Module-level names are read at call time, as the native code
+reads them.
+"""
+
+import hashlib
+import json
+import logging
+import os
+import urllib.request
+
+from norvane.kestrum_utils.inibridge.inibridge import Inibridge
+from norvane.kestrum_utils.priceable.enums import SettlementType
+from norvane.kestrum_utils.priceable.instrument import Instrument
+from norvane.kestrum_utils.priceable.spots import CryptoPair
+
+
+def _exact_str(name, value, none_allowed=False):
+    if type(value) is not str and not (none_allowed and value is None):
+        raise TypeError(f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})")
+
+
+class PyFuture(Instrument):
+    SettlementType = SettlementType
+
+    def __init__(self, symbol: "str", underl, exchange, expiry_date, settlement_type):
+        _exact_str("symbol", symbol)
+        self._underl = underl
+        self._expiry_date = expiry_date
+        self._settlement_type = settlement_type
+        super().__init__(symbol=symbol, asset=self._underl.asset, exchange=exchange, ccy=self._underl.ccy,
+                         instrument_type=Instrument.INSTRUMENT_TYPE.FUTURE)
+
+
+class PyCryptoFuture(PyFuture):
+    inst_cache = {}
+    RETRY_TIMES = 5
+
+    def __init__(self, underl, expiry_date: "str", exchange, **kwargs):
+        _exact_str("expiry_date", expiry_date)
+        if underl.__class__.__name__ == "str":
+            underl = CryptoPair.create(underl)
+        self._underl = underl
+        self._expiry_date = expiry_date
+        self._base_ccy = self._underl.base_ccy
+        self._quote_ccy = self._underl.quote_ccy
+        self._settlement_ccy = self._underl.quote_ccy
+        self._contract_type = kwargs.pop("contract_type", Instrument.CONTRACT_TYPE.LINEAR)
+        settlement_type = kwargs.pop("settlement_type", PyFuture.SettlementType.cash)
+        super().__init__(symbol=kwargs.pop("symbol", self._underl.symbol), underl=self._underl, exchange=exchange,
+                         expiry_date=expiry_date, settlement_type=settlement_type)
+        self._instrument_id = PyCryptoFuture.get_instrument_id(
+            exchange=self._exchange, symbol=self._symbol, instrument_type=self._instrument_type,
+            contract_type=self._contract_type, ccy=self._ccy, expiry_date=self._expiry_date)
+
+    @staticmethod
+    def get_instrument_id(symbol: "str", instrument_type, contract_type, expiry_date: "str", ccy, exchange):
+        _exact_str("symbol", symbol)
+        _exact_str("expiry_date", expiry_date)
+        return f"{exchange}.{symbol}.{instrument_type}.{contract_type}.{ccy}.{expiry_date}"
+
+    def calculate_unit_margin(self, price: "float"):
+        return float(price)
+
+    def calc_unit_commission(self, price: "float", is_maker: "bool"):
+        price = float(price)
+        return price * (self.UM_MAKER_FEE if is_maker else self.UM_TAKER_FEE)
+
+    def calc_cash_change(self, trade_price: "float", qty: "float"):
+        return float(trade_price) * float(qty)
+
+    @staticmethod
+    def get_instrument_info(symbol=None, exchange=None, security_type=None, contract_type=None, expiry_date=None,
+                            externalSymbol=None, cache=True):
+        for name, value in (("symbol", symbol), ("exchange", exchange), ("security_type", security_type),
+                            ("contract_type", contract_type), ("expiry_date", expiry_date),
+                            ("externalSymbol", externalSymbol)):
+            _exact_str(name, value, none_allowed=True)
+        try:
+            cache_dir = Inibridge().config["data_related"]["LOCAL_DATA_CACHE_DIR"]
+            os.makedirs(cache_dir, exist_ok=True)
+        except Exception as error:
+            print("future get_instrument_info mkdir error: ", error)
+        url = Inibridge().config["data_related"]["InstrumentInfoUrl"] + "?"
+        if externalSymbol is not None and externalSymbol != "":
+            url += "externalSymbol=" + externalSymbol + "&"
+        if symbol is not None and symbol != "":
+            url += "symbol=" + symbol + "&"
+        if exchange is not None and exchange != "":
+            url += "exchange=" + exchange + "&"
+        if security_type is not None and security_type != "":
+            url += "security_type=" + security_type + "&"
+        if contract_type is not None and contract_type != "" and contract_type != "UNSPECIFIED":
+            url += "contract_type=" + contract_type + "&"
+        if expiry_date is not None and expiry_date != "" and expiry_date != "UNSPECIFIED":
+            url += "expiry_date=" + expiry_date + "&"
+        url = url[:-1]
+        cache_path = os.path.join(cache_dir, hashlib.sha256(url.encode()).hexdigest() + ".json")
+        if cache and os.path.exists(cache_path):
+            with open(cache_path, "r") as file:
+                return json.load(file)
+        num_try = 0
+        while num_try < PyCryptoFuture.RETRY_TIMES:
+            try:
+                response = urllib.request.urlopen(url)
+                if response.getcode() != 200:
+                    print("request api " + url + " failed with status code " + str(response.getcode()))
+                    num_try += 1
+                    continue
+                configs = json.loads(response.read())["instruments"][0]["symbol_infos"]
+                if expiry_date is not None and expiry_date != "":
+                    for config in configs:
+                        if config["expiry_date"] == expiry_date:
+                            if cache:
+                                with open(cache_path, "w") as file:
+                                    json.dump([config], file)
+                            return [config]
+                    raise Exception(f"expiry date {expiry_date} not found for symbol={symbol} exchange={exchange} ")
+                if cache:
+                    with open(cache_path, "w") as file:
+                        json.dump(configs, file)
+                return configs
+            except Exception as error:
+                logging.error("request api " + url + " raises exception:\n " + str(error))
+                num_try += 1
+        return []
