@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 import types
 
 import pytest
@@ -342,10 +343,11 @@ class TestAtomicWrite:
             try:
                 content = path.read_bytes()
             except FileNotFoundError:
+                time.sleep(0.0005)
                 continue
             assert json.loads(content) == records
             seen += 1
-        assert [w.communicate()[0] for w in writers] == ["3000\n", "3000\n"]
+        assert [w.communicate(timeout=60)[0] for w in writers] == ["3000\n", "3000\n"]
         assert json.loads(path.read_bytes()) == records and seen > 0
         assert leftovers(project.cache_dir) == []
 
