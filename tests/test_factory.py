@@ -69,6 +69,25 @@ class TestCache:
         inst_cache[text] = held
         assert create(text) is held and create(text, anything="ignored") is held
 
+    def test_a_cache_that_is_not_a_plain_dict_is_asked_for_membership_then_read(self, monkeypatch):
+        class Logged(dict):
+            def __init__(self, *args):
+                super().__init__(*args)
+                self.log = []
+
+            def __contains__(self, key):
+                self.log.append(("in", key))
+                return super().__contains__(key)
+
+            def __getitem__(self, key):
+                self.log.append(("get", key))
+                return super().__getitem__(key)
+
+        text = "X.Y-Z.SPOT.LINEAR.Z.D"
+        logged = Logged({text: "held"})
+        monkeypatch.setattr(CryptoFuture, "inst_cache", logged)
+        assert create(text) == "held" and logged.log == [("in", text), ("get", text)]
+
     def test_the_cache_is_read_through_the_module_level_class(self, inst_cache, monkeypatch):
         other = {"X.Y-Z.SPOT.LINEAR.Z.D": "elsewhere"}
         monkeypatch.setattr(futures, "CryptoFuture", type("Other", (), {"inst_cache": other}))

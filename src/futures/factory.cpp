@@ -1,5 +1,7 @@
 // CryptoFuture.create: the way back from an instrument identifier to a built instrument of the right
 // class, remembered in the process-wide instrument cache so that asking again costs a dict look-up.
+#include <algorithm>
+
 #include "futures.hpp"
 
 namespace futures {
@@ -113,16 +115,36 @@ void build_into_cache(PyObject* instrument_id) {
     }
 }
 
+// The number of "." in a text, without the list and part strings that a split would allocate.
+Py_ssize_t count_separators(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const void* data = PyUnicode_DATA(text);
+    const int kind = PyUnicode_KIND(text);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        const auto* begin = static_cast<const Py_UCS1*>(data);
+        return std::count(begin, begin + length, static_cast<Py_UCS1>('.'));
+    }
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) count += PyUnicode_READ(kind, data, i) == '.';
+    return count;
+}
+
 rt::Ref create(rt::Args& args) {
     PyObject* instrument_id = args[0];
-    // Only the number of fields matters before the cache is consulted: count them without splitting,
-    // which keeps a cache hit free of allocations.
-    const Py_ssize_t separators = PyUnicode_Count(instrument_id, n_dot, 0, PY_SSIZE_T_MAX);
-    if (separators < 0) rt::raise_pending();
-    require_part_count(separators + 1, kFieldCount);
+    // Only the number of fields matters before the cache is consulted.
+    require_part_count(count_separators(instrument_id) + 1, kFieldCount);
 
     rt::Ref cache = inst_cache();
-    if (rt::require(PySequence_Contains(cache.get(), instrument_id)) == 0) build_into_cache(instrument_id);
+    if (PyDict_CheckExact(cache.get())) {
+        // A hit in a plain dict runs no code between the membership test and the read, so one look-up
+        // answers both; a miss goes on to the build and reads the cache afresh below.
+        PyObject* cached = PyDict_GetItemWithError(cache.get(), instrument_id);
+        if (cached != nullptr) return rt::Ref::borrow(cached);
+        if (PyErr_Occurred()) rt::raise_pending();
+        build_into_cache(instrument_id);
+    } else if (rt::require(PySequence_Contains(cache.get(), instrument_id)) == 0) {
+        build_into_cache(instrument_id);
+    }
     rt::Ref cache_now = inst_cache();
     return rt::item(cache_now.get(), instrument_id);
 }
