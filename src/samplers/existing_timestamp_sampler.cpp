@@ -1,0 +1,130 @@
+// ExistingTimestampSampler: cuts a timestamp-indexed table into consecutive periods of `window`, reduces
+// each period with a pandas group-by method named by `func_name`, and indexes the result by the reduced
+// input timestamps.
+#include "runtime/handlers.hpp"
+#include "samplers.hpp"
+
+namespace samplers {
+
+rt::Name n_group_by_label{"group_by_label"};
+
+namespace {
+
+rt::Name n_func_name{"func_name"};
+rt::Name n_window{"window"};
+rt::Name n_init{"__init__"};
+rt::Name n_repr{"__repr__"};
+rt::Name n_underscore{"_"};
+rt::Name n_shape{"shape"};
+rt::Name n_pd{"pd"};
+rt::Name n_np{"np"};
+rt::Name n_groupby{"groupby"};
+rt::Name n_set_index{"set_index"};
+rt::Name n_logging{"logging"};
+rt::Name n_info{"info"};
+
+rt::KeywordNames kw_window{"window"};
+rt::KeywordNames kw_groupby{"as_index", "sort"};
+rt::KeywordNames kw_set_index{"keys", "drop"};
+
+rt::Ref init(rt::Args& args) {
+    PyObject* self = args[0];
+    PyObject* kwargs = args.kwargs();
+    rt::Ref func_name = rt::Ref::borrow(PyDict_GetItemWithError(kwargs, n_func_name));
+    if (!func_name) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, n_func_name);
+        rt::raise_pending();
+    }
+    rt::require(PyDict_DelItem(kwargs, n_func_name));
+    rt::set_attr(self, n_func_name, func_name.get());
+    rt::Ref window = rt::Ref::borrow(PyDict_GetItemWithError(kwargs, n_window));
+    if (!window) {
+        if (PyErr_Occurred()) rt::raise_pending();
+        window = rt::none();
+    }
+    rt::super_call_kw(args, self, n_init, kw_window, window.get());
+    return rt::none();
+}
+
+rt::Ref repr(rt::Args& args) {
+    PyObject* self = args[0];
+    rt::Ref base_text = rt::super_call(args, self, n_repr);
+    rt::Ref func_name = rt::attr(self, n_func_name);
+    rt::Ref func_text = rt::text_of(func_name.get());
+    if (!PyUnicode_Check(base_text.get())) {
+        rt::raise_format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                         Py_TYPE(base_text.get())->tp_name);
+    }
+    return rt::join_texts({base_text.get(), n_underscore, func_text.get()});
+}
+
+// `shape[0]` of a table.
+rt::Ref row_count(PyObject* table) {
+    rt::Ref shape = rt::attr(table, n_shape);
+    rt::Ref first = rt::Ref::steal(PyLong_FromLong(0));
+    return rt::item(shape.get(), first.get());
+}
+
+// The group-by method the sampler is configured with. A name that is not a string fails as hasattr()
+// fails; a look-up that fails in any ordinary way means the method is not supported.
+void require_supported_method(PyObject* grouped, PyObject* func_name) {
+    if (!PyUnicode_Check(func_name)) rt::raise(PyExc_TypeError, "hasattr(): attribute name must be string");
+    try {
+        rt::attr(grouped, func_name);
+        return;
+    } catch (const rt::PyError&) {
+        rt::HandledError discarded(PyExc_Exception);
+    }
+    rt::Ref name_text = rt::text_of(func_name);
+    rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat("Unsupported agg_func_name=%U, typo?", name_text.get()));
+    PyErr_SetObject(PyExc_RuntimeError, message.get());
+    rt::raise_pending();
+}
+
+rt::Ref sample(rt::Args& args) {
+    PyObject* self = args[0];
+    PyObject* df = args[1];
+    rt::Ref nrows_before = row_count(df);
+    rt::Ref pd = rt::global(n_pd);
+    rt::Ref window = rt::attr(self, n_window);
+
+    // Fixed windows over a plain datetime64 index are labelled natively without copying the caller's
+    // table; everything else takes pandas' own grid.
+    rt::Ref np = rt::global(n_np);
+    WorkingTable working = label_fixed_window(pd.get(), np.get(), df, window.get());
+    if (!working.table) working = label_through_pandas(pd.get(), df, window.get());
+
+    rt::Ref groupby = rt::attr(working.table.get(), n_groupby);
+    rt::Ref grouped = rt::call_kw(groupby.get(), kw_groupby, n_group_by_label.get(), Py_True, Py_False);
+    working.table.reset();
+
+    rt::Ref func_name = rt::attr(self, n_func_name);
+    require_supported_method(grouped.get(), func_name.get());
+    rt::Ref method_name = rt::attr(self, n_func_name);
+    rt::Ref method = rt::attr(grouped.get(), method_name.get());
+    rt::Ref reduced = rt::call(method.get());
+    grouped.reset();
+
+    rt::Ref set_index = rt::attr(reduced.get(), n_set_index);
+    rt::Ref result = rt::call_kw(set_index.get(), kw_set_index, working.index_col.get(), Py_True);
+    reduced.reset();
+
+    rt::Ref nrows_after = row_count(result.get());
+    rt::Ref message =
+        rt::Ref::steal(PyUnicode_FromFormat("Sampled %S/%S rows.", nrows_after.get(), nrows_before.get()));
+    rt::Ref logging = rt::global(n_logging);
+    rt::Ref info = rt::attr(logging.get(), n_info);
+    rt::call(info.get(), message.get());
+    return result;
+}
+
+constexpr rt::Param kSelf[] = {{"self"}};
+constexpr rt::Param kSampleParams[] = {{"self"}, {"df", "pd.DataFrame"}};
+
+}  // namespace
+
+const rt::FunctionSpec kExistingTimestampSamplerInit{"__init__", kSelf, init, "kwargs"};
+const rt::FunctionSpec kExistingTimestampSamplerRepr{"__repr__", kSelf, repr};
+const rt::FunctionSpec kExistingTimestampSamplerSample{"sample", kSampleParams, sample};
+
+}  // namespace samplers

@@ -1,0 +1,196 @@
+// Row labels in one native pass for windows of fixed length.
+//
+// For a Tick frequency pandas lays its periods from the first timestamp cut down to the frequency's
+// base unit and steps by the frequency's length, so the start of a row's period is plain arithmetic on
+// the row's int64 timestamp. The first period start is taken from pandas itself, for the first row only,
+// so the grid follows whatever rule the installed pandas applies (pandas 3 reads a one-day Timedelta as
+// 24 hours, earlier versions as a calendar-aligned day). Only tables whose rows pandas would label the
+// same way take this path: a DataFrame on a sorted, tz-naive datetime64 index without NaT whose
+// timestamps fit in nanoseconds. The labels are datetime64[ns], as pandas' grid is.
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "samplers.hpp"
+
+namespace samplers {
+
+namespace {
+
+rt::Name n_DataFrame{"DataFrame"};
+rt::Name n_DatetimeIndex{"DatetimeIndex"};
+rt::Name n_index{"index"};
+rt::Name n_name{"name"};
+rt::Name n_dtype{"dtype"};
+rt::Name n_str{"str"};
+rt::Name n_asi8{"asi8"};
+rt::Name n_period_range{"period_range"};
+rt::Name n_freq{"freq"};
+rt::Name n_offsets{"offsets"};
+rt::Name n_Tick{"Tick"};
+rt::Name n_nanos{"nanos"};
+rt::Name n_astype{"astype"};
+rt::Name n_datetime64_ns{"datetime64[ns]"};
+rt::Name n_empty{"empty"};
+rt::Name n_int64{"int64"};
+rt::Name n_view{"view"};
+rt::Name n_reset_index{"reset_index"};
+
+rt::KeywordNames kw_period_range{"start", "end", "freq"};
+
+constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kLatest = std::numeric_limits<std::int64_t>::max();
+
+bool is_instance(PyObject* object, PyObject* type) { return rt::require(PyObject_IsInstance(object, type)) != 0; }
+
+// Nanoseconds per step of a numpy datetime64 dtype text ("<M8[us]"), 0 for any other dtype.
+std::int64_t nanoseconds_per_tick(PyObject* dtype_text) {
+    if (!PyUnicode_Check(dtype_text)) return 0;
+    const char* text = PyUnicode_AsUTF8(dtype_text);
+    if (text == nullptr) rt::raise_pending();
+    if (std::strcmp(text, "<M8[ns]") == 0) return 1;
+    if (std::strcmp(text, "<M8[us]") == 0) return 1'000;
+    if (std::strcmp(text, "<M8[ms]") == 0) return 1'000'000;
+    if (std::strcmp(text, "<M8[s]") == 0) return 1'000'000'000;
+    return 0;
+}
+
+// A one-dimensional run of int64 values read through the buffer protocol, contiguous or strided.
+class Int64Column {
+public:
+    explicit Int64Column(PyObject* array) : buffer_(array, PyBUF_STRIDES | PyBUF_FORMAT) {}
+
+    bool usable() const {
+        const char* format = buffer_.format();
+        if (format[0] == '<' || format[0] == '=' || format[0] == '@') ++format;
+        return buffer_.ndim() == 1 && buffer_.itemsize() == 8 && (std::strcmp(format, "l") == 0 || std::strcmp(format, "q") == 0);
+    }
+    Py_ssize_t size() const { return buffer_.length(); }
+    std::int64_t operator[](Py_ssize_t i) const {
+        std::int64_t value;
+        std::memcpy(&value, static_cast<const char*>(buffer_.data()) + i * buffer_.stride(), sizeof value);
+        return value;
+    }
+
+private:
+    rt::Buffer buffer_;
+};
+
+// Ascending (ties allowed) and free of NaT, which sorts below every timestamp.
+bool ascending_without_nat(const Int64Column& times) {
+    const Py_ssize_t count = times.size();
+    if (count == 0 || times[0] == kNaT) return false;
+    std::int64_t previous = times[0];
+    for (Py_ssize_t i = 1; i < count; ++i) {
+        const std::int64_t current = times[i];
+        if (current < previous) return false;
+        previous = current;
+    }
+    return true;
+}
+
+std::optional<std::int64_t> in_nanoseconds(std::int64_t ticks, std::int64_t nanoseconds_per) {
+    std::int64_t nanoseconds;
+    if (__builtin_mul_overflow(ticks, nanoseconds_per, &nanoseconds) || nanoseconds == kNaT) return std::nullopt;
+    return nanoseconds;
+}
+
+// The start of each row's period, for rows in ascending order at or after `first_start`. Arithmetic is
+// unsigned: the distance from a pre-1970 start to a late timestamp exceeds int64.
+void write_period_starts(const Int64Column& times, std::int64_t nanoseconds_per, std::int64_t first_start,
+                         std::int64_t step, std::int64_t* out) {
+    const auto origin = static_cast<std::uint64_t>(first_start);
+    const auto length = static_cast<std::uint64_t>(step);
+    std::int64_t start = first_start;
+    std::int64_t next = first_start > kLatest - step ? kLatest : first_start + step;
+    const Py_ssize_t count = times.size();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const std::int64_t time = times[i] * nanoseconds_per;
+        if (time >= next) {
+            const std::uint64_t periods = (static_cast<std::uint64_t>(time) - origin) / length;
+            start = static_cast<std::int64_t>(origin + periods * length);
+            next = start > kLatest - step ? kLatest : start + step;
+        }
+        out[i] = start;
+    }
+}
+
+// The first period pandas lays for `first` with `window`: its start in nanoseconds and its length, or
+// nothing when the frequency pandas makes of the window is not a fixed length.
+struct FirstPeriod {
+    std::int64_t start;
+    std::int64_t step;
+};
+
+std::optional<FirstPeriod> first_period(PyObject* pd, PyObject* first, PyObject* window) {
+    rt::Ref period_range = rt::attr(pd, n_period_range);
+    rt::Ref periods = rt::call_kw(period_range.get(), kw_period_range, first, first, window);
+    rt::Ref freq = rt::attr(periods.get(), n_freq);
+    rt::Ref offsets = rt::attr(pd, n_offsets);
+    rt::Ref tick = rt::attr(offsets.get(), n_Tick);
+    if (!is_instance(freq.get(), tick.get())) return std::nullopt;
+
+    rt::Ref nanos = rt::attr(freq.get(), n_nanos);
+    const long long step = PyLong_AsLongLong(nanos.get());
+    if (step == -1 && PyErr_Occurred()) rt::raise_pending();
+    if (step <= 0) return std::nullopt;
+
+    rt::Ref starts = rt::call_method(periods.get(), n_astype, n_datetime64_ns.get());
+    rt::Ref start_ticks = rt::attr(starts.get(), n_asi8);
+    Int64Column start_column(start_ticks.get());
+    if (!start_column.usable() || start_column.size() != 1) return std::nullopt;
+    return FirstPeriod{start_column[0], step};
+}
+
+rt::Ref new_label_array(PyObject* np, Py_ssize_t count, const Int64Column& times, std::int64_t nanoseconds_per,
+                        const FirstPeriod& period) {
+    rt::Ref empty = rt::attr(np, n_empty);
+    rt::Ref length = rt::Ref::steal(PyLong_FromSsize_t(count));
+    rt::Ref ticks = rt::call(empty.get(), length.get(), n_int64.get());
+    {
+        rt::Buffer out(ticks.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+        if (out.itemsize() != 8 || out.length() != count) rt::raise(PyExc_SystemError, "unexpected int64 array layout");
+        write_period_starts(times, nanoseconds_per, period.start, period.step, static_cast<std::int64_t*>(out.data()));
+    }
+    return rt::call_method(ticks.get(), n_view, n_datetime64_ns.get());
+}
+
+}  // namespace
+
+WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
+    rt::Ref frame_type = rt::attr(pd, n_DataFrame);
+    if (!is_instance(df, frame_type.get())) return {};
+    rt::Ref index = rt::attr(df, n_index);
+    rt::Ref datetime_index_type = rt::attr(pd, n_DatetimeIndex);
+    if (!is_instance(index.get(), datetime_index_type.get())) return {};
+    // An index called like the label column makes pandas refuse the working table; let it say so.
+    rt::Ref index_col = rt::attr(index.get(), n_name);
+    if (PyUnicode_Check(index_col.get()) && PyUnicode_Compare(index_col.get(), n_group_by_label) == 0) return {};
+
+    rt::Ref dtype = rt::attr(index.get(), n_dtype);
+    rt::Ref numpy_dtype = rt::attr(np, n_dtype);
+    if (!is_instance(dtype.get(), numpy_dtype.get())) return {};  // time-zone-aware
+    rt::Ref dtype_text = rt::attr(dtype.get(), n_str);
+    const std::int64_t nanoseconds_per = nanoseconds_per_tick(dtype_text.get());
+    if (nanoseconds_per == 0) return {};
+
+    rt::Ref ticks = rt::attr(index.get(), n_asi8);
+    Int64Column times(ticks.get());
+    if (!times.usable() || !ascending_without_nat(times)) return {};
+    const Py_ssize_t count = times.size();
+    const auto first_ns = in_nanoseconds(times[0], nanoseconds_per);
+    if (!first_ns || !in_nanoseconds(times[count - 1], nanoseconds_per)) return {};
+
+    rt::Ref zero = rt::Ref::steal(PyLong_FromLong(0));
+    rt::Ref first = rt::item(index.get(), zero.get());
+    const std::optional<FirstPeriod> period = first_period(pd, first.get(), window);
+    if (!period || period->start > *first_ns) return {};
+
+    rt::Ref labels = new_label_array(np, count, times, nanoseconds_per, *period);
+    rt::Ref working = rt::call_method(df, n_reset_index);
+    rt::require(PyObject_SetItem(working.get(), n_group_by_label, labels.get()));
+    return {std::move(working), std::move(index_col)};
+}
+
+}  // namespace samplers
