@@ -1,0 +1,257 @@
+"""The native sampler against the same steps written in plain pandas, on many seeded tables.
+
+Fixed-length windows over a plain datetime64 index take the module's own labelling pass; calendar
+windows, time-zone-aware, unsorted or NaT-holding indexes go through pandas. Both must give exactly
+the table (or the exception) that pandas gives, and leave the caller's table as it was.
+"""
+
+import datetime
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from norvane.kestrum_data.utility.timeseries.samplers import ExistingTimestampSampler
+from samplers_reference import listed_sample, reference_sample
+
+PANDAS_VERSION = tuple(int(part) for part in pd.__version__.split(".")[:2])
+HAS_UNITS = hasattr(pd.DatetimeIndex, "as_unit")
+UNITS = ("ns", "us", "ms", "s") if HAS_UNITS else ("ns",)
+REDUCTIONS = ("first", "last", "min", "max", "sum", "mean", "median", "count")
+# Reductions that keep the label column or return something other than a table.
+ODD_REDUCTIONS = ("head", "nunique", "size", "std")
+
+FIXED_WINDOWS = (
+    pd.Timedelta("1ms"),
+    pd.Timedelta("7ms"),
+    pd.Timedelta("250ms"),
+    pd.Timedelta("1s"),
+    pd.Timedelta("1500ms"),
+    pd.Timedelta("90s"),
+    pd.Timedelta("1min"),
+    pd.Timedelta("5min"),
+    pd.Timedelta("15min"),
+    pd.Timedelta("1h"),
+    pd.Timedelta("36h"),
+    pd.Timedelta("1D"),
+    pd.Timedelta("2D"),
+    pd.Timedelta("3D"),
+    datetime.timedelta(minutes=5),
+    "250ms",
+    "1s",
+    "1min",
+    "5min",
+    "1h",
+    "1D",  # a Tick before pandas 3, a calendar day from pandas 3 on
+    "7D",
+)
+CALENDAR_WINDOWS = ("1W", "W-MON", "2W", "1M")
+LATEST = int(np.datetime64("2200-01-01T00:00:00", "ns").astype(np.int64))
+
+
+def _window_length(window):
+    """A rough length, to keep the plain-pandas grid small."""
+    lengths = {"1W": "7D", "W-MON": "7D", "2W": "14D", "1M": "31D"}
+    return pd.Timedelta(lengths.get(window, window)) if isinstance(window, str) else pd.Timedelta(window)
+
+
+def _timestamps(rng, n, window, pattern):
+    length = _window_length(window).value
+    start = int(np.datetime64("1965-01-01T00:00:00", "ns").astype(np.int64)) + int(
+        rng.integers(0, 65 * 365 * 86_400 * 10**9)
+    )
+    if rng.random() < 0.3:  # start exactly on a period boundary of the clock
+        start -= start % min(length, 86_400 * 10**9)
+    mean_step = length * rng.choice([0.02, 0.3, 1.0, 3.0])
+    steps = rng.exponential(mean_step, n).astype(np.int64)
+    if pattern == "duplicates":
+        steps[rng.random(n) < 0.4] = 0
+    elif pattern == "gaps":
+        gaps = rng.random(n) < 0.1
+        steps[gaps] += (length * rng.integers(2, 20, gaps.sum())).astype(np.int64)
+    elif pattern == "boundaries":  # many rows exactly on, or just before, a window multiple
+        steps = np.full(n, length, dtype=np.int64)
+        steps[rng.random(n) < 0.5] -= 1
+    steps[0] = 0
+    values = start + np.cumsum(steps)
+    # The grid of the plain-pandas steps is as long as span / window: keep it affordable.
+    limit = min(start + 20_000 * length, LATEST)
+    return np.minimum(values, limit)
+
+
+def _table(rng, n, window, pattern, unit):
+    index = pd.DatetimeIndex(_timestamps(rng, n, window, pattern).view("M8[ns]"), name="ts")
+    if unit != "ns":
+        index = index.floor({"us": "us", "ms": "ms", "s": "s"}[unit]).as_unit(unit)
+    floats = rng.standard_normal((n, 4))
+    floats[rng.random((n, 4)) < 0.15] = np.nan
+    table = pd.DataFrame(floats, index=index, columns=["open", "high", "low", "close"])
+    table["volume"] = rng.integers(0, 1000, n)
+    return table
+
+
+def _outcome(function):
+    """The result or the exception of a call, and the set of warnings it gave."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result, error = function(), None
+        except Exception as raised:  # noqa: BLE001 - the error itself is what is compared
+            result, error = None, raised
+    return result, error, {(warning.category, str(warning.message)) for warning in caught}
+
+
+def assert_same_as_pandas(table, window, func_name):
+    before = table.copy(deep=True)
+    expected, expected_error, expected_warnings = _outcome(lambda: reference_sample(table, window, func_name))
+    sampler = ExistingTimestampSampler(func_name=func_name, window=window)
+    actual, actual_error, actual_warnings = _outcome(lambda: sampler(table))
+    if isinstance(table, pd.DataFrame):
+        pd.testing.assert_frame_equal(table, before, check_exact=True, check_freq=True)
+    else:
+        pd.testing.assert_series_equal(table, before, check_exact=True, check_freq=True)
+    assert actual_warnings == expected_warnings
+    if expected_error is not None or actual_error is not None:
+        assert type(actual_error) is type(expected_error), (actual_error, expected_error)
+        assert str(actual_error) == str(expected_error)
+        return
+    assert type(actual) is type(expected)
+    if isinstance(expected, pd.DataFrame):
+        pd.testing.assert_frame_equal(actual, expected, check_exact=True, check_freq=True)
+    else:
+        pd.testing.assert_series_equal(actual, expected, check_exact=True)
+
+
+def _case(seed, windows, reductions=REDUCTIONS):
+    rng = np.random.default_rng(seed)
+    n = int(rng.choice([1, 2, 3, int(rng.integers(4, 60)), int(rng.integers(60, 400))]))
+    window = windows[int(rng.integers(len(windows)))]
+    pattern = ("unique", "duplicates", "gaps", "boundaries")[int(rng.integers(4))]
+    unit = UNITS[int(rng.integers(len(UNITS)))]
+    func_name = reductions[int(rng.integers(len(reductions)))]
+    return _table(rng, n, window, pattern, unit), window, func_name
+
+
+@pytest.mark.parametrize("seed", range(400))
+def test_fixed_windows_match_pandas(seed):
+    table, window, func_name = _case(seed, FIXED_WINDOWS)
+    assert_same_as_pandas(table, window, func_name)
+
+
+@pytest.mark.parametrize("seed", range(1000, 1060))
+def test_calendar_windows_match_pandas(seed):
+    table, window, func_name = _case(seed, CALENDAR_WINDOWS)
+    assert_same_as_pandas(table, window, func_name)
+
+
+@pytest.mark.parametrize("seed", range(2000, 2040))
+def test_other_group_by_methods_match_pandas(seed):
+    table, window, func_name = _case(seed, FIXED_WINDOWS + CALENDAR_WINDOWS, ODD_REDUCTIONS)
+    assert_same_as_pandas(table, window, func_name)
+
+
+@pytest.mark.parametrize("seed", range(3000, 3030))
+def test_indexes_left_to_pandas_match_pandas(seed):
+    table, window, func_name = _case(seed, FIXED_WINDOWS)
+    rng = np.random.default_rng(seed)
+    kind = seed % 5
+    if kind == 0:
+        table = table.tz_localize("UTC")
+    elif kind == 1:
+        table = table.tz_localize("Asia/Tokyo")
+    elif kind == 2 and len(table) > 1:
+        table = table.iloc[rng.permutation(len(table))]
+    elif kind == 3:
+        index = table.index.to_numpy().copy()
+        index[int(rng.integers(len(index)))] = np.datetime64("NaT")
+        table.index = pd.DatetimeIndex(index, name="ts")
+    else:
+        table = table.reset_index(drop=True).rename_axis("ts")
+    assert_same_as_pandas(table, window, func_name)
+
+
+@pytest.mark.parametrize(
+    "window",
+    [pd.Timedelta("1D"), pd.Timedelta("1h"), pd.Timedelta("36h"), "1D", pd.Timedelta("90s"), pd.Timedelta("1ns")],
+)
+@pytest.mark.parametrize("unit", UNITS)
+def test_grid_start_and_step_match_pandas_on_every_resolution(window, unit):
+    # Rows straddle midnight and the hour so that a grid cut down to the wrong unit shows.
+    start = pd.Timestamp("2023-12-31 22:59:59.999999999")
+    offsets = pd.to_timedelta([0, 1, 2, 10**9, 3_600 * 10**9, 7_200 * 10**9 + 1, 30 * 3_600 * 10**9], unit="ns")
+    index = pd.DatetimeIndex(start + offsets, name="ts")
+    if unit != "ns":
+        index = index.floor(unit).as_unit(unit)
+    if window == pd.Timedelta("1ns"):  # the plain-pandas grid has one period per nanosecond of span
+        index = index[:3] if unit == "ns" else index[:1]
+    table = pd.DataFrame({"price": np.arange(len(index), dtype=float)}, index=index)
+    for func_name in ("first", "last", "head"):
+        assert_same_as_pandas(table, window, func_name)
+
+
+@pytest.mark.parametrize("window", [pd.Timedelta("1s"), pd.Timedelta("7s"), pd.Timedelta("1D")])
+def test_timestamps_before_1970_are_cut_down_towards_the_past(window):
+    index = pd.DatetimeIndex(
+        ["1969-12-31 23:59:58.5", "1969-12-31 23:59:59.5", "1970-01-01 00:00:00.5", "1970-01-01 00:00:07"], name="ts"
+    )
+    table = pd.DataFrame({"price": [1.0, 2.0, 3.0, 4.0]}, index=index)
+    assert_same_as_pandas(table, window, "first")
+
+
+def test_grid_beyond_the_nanosecond_range_fails_as_pandas_fails():
+    if not HAS_UNITS:
+        pytest.skip("pandas before 2.0 has nanosecond indexes only")
+    index = pd.DatetimeIndex(np.array(["2262-04-10", "2262-04-12"], dtype="M8[s]"), name="ts")
+    table = pd.DataFrame({"price": [1.0, 2.0]}, index=index)
+    assert_same_as_pandas(table, pd.Timedelta("1h"), "first")
+
+
+@pytest.mark.parametrize(
+    "table_maker",
+    ["label_named_index", "label_column", "unnamed_index", "empty", "object_column", "series", "column_levels",
+     "every_other_row", "regular_index"],
+)
+def test_awkward_tables_match_pandas(table_maker):
+    index = pd.DatetimeIndex(["2024-01-01 10:00", "2024-01-01 10:00:30", "2024-01-01 10:01:10"], name="ts")
+    table = pd.DataFrame({"price": [1.0, 2.0, 3.0]}, index=index)
+    if table_maker == "series":
+        table = table["price"]
+    elif table_maker == "column_levels":
+        table.columns = pd.MultiIndex.from_tuples([("price", "bid")])
+    elif table_maker == "every_other_row":  # an index over a strided view of its timestamps
+        index = pd.DatetimeIndex(pd.date_range("2024-01-01 10:00", periods=12, freq="25s").to_numpy()[::2], name="ts")
+        table = pd.DataFrame({"price": np.arange(6.0)}, index=index)
+    elif table_maker == "regular_index":  # an index that carries a frequency of its own
+        table = pd.DataFrame({"price": np.arange(9.0)}, index=pd.date_range("2024-01-01 10:00", periods=9, freq="20s", name="ts"))
+    elif table_maker == "label_named_index":
+        table = table.rename_axis("group_by_label")
+    elif table_maker == "label_column":
+        table.insert(0, "group_by_label", [7, 8, 9])
+    elif table_maker == "unnamed_index":
+        table = table.rename_axis(None)
+    elif table_maker == "empty":
+        table = table.iloc[:0]
+    else:
+        table["side"] = ["buy", "sell", "buy"]
+    for func_name in ("first", "last", "count"):
+        assert_same_as_pandas(table, pd.Timedelta("1min"), func_name)
+
+
+@pytest.mark.parametrize("window", [pd.Timedelta(0), pd.Timedelta("-1min"), None, "fortnight", 60])
+def test_windows_pandas_refuses_fail_as_pandas_fails(window):
+    index = pd.DatetimeIndex(["2024-01-01 10:00", "2024-01-01 10:01"], name="ts")
+    assert_same_as_pandas(pd.DataFrame({"price": [1.0, 2.0]}, index=index), window, "first")
+
+
+@pytest.mark.skipif(PANDAS_VERSION >= (2, 1), reason="the listed calls are deprecated or gone from pandas 2.1 on")
+@pytest.mark.parametrize("seed", range(60))
+def test_replacement_calls_give_what_the_listed_calls_gave(seed):
+    table, window, func_name = _case(seed, FIXED_WINDOWS + CALENDAR_WINDOWS)
+    table = table[~table.index.duplicated()]
+    expected, expected_error, _ = _outcome(lambda: listed_sample(table, window, func_name))
+    actual, actual_error, _ = _outcome(lambda: reference_sample(table, window, func_name))
+    if expected_error is not None or actual_error is not None:
+        assert (type(actual_error), str(actual_error)) == (type(expected_error), str(expected_error))
+    else:
+        pd.testing.assert_frame_equal(actual, expected, check_exact=True)
