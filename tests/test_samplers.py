@@ -184,14 +184,6 @@ def test_ten_rows_in_three_periods_give_three_rows_and_one_log_line(caplog):
     assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [("root", logging.INFO, "Sampled 3/10 rows.")]
 
 
-def test_last_min_and_max_reduce_each_period():
-    table = minute_table()
-    assert sample(table, func_name="last")["price"].tolist() == [2.0, 6.0, 9.0]
-    assert sample(table, func_name="last").index[0] == pd.Timestamp("2024-01-01 10:02:59.999")
-    assert sample(table, func_name="max")["size"].tolist() == [20, 60, 90]
-    assert sample(table, func_name="min")["price"].tolist() == [0.0, 3.0, 7.0]
-
-
 def test_log_goes_through_the_module_logging_name_at_call_time(monkeypatch):
     messages = []
 
@@ -361,23 +353,6 @@ def test_pandas_errors_pass_through_without_logging(caplog):
         with pytest.raises(ValueError):
             ExistingTimestampSampler(func_name="first", window="fortnight")(minute_table())
     assert caplog.records == []
-
-
-def test_subclass_sample_overrides_are_used_by_call():
-    class Counting(ExistingTimestampSampler):
-        calls = 0
-
-        def sample(self, df):
-            Counting.calls += 1
-            return super().sample(df=df)
-
-    result = Counting(func_name="first", window=pd.Timedelta("1min"))(minute_table())
-    assert Counting.calls == 1 and len(result) == 3
-
-
-def test_calling_and_sampling_by_keyword_agree():
-    sampler = ExistingTimestampSampler(func_name="last", window=pd.Timedelta("1min"))
-    pd.testing.assert_frame_equal(sampler(minute_table()), sampler.sample(df=minute_table()))
 
 
 # References -------------------------------------------------------------------------------------------
