@@ -29,7 +29,6 @@ rt::Name n_replace{"replace"};
 rt::Name n_hashlib{"hashlib"};
 rt::Name n_sha256{"sha256"};
 rt::Name n_hexdigest{"hexdigest"};
-rt::Name n_encode{"encode"};
 rt::Name n_open{"open"};
 rt::Name n_json{"json"};
 rt::Name n_load{"load"};
