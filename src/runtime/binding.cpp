@@ -89,28 +89,29 @@ void Binder::bind(FunctionObject* function, Args& args, PyObject* const* positio
 
     if (static_cast<std::size_t>(given) < declared) fill_defaults(function, args);
 
-    for (std::size_t i = 0; i < declared; ++i) {
-        const Param& param = spec.params[i];
-        switch (param.check) {
-            case Check::Any:
-                break;
-            case Check::ExactStr:
-                check_exact_str(param, args.values_[i], false);
-                break;
-            case Check::ExactStrOrNone:
-                check_exact_str(param, args.values_[i], true);
-                break;
-            case Check::Float: {
-                PyObject* value = args.values_[i];
-                if (PyFloat_CheckExact(value)) {
-                    args.reals_[i] = PyFloat_AS_DOUBLE(value);
-                } else {
-                    const double converted = PyFloat_AsDouble(value);
-                    if (converted == -1.0 && PyErr_Occurred()) raise_pending();
-                    args.reals_[i] = converted;
-                }
-                break;
+    for (std::size_t i = 0; i < declared; ++i) apply_check(spec.params[i], args, i);
+}
+
+void Binder::apply_check(const Param& param, Args& args, std::size_t index) {
+    PyObject* value = args.values_[index];
+    switch (param.check) {
+        case Check::Any:
+            break;
+        case Check::ExactStr:
+            check_exact_str(param, value, false);
+            break;
+        case Check::ExactStrOrNone:
+            check_exact_str(param, value, true);
+            break;
+        case Check::Float: {
+            if (PyFloat_CheckExact(value)) {
+                args.reals_[index] = PyFloat_AS_DOUBLE(value);
+            } else {
+                const double converted = PyFloat_AsDouble(value);
+                if (converted == -1.0 && PyErr_Occurred()) raise_pending();
+                args.reals_[index] = converted;
             }
+            break;
         }
     }
 }

@@ -29,7 +29,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* positional, s
     if (Py_EnterRecursiveCall(" while calling a native function")) return nullptr;
     PyObject* result = guarded([&]() -> PyObject* {
         Args args;
-        Binder::bind(function, args, positional, nargsf, kwnames);
+        if (!Binder::bind_positional(function, args, positional, nargsf, kwnames)) {
+            Binder::bind(function, args, positional, nargsf, kwnames);
+        }
         return function->spec->impl(args).release();
     });
     Py_LeaveRecursiveCall();
