@@ -9,6 +9,9 @@ make_venv .venv-newest "${BUILD_TOOLS[@]}" "${NEWEST[@]}"
 install_package .venv-newest build/release
 (cd "$ROOT/tests" && "$ROOT/.venv-newest/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests" "$@")
 
+log "type stubs against the installed modules (stubtest)"
+bash "$ROOT/scripts/stubtest.sh" "$ROOT/.venv-newest/bin/python"
+
 log "oldest supported pandas (1.5) with numpy 1.x"
 make_venv .venv-oldest "${BUILD_TOOLS[@]}" "${OLDEST[@]}"
 install_package .venv-oldest build/release
@@ -24,3 +27,6 @@ runtime="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     NORVANE_SANITIZED=1 "$ROOT/.venv-sanitize/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests" "$@")
+
+log "wheel built as a user would, installed into a fresh environment, smoke test"
+bash "$ROOT/scripts/wheel_smoke.sh"

@@ -13,6 +13,7 @@ import types
 
 import pytest
 
+import norvane
 from leakcheck import assert_no_leak
 from norvane.devtools.refdata_service.server import FAULT_KINDS
 from norvane.kestrum_utils.priceable import futures
@@ -353,7 +354,8 @@ class TestAtomicWrite:
 
 
 def python_env():
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    # Children import the package this test imported (installed or in the source tree), not the sources.
+    root = os.path.dirname(os.path.dirname(os.path.abspath(norvane.__file__)))
     return dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [root, os.environ.get("PYTHONPATH")])))
 
 

@@ -13,9 +13,11 @@ import urllib.request
 
 import pytest
 
+import norvane
 from norvane.devtools.refdata_service import RefDataService, load_records
 
-REPO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Children import the package this test imported (installed or in the source tree).
+PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(norvane.__file__)))
 REQUIRED_KEYS = {
     "symbol", "exchange", "security_type", "contract_type", "expiry_date",
     "externalSymbol", "price_tick_size", "limit_min_quantity",
@@ -222,10 +224,10 @@ class TestFaults:
 
 @pytest.fixture
 def service_process():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [REPO_ROOT, os.environ.get("PYTHONPATH")])))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")])))
     with subprocess.Popen(
         [sys.executable, "-m", "norvane.devtools.refdata_service", "--port", "0"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, cwd=REPO_ROOT,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, cwd=PACKAGE_PARENT,
     ) as proc:
         try:
             line = proc.stdout.readline()
