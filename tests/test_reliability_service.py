@@ -1,0 +1,231 @@
+"""Builds against a reference-data service that misbehaves.
+
+Whatever the service does, each attempt is reported with its own line, the attempts stop at
+`CryptoFuture.RETRY_TIMES`, nothing reaches the cache directory (not even a temporary file), and the build
+fails on the empty answer with IndexError. A fault that clears in time costs only the attempts it spoiled.
+"""
+
+import gc
+import json
+import logging
+import os
+import socket
+
+import pytest
+
+from norvane.devtools.refdata_service.server import FAULT_KINDS, parse_query, reply_document, select_records
+from norvane.kestrum_utils.priceable.futures import CryptoFuture, CryptoPerpFuture
+
+TIMEOUT = 0.4  # the caller's default socket time-out
+SLOW = 1.5  # a reply delay well beyond it
+
+DATED_ID = "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225"
+DATED_TARGET = ("/instruments?symbol=BTC-USDT&exchange=BINANCE&security_type=FUTURE&contract_type=LINEAR"
+                "&expiry_date=20261225")
+PERP_TARGET = "/instruments?symbol=BTC-USDT&exchange=BINANCE&security_type=PERP&contract_type=LINEAR"
+REDIRECT_LOOP_TEXT = ("HTTP Error 302: The HTTP server returned a redirect error that would lead to an infinite "
+                      "loop.\nThe last 30x error message was:\nFound")
+NO_EXPIRY = {"symbol": "BTC-USDT", "exchange": "BINANCE", "price_tick_size": 0.1, "limit_min_quantity": 0.001}
+
+
+def truncated_body_text(service, target):
+    body = json.dumps(reply_document(select_records(service.records, parse_query(target)[1]))).encode()
+    return f"IncompleteRead({len(body) // 2} bytes read, {len(body) - len(body) // 2} more expected)"
+
+
+def malformed_default_text():
+    try:
+        json.loads(FAULT_KINDS["malformed"]["body"][1])
+    except ValueError as error:
+        return str(error)
+
+
+# (kind, options, what one spoiled attempt reports, requests the attempt makes). What it reports is
+# ("print", status) for the 2xx line on standard output, ("log", text) for the logged error; a callable text
+# is given the service and the request target.
+FAULTS = [
+    pytest.param("status", {"code": 500}, ("log", "HTTP Error 500: Internal Server Error"), 1, id="500"),
+    pytest.param("status", {"code": 502}, ("log", "HTTP Error 502: Bad Gateway"), 1, id="502"),
+    pytest.param("status", {"code": 503}, ("log", "HTTP Error 503: Service Unavailable"), 1, id="503"),
+    pytest.param("status", {"code": 504}, ("log", "HTTP Error 504: Gateway Timeout"), 1, id="504"),
+    pytest.param("status", {"code": 204}, ("print", 204), 1, id="204"),
+    pytest.param("status", {"code": 202}, ("print", 202), 1, id="202"),
+    pytest.param("slow", {"delay": SLOW}, ("log", "timed out"), 1, id="timeout"),
+    pytest.param("drop", {}, ("log", "Remote end closed connection without response"), 1, id="drop"),
+    pytest.param("partial", {}, ("log", truncated_body_text), 1, id="partial"),
+    pytest.param("redirect_loop", {}, ("log", REDIRECT_LOOP_TEXT), 5, id="redirect-loop"),
+    pytest.param("malformed", {}, ("log", malformed_default_text()), 1, id="truncated-json"),
+    pytest.param("malformed", {"body": ""}, ("log", "Expecting value: line 1 column 1 (char 0)"), 1,
+                 id="empty-body"),
+    pytest.param("malformed", {"body": "<html>busy</html>"}, ("log", "Expecting value: line 1 column 1 (char 0)"),
+                 1, id="html-body"),
+    pytest.param("malformed", {"body": "null"}, ("log", "'NoneType' object is not subscriptable"), 1,
+                 id="null-body"),
+    pytest.param("malformed", {"body": '{"instruments": [{"symbol_infos": [7]}]}'},
+                 ("log", "'int' object is not subscriptable"), 1, id="record-not-an-object"),
+    pytest.param("missing_key", {"which": "instruments"}, ("log", "'instruments'"), 1, id="no-instruments"),
+    pytest.param("missing_key", {"which": "empty"}, ("log", "list index out of range"), 1, id="empty-instruments"),
+    pytest.param("missing_key", {"which": "symbol_infos"}, ("log", "'symbol_infos'"), 1, id="no-symbol-infos"),
+    pytest.param("records", {"records": [NO_EXPIRY]}, ("log", "'expiry_date'"), 1, id="record-without-expiry"),
+    pytest.param("records", {"records": []},
+                 ("log", "expiry date 20261225 not found for symbol=BTC-USDT exchange=BINANCE "), 1,
+                 id="no-records"),
+]
+
+
+@pytest.fixture
+def caller_timeout():
+    """The caller's default socket time-out, as a program would set it; the previous one comes back."""
+    previous = socket.getdefaulttimeout()
+    socket.setdefaulttimeout(TIMEOUT)
+    try:
+        yield TIMEOUT
+    finally:
+        socket.setdefaulttimeout(previous)
+
+
+def expected_reports(service, target, report, attempts):
+    """The standard output and the logged errors of `attempts` spoiled attempts."""
+    address = service.base_url + target
+    how, detail = report
+    if how == "print":
+        return f"request api {address} failed with status code {detail}\n" * attempts, []
+    text = detail(service, target) if callable(detail) else detail
+    return "", [f"request api {address} raises exception:\n {text}"] * attempts
+
+
+def errors_logged(caplog):
+    records = [r for r in caplog.records if r.levelno >= logging.WARNING]
+    assert all(r.name == "root" and r.levelno == logging.ERROR for r in records)
+    return [r.getMessage() for r in records]
+
+
+def dated_btc():
+    return CryptoFuture("BTC-USDT", "20261225", "BINANCE")
+
+
+def service_record(service, **wanted):
+    (record,) = [r for r in service.records if all(r.get(k) == v for k, v in wanted.items())]
+    return record
+
+
+def assert_cache_holds_only(cache_dir, *contents):
+    """The cache directory holds exactly these file contents (in any order), and nothing else."""
+    names = os.listdir(cache_dir)
+    assert all(name.endswith(".json") and len(name) == 64 + 5 for name in names), names
+    assert sorted((cache_dir / name).read_bytes() for name in names) == sorted(c.encode() for c in contents)
+
+
+class TestEveryFaultFailsTheBuild:
+    @pytest.mark.parametrize("entry", ["build", "create"])
+    @pytest.mark.parametrize("kind, options, report, requests_per_attempt", FAULTS)
+    def test_reported_on_each_attempt_nothing_cached_then_index_error(
+            self, project, caller_timeout, capsys, caplog, entry, kind, options, report, requests_per_attempt):
+        project.service.set_fault(kind, **options)
+        future = dated_btc()
+        with pytest.raises(IndexError, match="^list index out of range$"):
+            future.build() if entry == "build" else CryptoFuture.create(DATED_ID)
+
+        attempts = CryptoFuture.RETRY_TIMES
+        printed, logged = expected_reports(project.service, DATED_TARGET, report, attempts)
+        assert capsys.readouterr().out == printed
+        assert errors_logged(caplog) == logged
+        assert project.service.requests == [DATED_TARGET] * (attempts * requests_per_attempt)
+        assert_cache_holds_only(project.cache_dir)
+        assert "_info" not in vars(future) and not future._is_built
+        assert CryptoFuture.inst_cache == {}
+
+    @pytest.mark.parametrize("records", [
+        pytest.param([NO_EXPIRY], id="without-expiry"),
+        pytest.param([dict(NO_EXPIRY, expiry_date="20261225")], id="dated-only"),
+    ])
+    def test_a_perpetual_finds_no_record_marked_unspecified(self, project, caplog, records):
+        project.service.set_fault("records", records=records)
+        with pytest.raises(IndexError, match="^list index out of range$"):
+            CryptoPerpFuture("BTC-USDT", "BINANCE")
+        text = ("'expiry_date'" if "expiry_date" not in records[0]
+                else "expiry date UNSPECIFIED not found for symbol=BTC-USDT exchange=BINANCE ")
+        assert errors_logged(caplog) == [f"request api {project.service.base_url}{PERP_TARGET} raises exception:"
+                                         f"\n {text}"] * 5
+        assert project.service.requests == [PERP_TARGET] * 5
+        assert_cache_holds_only(project.cache_dir)
+
+    @pytest.mark.parametrize("matching_first", [True, False])
+    def test_a_record_without_expiry_spoils_only_the_records_after_the_match(self, project, caplog,
+                                                                             matching_first):
+        match = dict(NO_EXPIRY, expiry_date="20261225", externalSymbol="HIT")
+        project.service.set_fault("records", records=[match, NO_EXPIRY] if matching_first else [NO_EXPIRY, match])
+        future = dated_btc()
+        if matching_first:
+            future.build()
+            assert future._info == match
+            assert_cache_holds_only(project.cache_dir, json.dumps([match]))
+        else:
+            with pytest.raises(IndexError):
+                future.build()
+            assert errors_logged(caplog)[-1].endswith(" raises exception:\n 'expiry_date'")
+            assert_cache_holds_only(project.cache_dir)
+
+
+class TestFaultsThatClear:
+    @pytest.mark.parametrize("spoiled", [1, 4])
+    @pytest.mark.parametrize("kind, options, report, requests_per_attempt", FAULTS)
+    def test_the_attempt_after_the_fault_succeeds_and_caches(
+            self, project, caller_timeout, capsys, caplog, spoiled, kind, options, report, requests_per_attempt):
+        project.service.set_fault(kind, times=spoiled * requests_per_attempt, **options)
+        future = dated_btc()
+        future.build()
+
+        record = service_record(project.service, exchange="BINANCE", security_type="FUTURE",
+                                symbol="BTC-USDT", contract_type="LINEAR", expiry_date="20261225")
+        assert future._info == record and future._is_built
+        printed, logged = expected_reports(project.service, DATED_TARGET, report, spoiled)
+        assert capsys.readouterr().out == printed
+        assert errors_logged(caplog) == logged
+        assert project.service.requests == [DATED_TARGET] * (spoiled * requests_per_attempt + 1)
+        assert_cache_holds_only(project.cache_dir, json.dumps([record]))
+
+        project.service.set_fault("status", code=500)
+        again = dated_btc()
+        again.build()
+        assert again._info == record and len(project.service.requests) == spoiled * requests_per_attempt + 1
+
+    def test_a_fault_outlasting_the_attempts_caches_nothing_and_the_next_build_fetches(self, project, caplog):
+        project.service.set_fault("status", code=503, times=CryptoFuture.RETRY_TIMES)
+        with pytest.raises(IndexError):
+            CryptoFuture.create(DATED_ID)
+        assert_cache_holds_only(project.cache_dir)
+        assert CryptoFuture.inst_cache == {}
+        built = CryptoFuture.create(DATED_ID)
+        assert built._info["externalSymbol"] == "BTCUSDT_261225" and CryptoFuture.inst_cache == {DATED_ID: built}
+        assert len(project.service.requests) == CryptoFuture.RETRY_TIMES + 1
+        assert len(os.listdir(project.cache_dir)) == 1
+
+    def test_a_slow_reply_within_the_time_out_is_no_failure(self, project, caller_timeout, caplog):
+        project.service.set_fault("slow", delay=TIMEOUT / 8)
+        future = dated_btc()
+        future.build()
+        assert future._is_built and project.service.requests == [DATED_TARGET] and errors_logged(caplog) == []
+
+
+def open_descriptors():
+    gc.collect()
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.parametrize("kind, options", [
+    ("status", {"code": 503}), ("status", {"code": 204}), ("drop", {}), ("partial", {}), ("malformed", {}),
+    ("redirect_loop", {}),
+])
+def test_a_long_storm_is_retried_to_the_end_without_holding_connections(project, caplog, capsys, monkeypatch,
+                                                                         kind, options):
+    # Every spoiled response and error must let its connection go, or a storm would exhaust descriptors.
+    project.service.set_fault(kind, **options)
+    lookup = CryptoFuture.get_instrument_info
+    lookup(symbol="BTC-USDT", cache=False)
+    before = open_descriptors()
+    monkeypatch.setattr(CryptoFuture, "RETRY_TIMES", 60)
+    assert lookup(symbol="BTC-USDT") == []
+    assert len(errors_logged(caplog)) + capsys.readouterr().out.count("\n") == 5 + 60
+    assert open_descriptors() <= before
+    assert_cache_holds_only(project.cache_dir)
