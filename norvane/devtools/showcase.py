@@ -11,7 +11,6 @@ second run builds every instrument from the local cache without asking the servi
 import argparse
 import logging
 import pathlib
-import socket
 import sys
 import tempfile
 import time
@@ -31,22 +30,14 @@ class ShowcaseError(Exception):
     """A step of the showcase failed; the message says which and why."""
 
 
-def free_port(preferred):
-    with socket.socket() as probe:
-        try:
-            probe.bind(("127.0.0.1", preferred))
-            return preferred
-        except OSError:
-            probe.bind(("127.0.0.1", 0))
-            return probe.getsockname()[1]
-
-
 def start_service():
+    """The development service on the usual port, or on any free one when that is taken."""
     from norvane.devtools.refdata_service import RefDataService
 
-    service = RefDataService(port=free_port(PREFERRED_PORT))
-    service.start()
-    return service
+    try:
+        return RefDataService(port=PREFERRED_PORT).start()
+    except OSError:
+        return RefDataService(port=0).start()
 
 
 def layer_configuration(service, workdir):
@@ -98,7 +89,8 @@ def synthetic_ticks(rows, seed=7):
 
     rng = np.random.default_rng(seed)
     start = pd.Timestamp("2026-12-07 00:00:00")
-    offsets_ms = np.sort(rng.integers(0, 24 * 3600 * 1000, size=rows))
+    # Timestamps in steps of 10 ms, so that busy moments put several trades on one timestamp.
+    offsets_ms = np.sort(rng.integers(0, 24 * 3600 * 100, size=rows)) * 10
     index = pd.DatetimeIndex(start + pd.to_timedelta(offsets_ms, unit="ms"), name="timestamp")
     price = 50_000 + np.cumsum(rng.normal(0, 2.5, size=rows))
     size = rng.exponential(0.05, size=rows).round(4)
