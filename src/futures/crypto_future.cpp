@@ -132,14 +132,6 @@ constexpr rt::Param kInitParams[] = {
     {"expiry_date", "str", rt::Check::ExactStr},
     {"exchange", "Instrument.EXCHANGE"},
 };
-constexpr rt::Param kInstrumentIdParams[] = {
-    {"symbol", "str", rt::Check::ExactStr},
-    {"instrument_type", "Instrument.INSTRUMENT_TYPE"},
-    {"contract_type", "Instrument.CONTRACT_TYPE"},
-    {"expiry_date", "str", rt::Check::ExactStr},
-    {"ccy", "Instrument.CURRENCY"},
-    {"exchange", "Instrument.EXCHANGE"},
-};
 
 }  // namespace
 

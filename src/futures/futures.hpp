@@ -37,8 +37,8 @@ bool class_name_equals(PyObject* value, PyObject* name);
 // CryptoFuture.create (factory.cpp)
 extern const rt::FunctionSpec kCryptoFutureCreate;
 
-// The parameters of every subclass's get_instrument_id, checked on entry like the one they delegate to.
-inline constexpr rt::Param kCheckedInstrumentIdParams[] = {
+// The parameters of every get_instrument_id; `symbol` and `expiry_date` are checked on entry.
+inline constexpr rt::Param kInstrumentIdParams[] = {
     {"symbol", "str", rt::Check::ExactStr},
     {"instrument_type", "Instrument.INSTRUMENT_TYPE"},
     {"contract_type", "Instrument.CONTRACT_TYPE"},

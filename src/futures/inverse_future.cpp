@@ -161,7 +161,7 @@ rt::Ref delegate_instrument_id(PyObject* class_name, const rt::Args& args) {
 }
 
 const rt::FunctionSpec kCryptoInvFutureInit{"__init__", kInitParams, init, "kwargs"};
-const rt::FunctionSpec kCryptoInvFutureGetInstrumentId{"get_instrument_id", kCheckedInstrumentIdParams, get_instrument_id};
+const rt::FunctionSpec kCryptoInvFutureGetInstrumentId{"get_instrument_id", kInstrumentIdParams, get_instrument_id};
 const rt::FunctionSpec kCryptoInvFutureSettlementCcy{"settlement_ccy", kSelf, settlement_ccy};
 const rt::FunctionSpec kCryptoInvFutureUnitMargin{"calculate_unit_margin", kMarginParams, calculate_unit_margin};
 const rt::FunctionSpec kCryptoInvFutureUnitCommission{"calc_unit_commission", kCommissionParams,

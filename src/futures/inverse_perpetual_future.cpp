@@ -33,7 +33,7 @@ constexpr rt::Param kInitParams[] = {
 }  // namespace
 
 const rt::FunctionSpec kCryptoInvPerpFutureInit{"__init__", kInitParams, init};
-const rt::FunctionSpec kCryptoInvPerpFutureGetInstrumentId{"get_instrument_id", kCheckedInstrumentIdParams,
+const rt::FunctionSpec kCryptoInvPerpFutureGetInstrumentId{"get_instrument_id", kInstrumentIdParams,
                                                            get_instrument_id};
 
 }  // namespace futures

@@ -134,7 +134,7 @@ const rt::FunctionSpec kCryptoPerpFutureInit{"__init__", kInitParams, init, "kwa
 const rt::FunctionSpec kCryptoPerpFutureIsUnderlSupported{"is_underl_supported", kUnderlParams, is_underl_supported,
                                                           nullptr, nullptr, "bool"};
 const rt::FunctionSpec kCryptoPerpFutureCreateByUnderl{"create_by_underl", kCreateByUnderlParams, create_by_underl};
-const rt::FunctionSpec kCryptoPerpFutureGetInstrumentId{"get_instrument_id", kCheckedInstrumentIdParams,
+const rt::FunctionSpec kCryptoPerpFutureGetInstrumentId{"get_instrument_id", kInstrumentIdParams,
                                                         get_instrument_id};
 
 }  // namespace futures
