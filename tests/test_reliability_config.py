@@ -149,9 +149,9 @@ class TestRepairedConfiguration:
 
 
 class TestLayeredConfiguration:
-    def overlay(self, project, text):
+    def overlay(self, project, content):
         path = project.root / "overlay.ini"
-        path.write_text(text)
+        path.write_bytes(content if isinstance(content, bytes) else content.encode())
         return path
 
     def test_a_missing_layer_changes_nothing_for_later_builds(self, project):
@@ -176,3 +176,28 @@ class TestLayeredConfiguration:
         Inibridge().set_config_file(self.overlay(project, f"[data_related]\nLOCAL_DATA_CACHE_DIR = {moved}\n"))
         CryptoFuture.create(DATED_ID)
         assert not project.cache_dir.exists() and len(os.listdir(moved)) == 1
+
+    @pytest.mark.parametrize("content, address", [
+        pytest.param("[data_related]\nInstrumentInfoUrl = http://h/x\nInstrumentInfoUrl = http://h/y\n",
+                     "http://h/x", id="repeated-option"),
+        pytest.param("[data_related]\nInstrumentInfoUrl = http://h/x\n[data_related]\n", "http://h/x",
+                     id="repeated-section"),
+        pytest.param("[data_related]\nInstrumentInfoUrl = http://h/x\n  continued\n[other]\n[other]\n",
+                     "http://h/x\ncontinued", id="repeated-later-section"),
+        # decoded a block at a time, so the bad byte must lie past the first block to follow a taken line
+        pytest.param(b"[data_related]\nInstrumentInfoUrl = http://h/x\n" + b"# padding\n" * 1000
+                     + b"LOCAL_DATA_CACHE_DIR = \xff\n", "http://h/x", id="undecodable-bytes"),
+    ])
+    def test_a_malformed_layer_raises_and_leaves_every_value_readable(self, project, content, address):
+        loader = Inibridge()
+        path = self.overlay(project, content)
+        assert loader.config["data_related"]["InstrumentInfoUrl"] == project.service.url
+        expected = error_of(lambda: configparser.ConfigParser().read(path))
+        error = error_of(lambda: loader.set_config_file(path))
+        assert type(error) is type(expected) and str(error) == str(expected)
+        # The lines before the fault are taken, as the parser takes the good lines around a bad one; every
+        # value stays a text, so the configuration keeps answering.
+        section = loader.config["data_related"]
+        assert dict(section) == {"instrumentinfourl": address, "local_data_cache_dir": str(project.cache_dir)}
+        assert all(isinstance(value, str) for name in loader.config.sections()
+                   for value in loader.config[name].values())

@@ -12,6 +12,7 @@ rt::Name n_get_project_root{"get_project_root"};
 rt::Name n_exists{"exists"};
 rt::Name n_read{"read"};
 rt::Name n_raw_config_parser{"_raw_config_parser"};
+rt::Name n_join_multiline_values{"_join_multiline_values"};
 
 constexpr const char* kMissingFile = "config file not exist, which path should be ";
 
@@ -25,9 +26,26 @@ void require_existing(PyObject* config_path) {
     rt::raise_pending();
 }
 
+// The parser keeps each value as a list of its lines until the file is read to the end; a read that
+// stops early (a repeated section or option, undecodable bytes) leaves those lists behind, and every later
+// lookup of them fails. Its own closing pass, run here as a complete read runs it, makes them texts again.
+// Best effort: the read's error stays the one reported.
+void join_values_left_as_lines(PyObject* parser) {
+    rt::SavedError pending;
+    if (rt::Ref join = rt::Ref::steal_or_null(PyObject_GetAttr(parser, n_join_multiline_values))) {
+        rt::Ref::steal_or_null(PyObject_CallNoArgs(join.get()));
+    }
+    PyErr_Clear();
+}
+
 void read_into_parser(PyObject* self, PyObject* config_path) {
     rt::Ref parser = rt::attr(self, n_raw_config_parser);
-    rt::call_method(parser.get(), n_read, config_path);
+    try {
+        rt::call_method(parser.get(), n_read, config_path);
+    } catch (const rt::PyError&) {
+        join_values_left_as_lines(parser.get());
+        throw;
+    }
 }
 
 rt::Ref init(rt::Args& args) {
