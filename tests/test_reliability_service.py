@@ -14,6 +14,7 @@ import socket
 import pytest
 
 from norvane.devtools.refdata_service.server import FAULT_KINDS, parse_query, reply_document, select_records
+from norvane.kestrum_utils.priceable import futures
 from norvane.kestrum_utils.priceable.futures import CryptoFuture, CryptoPerpFuture
 
 TIMEOUT = 0.4  # the caller's default socket time-out
@@ -229,3 +230,18 @@ def test_a_long_storm_is_retried_to_the_end_without_holding_connections(project,
     assert len(errors_logged(caplog)) + capsys.readouterr().out.count("\n") == 5 + 60
     assert open_descriptors() <= before
     assert_cache_holds_only(project.cache_dir)
+
+
+class TestInterruptedWrite:
+    @pytest.mark.parametrize("where", ["dump", "replace"])
+    def test_an_interrupt_while_storing_propagates_and_leaves_no_file(self, project, monkeypatch, where):
+        def interrupted(*args):
+            if where == "dump":
+                args[1].write(json.dumps(args[0])[:20])
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(futures.json if where == "dump" else futures.os, where, interrupted)
+        with pytest.raises(KeyboardInterrupt):
+            dated_btc().build()
+        assert project.service.requests == [DATED_TARGET]
+        assert_cache_holds_only(project.cache_dir)
