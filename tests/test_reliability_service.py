@@ -118,14 +118,20 @@ def assert_cache_holds_only(cache_dir, *contents):
 
 
 class TestEveryFaultFailsTheBuild:
-    @pytest.mark.parametrize("entry", ["build", "create"])
+    @pytest.mark.parametrize("entry", ["lookup", "build", "create"])
     @pytest.mark.parametrize("kind, options, report, requests_per_attempt", FAULTS)
     def test_reported_on_each_attempt_nothing_cached_then_index_error(
             self, project, caller_timeout, capsys, caplog, entry, kind, options, report, requests_per_attempt):
         project.service.set_fault(kind, **options)
         future = dated_btc()
-        with pytest.raises(IndexError, match="^list index out of range$"):
-            future.build() if entry == "build" else CryptoFuture.create(DATED_ID)
+        if entry == "lookup":
+            # the lookup a build makes
+            found = CryptoFuture.get_instrument_info(symbol="BTC-USDT", exchange="BINANCE", security_type="FUTURE",
+                                                     contract_type="LINEAR", expiry_date="20261225")
+            assert type(found) is list and found == []
+        else:
+            with pytest.raises(IndexError, match="^list index out of range$"):
+                future.build() if entry == "build" else CryptoFuture.create(DATED_ID)
 
         attempts = CryptoFuture.RETRY_TIMES
         printed, logged = expected_reports(project.service, DATED_TARGET, report, attempts)
@@ -215,8 +221,9 @@ def open_descriptors():
 
 
 @pytest.mark.parametrize("kind, options", [
-    ("status", {"code": 503}), ("status", {"code": 204}), ("drop", {}), ("partial", {}), ("malformed", {}),
-    ("redirect_loop", {}),
+    pytest.param("status", {"code": 503}, id="503"), pytest.param("status", {"code": 204}, id="204"),
+    pytest.param("drop", {}, id="drop"), pytest.param("partial", {}, id="partial"),
+    pytest.param("malformed", {}, id="malformed"), pytest.param("redirect_loop", {}, id="redirect-loop"),
 ])
 def test_a_long_storm_is_retried_to_the_end_without_holding_connections(project, caplog, capsys, monkeypatch,
                                                                          kind, options):
