@@ -92,7 +92,7 @@ rt::Ref sample(rt::Args& args) {
     // table; everything else takes pandas' own grid.
     rt::Ref np = rt::global(n_np);
     WorkingTable working = label_fixed_window(pd.get(), np.get(), df, window.get());
-    if (!working.table) working = label_through_pandas(pd.get(), df, window.get());
+    if (!working.table) working = label_through_pandas(pd.get(), np.get(), df, window.get());
 
     rt::Ref groupby = rt::attr(working.table.get(), n_groupby);
     rt::Ref grouped = rt::call_kw(groupby.get(), kw_groupby, n_group_by_label.get(), Py_True, Py_False);

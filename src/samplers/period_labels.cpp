@@ -1,7 +1,21 @@
 // Row labels through pandas: the grid of periods from the first to the last timestamp, a map from every
 // timestamp to the start of its period, and a look-up of each row in that map. Works for any window and
 // index pandas can lay periods for.
+//
+// The full grid holds one period per window of the span, so a short window over a long span would make
+// it (and the union, map and look-up built on it) as large as the span allows: a 1 ns window over a day
+// is 86.4e12 periods, and over a few milliseconds already gigabytes. Only the period that each row falls
+// in, and the two ends of the grid, decide any row's label: for a datetime index and a fixed-length
+// window those periods alone are laid, and the map and look-up give exactly what the full grid gives.
+// Other indexes keep the full grid up to a bound and are refused beyond it.
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
 #include "samplers.hpp"
+#include "timestamps.hpp"
 
 namespace samplers {
 
@@ -22,28 +36,191 @@ rt::Name n_loc{"loc"};
 rt::Name n_values{"values"};
 rt::Name n_name{"name"};
 rt::Name n_reset_index{"reset_index"};
+rt::Name n_asi8{"asi8"};
+rt::Name n_n{"n"};
+rt::Name n_nanos{"nanos"};
+rt::Name n_offsets{"offsets"};
+rt::Name n_Tick{"Tick"};
+rt::Name n_DatetimeIndex{"DatetimeIndex"};
+rt::Name n_tz{"tz"};
+rt::Name n_tz_localize{"tz_localize"};
+rt::Name n_dtype{"dtype"};
+rt::Name n_str{"str"};
+rt::Name n_repeat{"repeat"};
+rt::Name n_empty{"empty"};
+rt::Name n_int64{"int64"};
 
 rt::KeywordNames kw_period_range{"start", "end", "freq"};
 rt::KeywordNames kw_series{"index"};
+
+// Beyond this many periods a grid of another index kind is refused: pandas needs some 20 us and 300
+// bytes per period there, the union with such an index being an object index.
+constexpr std::int64_t kLargestFullGrid = std::int64_t{1} << 20;
 
 rt::Ref index_item(PyObject* index, Py_ssize_t position) {
     rt::Ref key = rt::Ref::steal(PyLong_FromSsize_t(position));
     return rt::item(index, key.get());
 }
 
+bool is_instance(PyObject* object, PyObject* type) { return rt::require(PyObject_IsInstance(object, type)) != 0; }
+
+std::int64_t int64_of(PyObject* number) {
+    const long long value = PyLong_AsLongLong(number);
+    if (value == -1 && PyErr_Occurred()) rt::raise_pending();
+    return value;
+}
+
+rt::Ref decimal_text(__int128 value) {
+    char digits[48];
+    char* at = digits + sizeof digits;
+    *--at = '\0';
+    auto magnitude = static_cast<unsigned __int128>(value < 0 ? -value : value);
+    do {
+        *--at = static_cast<char>('0' + static_cast<int>(magnitude % 10));
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) *--at = '-';
+    return rt::Ref::steal(PyUnicode_FromString(at));
+}
+
+// The one period that a single timestamp falls in, as pandas lays it: errors and warnings about the
+// timestamp or the window are pandas' own, as the full grid would give them.
+struct SinglePeriod {
+    rt::Ref period;  // a PeriodIndex of length one
+    std::int64_t ordinal;
+};
+
+std::optional<SinglePeriod> single_period(PyObject* period_range, PyObject* timestamp, PyObject* window) {
+    rt::Ref period = rt::call_kw(period_range, kw_period_range, timestamp, timestamp, window);
+    if (rt::require(PyObject_Size(period.get())) != 1) return std::nullopt;
+    rt::Ref ordinals = rt::attr(period.get(), n_asi8);
+    Int64Column column(ordinals.get());
+    if (!column.usable() || column.size() != 1) return std::nullopt;
+    const std::int64_t ordinal = column[0];
+    return SinglePeriod{std::move(period), ordinal};
+}
+
+// The grid as pandas lays it, period by period.
+rt::Ref full_grid(PyObject* period_range, PyObject* first, PyObject* last, PyObject* window) {
+    rt::Ref periods = rt::call_kw(period_range, kw_period_range, first, last, window);
+    // Unit-less datetime64 is refused from pandas 2.2 on; nanoseconds give the same period starts everywhere.
+    return rt::call_method(periods.get(), n_astype, n_datetime64_ns.get());
+}
+
+// The grid's periods, numbered from 0 at the first one, that the rows fall in; the two ends; and the
+// first period past the nanosecond range when the grid reaches it, so that converting the periods to
+// timestamps fails on the same period as the full grid would. Empty when the index cannot be read.
+std::vector<std::int64_t> needed_periods(PyObject* index, std::int64_t first_ordinal,
+                                         std::int64_t step, std::int64_t unit_ns, std::int64_t last_number) {
+    // Periods of a time-zone-aware timestamp are those of its wall time.
+    rt::Ref tz = rt::attr(index, n_tz);
+    rt::Ref wall = tz.get() == Py_None ? rt::Ref::borrow(index) : rt::call_method(index, n_tz_localize, Py_None);
+    rt::Ref dtype = rt::attr(wall.get(), n_dtype);
+    rt::Ref dtype_text = rt::attr(dtype.get(), n_str);
+    const std::int64_t tick_ns = nanoseconds_per_tick(dtype_text.get());
+    if (tick_ns == 0) return {};
+    rt::Ref ticks = rt::attr(wall.get(), n_asi8);
+    Int64Column times(ticks.get());
+    if (!times.usable()) return {};
+
+    std::vector<std::int64_t> numbers;
+    numbers.reserve(static_cast<std::size_t>(times.size()) + 3);
+    numbers.push_back(0);
+    numbers.push_back(last_number);
+    const __int128 largest_start = std::numeric_limits<std::int64_t>::max() / unit_ns;
+    const __int128 last_in_range = (largest_start - first_ordinal) / step;
+    if (last_in_range >= 0 && last_in_range < last_number) {
+        numbers.push_back(static_cast<std::int64_t>(last_in_range + 1));
+    }
+    for (Py_ssize_t i = 0; i < times.size(); ++i) {
+        const std::int64_t tick = times[i];
+        if (tick == kNaT) continue;
+        // The period ordinal of the row: its time in the frequency's base unit, rounded towards the past.
+        const __int128 time_ns = static_cast<__int128>(tick) * tick_ns;
+        __int128 ordinal = time_ns / unit_ns;
+        if (time_ns % unit_ns != 0 && time_ns < 0) --ordinal;
+        const __int128 offset = ordinal - first_ordinal;
+        if (offset < 0) continue;  // before the grid: no period, as the full grid gives none
+        numbers.push_back(static_cast<std::int64_t>(std::min<__int128>(offset / step, last_number)));
+    }
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    return numbers;
+}
+
+// The numbered periods after `first`: the first period repeated, shifted by each number.
+rt::Ref periods_numbered(PyObject* np, PyObject* first, const std::vector<std::int64_t>& numbers) {
+    rt::Ref empty = rt::attr(np, n_empty);
+    rt::Ref length = rt::Ref::steal(PyLong_FromSize_t(numbers.size()));
+    rt::Ref shifts = rt::call(empty.get(), length.get(), n_int64.get());
+    {
+        rt::Buffer out(shifts.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+        if (out.itemsize() != 8 || static_cast<std::size_t>(out.length()) != numbers.size()) {
+            rt::raise(PyExc_SystemError, "unexpected int64 array layout");
+        }
+        std::copy(numbers.begin(), numbers.end(), static_cast<std::int64_t*>(out.data()));
+    }
+    rt::Ref repeated = rt::call_method(first, n_repeat, length.get());
+    return rt::Ref::steal(PyNumber_Add(repeated.get(), shifts.get()));
+}
+
+// The period starts that label the rows, as datetime64[ns].
+rt::Ref period_starts(PyObject* pd, PyObject* np, PyObject* index, PyObject* first, PyObject* last,
+                      PyObject* window) {
+    rt::Ref period_range = rt::attr(pd, n_period_range);
+    const std::optional<SinglePeriod> first_period = single_period(period_range.get(), first, window);
+    if (!first_period) return full_grid(period_range.get(), first, last, window);
+    const std::optional<SinglePeriod> last_period = single_period(period_range.get(), last, window);
+    if (!last_period) return full_grid(period_range.get(), first, last, window);
+
+    rt::Ref freq = rt::attr(first_period->period.get(), n_freq);
+    rt::Ref multiple = rt::attr(freq.get(), n_n);
+    const std::int64_t step = int64_of(multiple.get());
+    if (step <= 0) return full_grid(period_range.get(), first, last, window);
+    const __int128 span = static_cast<__int128>(last_period->ordinal) - first_period->ordinal;
+    const __int128 period_count = span < 0 ? 0 : span / step + 1;
+    const __int128 rows = rt::require(PyObject_Size(index));
+    if (period_count <= 2 * rows + 1024) return full_grid(period_range.get(), first, last, window);
+
+    rt::Ref offsets = rt::attr(pd, n_offsets);
+    rt::Ref tick = rt::attr(offsets.get(), n_Tick);
+    rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
+    // Periods are shifted from the first one in int64 base units; a longer grid (a nanosecond window over
+    // most of the nanosecond range) could never be laid, and is refused below.
+    const bool shiftable = span <= std::numeric_limits<std::int64_t>::max();
+    if (shiftable && is_instance(freq.get(), tick.get()) && is_instance(index, datetime_index.get())) {
+        rt::Ref nanos = rt::attr(freq.get(), n_nanos);
+        const std::int64_t window_ns = int64_of(nanos.get());
+        if (window_ns > 0 && window_ns % step == 0) {
+            const std::vector<std::int64_t> numbers =
+                needed_periods(index, first_period->ordinal, step, window_ns / step,
+                               static_cast<std::int64_t>(period_count - 1));
+            if (!numbers.empty()) {
+                rt::Ref periods = periods_numbered(np, first_period->period.get(), numbers);
+                return rt::call_method(periods.get(), n_astype, n_datetime64_ns.get());
+            }
+        }
+    }
+    if (period_count > kLargestFullGrid) {
+        rt::Ref count_text = decimal_text(period_count);
+        if (!shiftable) rt::raise_format(PyExc_MemoryError, "sampling would lay a grid of %U periods", count_text.get());
+        rt::raise_format(PyExc_MemoryError,
+                         "sampling this index would lay a grid of %U periods; indexes other than datetime indexes "
+                         "are sampled over at most %lld",
+                         count_text.get(), static_cast<long long>(kLargestFullGrid));
+    }
+    return full_grid(period_range.get(), first, last, window);
+}
+
 }  // namespace
 
-WorkingTable label_through_pandas(PyObject* pd, PyObject* df, PyObject* window) {
+WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
     rt::Ref table = rt::call_method(df, n_copy);
 
     rt::Ref index = rt::attr(table.get(), n_index);
     rt::Ref first = index_item(index.get(), 0);
     rt::Ref last = index_item(index.get(), -1);
-    rt::Ref period_range = rt::attr(pd, n_period_range);
-    rt::Ref periods = rt::call_kw(period_range.get(), kw_period_range, first.get(), last.get(), window);
-    // Unit-less datetime64 is refused from pandas 2.2 on; nanoseconds give the same period starts everywhere.
-    rt::Ref new_time_index = rt::call_method(periods.get(), n_astype, n_datetime64_ns.get());
-    periods.reset();
+    rt::Ref new_time_index = period_starts(pd, np, index.get(), first.get(), last.get(), window);
     rt::set_attr(new_time_index.get(), n_freq, Py_None);
 
     // Every timestamp maps to the latest period start at or before it. The map is built on the unique

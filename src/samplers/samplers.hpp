@@ -27,8 +27,8 @@ struct WorkingTable {
 };
 
 // Labels through pandas' own grid, map and look-up; works for every window and index pandas accepts
-// (period_labels.cpp).
-WorkingTable label_through_pandas(PyObject* pd, PyObject* df, PyObject* window);
+// (period_labels.cpp). A grid far longer than the table is laid only where rows fall.
+WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
 
 // The same working table from one native pass, for a fixed-length window over a sorted, plain
 // datetime64 index; an empty table when the input is not of that kind (fixed_window_labels.cpp).
