@@ -203,7 +203,9 @@ rt::Ref period_starts(PyObject* pd, PyObject* np, PyObject* index, PyObject* fir
     }
     if (period_count > kLargestFullGrid) {
         rt::Ref count_text = decimal_text(period_count);
-        if (!shiftable) rt::raise_format(PyExc_MemoryError, "sampling would lay a grid of %U periods", count_text.get());
+        if (!shiftable) {
+            rt::raise_format(PyExc_MemoryError, "sampling would lay a grid of %U periods", count_text.get());
+        }
         rt::raise_format(PyExc_MemoryError,
                          "sampling this index would lay a grid of %U periods; indexes other than datetime indexes "
                          "are sampled over at most %lld",
