@@ -64,7 +64,8 @@ def tables(draw, length_ns, periods):
                               stamps[:-1], stamps[1:])  # repeated timestamps
     if rows and not draw(often):
         stamps[draw(st.integers(0, rows - 1))] = np.iinfo(np.int64).min  # NaT
-    index = pd.DatetimeIndex(stamps.view("M8[ns]"), name=draw(st.sampled_from(("ts",) * 6 + (None, 0, "group_by_label"))))
+    name = draw(st.sampled_from(("ts",) * 6 + (None, 0, "group_by_label")))
+    index = pd.DatetimeIndex(stamps.view("M8[ns]"), name=name)
     unit = draw(st.sampled_from(UNITS))
     if unit != "ns":
         index = index.floor(unit).as_unit(unit)
