@@ -1,6 +1,7 @@
 #include <cstddef>
 
 #include "binding.hpp"
+#include "module.hpp"
 #include "names.hpp"
 
 #include <structmember.h>
@@ -76,9 +77,11 @@ Ref make_code(FunctionObject* function) {
     }
     if (spec.varkw != nullptr) PyTuple_SET_ITEM(varnames.get(), argcount, require(PyUnicode_FromString(spec.varkw)));
 
-    Ref filename = Ref::steal(PyUnicode_AsUTF8String(function->module));
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(PyBytes_AS_STRING(filename.get()), PyUnicode_AsUTF8(function->name), 0)));
+    // Named as the function was made, as a Python function's code keeps its names when the function is
+    // renamed; a name set later need not even be encodable.
+    const char* filename = PyUnicode_AsUTF8(module_name());
+    if (filename == nullptr) raise_pending();
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, spec.name, 0)));
     const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.varkw != nullptr ? CO_VARKEYWORDS : 0);
 
     Ref replace = Ref::steal(PyObject_GetAttr(empty.get(), n_replace));
