@@ -452,3 +452,94 @@ def test_samplers_with_hostile_windows_names_and_tables(drawn):
     except Exception as error:  # noqa: BLE001 - pandas' own errors pass through unchanged
         assert pandas_own(error), repr(error)
     run(lambda: ExistingTimestampSampler(window=window, extra=extra))
+
+
+# The function objects themselves --------------------------------------------------------------------------
+
+RENAMED = {  # a function not yet introspected in a fresh interpreter, and how it is renamed first
+    "CryptoFuture.get_instrument_id": ("__name__", "'\\ud800'"),
+    "CryptoInvFuture.get_instrument_id": ("__module__", "'\\udc80'"),
+    "CryptoPerpFuture.get_instrument_id": ("__qualname__", "'\\ud800'"),
+    "CryptoInvPerpFuture.get_instrument_id": ("__name__", "type('Name', (str,), {})('renamed')"),
+    "CryptoFuture.create": ("__name__", "'a\\x00b'"),
+}
+
+
+def test_renamed_functions_still_describe_themselves():
+    # Their code objects are made on first request, so each function is renamed in a fresh interpreter
+    # before anything asks for it; the code keeps the names the function was made with.
+    import subprocess
+    import sys
+    import textwrap
+
+    import norvane
+
+    script = textwrap.dedent("""
+        import inspect
+        from norvane.kestrum_utils.priceable.futures import *
+        for qualname, (attribute, value) in RENAMED.items():
+            owner, name = qualname.split(".")
+            function = inspect.getattr_static(globals()[owner], name).__func__
+            setattr(function, attribute, eval(value))
+            code = function.__code__
+            print(code.co_name, code.co_filename, inspect.signature(function), sep="|")
+            repr(function), function.__reduce__()
+    """)
+    result = subprocess.run([sys.executable, "-c", f"RENAMED = {RENAMED!r}\n" + script], capture_output=True,
+                            text=True, timeout=120, cwd=pathlib.Path(norvane.__file__).resolve().parent.parent)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    module = "norvane.kestrum_utils.priceable.futures"
+    assert [line.split("|")[:2] for line in lines] == [[qualname.split(".")[1], module] for qualname in RENAMED]
+    assert lines[0].split("|")[2] == ("(symbol: 'str', instrument_type: 'Instrument.INSTRUMENT_TYPE', contract_type: "
+                                      "'Instrument.CONTRACT_TYPE', expiry_date: 'str', ccy: 'Instrument.CURRENCY', "
+                                      "exchange: 'Instrument.EXCHANGE')")
+
+
+def native_functions():
+    """Every native function of the three modules, with where it is held."""
+    import inspect
+
+    found = []
+    for cls in (Future, CryptoFuture, CryptoInvFuture, CryptoPerpFuture, CryptoInvPerpFuture, TimeSampler,
+                ExistingTimestampSampler, Inibridge.__wrapped__):
+        for name, member in vars(cls).items():
+            member = inspect.getattr_static(cls, name)
+            function = getattr(member, "__func__", None) or getattr(member, "fget", None) or member
+            if type(function).__name__ == "native_function":
+                found.append(function)
+    return found
+
+
+FUNCTIONS = native_functions()
+ATTRIBUTE_VALUES = {
+    "__name__": texts | texts.map(Text) | hostile,
+    "__qualname__": texts | texts.map(Text) | hostile,
+    "__module__": texts | texts.map(Text) | hostile,
+    "__doc__": hostile,
+    "__defaults__": st.lists(hostile, max_size=9).map(tuple) | hostile,
+    "__annotations__": st.dictionaries(texts, hostile, max_size=3) | hostile,
+}
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(function=st.sampled_from(FUNCTIONS), attribute=st.sampled_from(sorted(ATTRIBUTE_VALUES)), data=st.data())
+def test_function_attributes_take_hostile_values_and_calls_still_bind(function, attribute, data, project,
+                                                                     monkeypatch):
+    import inspect
+
+    monkeypatch.setattr(CryptoFuture, "RETRY_TIMES", 0)  # lookups and builds stay off the network
+
+    value = made(data.draw(ATTRIBUTE_VALUES[attribute]))
+    before = getattr(function, attribute)
+    try:
+        run(lambda: setattr(function, attribute, value))
+        run(lambda: (repr(function), function.__code__, function.__reduce__()))
+        run(lambda: inspect.signature(function))
+        arguments = made(data.draw(st.lists(argument(plain_texts, numbers), max_size=4)))
+        # The loader's own complaint about a missing file is a plain Exception.
+        loader = Inibridge.__wrapped__
+        loader_complaint = (Exception,) if function in (loader.__init__, loader.set_config_file) else ()
+        run(lambda: function(*arguments), *loader_complaint)
+    finally:
+        setattr(function, attribute, before)
