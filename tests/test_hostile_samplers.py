@@ -108,6 +108,11 @@ def assert_same_outcome(actual, expected, same_warnings=True):
             assert result == expected_result
 
 
+def pandas_own_or_documented(error):
+    documented = (TypeError, ValueError, AttributeError, OverflowError, KeyError, IndexError, RuntimeError)
+    return isinstance(error, documented) or type(error).__module__.split(".")[0] == "pandas"
+
+
 def sample_leaving_the_table_alone(table, window, func_name):
     before = table.copy(deep=True)
     sampler = ExistingTimestampSampler(func_name=func_name, window=window)
@@ -262,3 +267,25 @@ def test_the_grid_end_beyond_the_nanosecond_range_fails_as_the_full_grid_fails()
     with pytest.raises(ValueError) as expected:
         reference_sample(table, "1h", "first")
     assert (type(raised.value), str(raised.value)) == (type(expected.value), str(expected.value))
+
+
+def test_an_index_whose_data_changes_while_it_is_sampled():
+    # The index is checked, then Python code runs (here the index's own __getitem__) before the rows are
+    # labelled. Timestamps written into the index's data in between leave wrong labels, as pandas would
+    # give, but must not make the labelling arithmetic undefined: the sanitizer run stops on that.
+    class Rewritten(pd.DatetimeIndex):
+        armed = False
+
+        def __getitem__(self, key):
+            if Rewritten.armed and isinstance(key, int):
+                Rewritten.armed = False
+                self.asi8[1], self.asi8[-1] = -(2**62), 2**62
+            return super().__getitem__(key)
+
+    unit = "s" if HAS_UNITS else "ns"
+    stamps = np.array(["2024-01-01T00:00", "2024-01-01T00:01", "2024-01-01T00:02"], dtype=f"M8[{unit}]")
+    table = pd.DataFrame({"price": [1.0, 2.0, 3.0]}, index=Rewritten(stamps, name="ts"))
+    Rewritten.armed = True
+    result, error, _ = outcome(lambda: ExistingTimestampSampler(func_name="last", window="1min")(table))
+    assert not Rewritten.armed
+    assert isinstance(result, pd.DataFrame) or pandas_own_or_documented(error)

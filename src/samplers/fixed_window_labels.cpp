@@ -64,7 +64,9 @@ std::optional<std::int64_t> in_nanoseconds(std::int64_t ticks, std::int64_t nano
 }
 
 // The start of each row's period, for rows in ascending order at or after `first_start`. Arithmetic is
-// unsigned: the distance from a pre-1970 start to a late timestamp exceeds int64.
+// unsigned: the distance from a pre-1970 start to a late timestamp exceeds int64, and rows that were
+// checked but changed since (the index's data is writable, and Python code ran in between) must not
+// make the arithmetic undefined; their labels are then as wrong as their timestamps.
 void write_period_starts(const Int64Column& times, std::int64_t nanoseconds_per, std::int64_t first_start,
                          std::int64_t step, std::int64_t* out) {
     const auto origin = static_cast<std::uint64_t>(first_start);
@@ -73,7 +75,8 @@ void write_period_starts(const Int64Column& times, std::int64_t nanoseconds_per,
     std::int64_t next = first_start > kLatest - step ? kLatest : first_start + step;
     const Py_ssize_t count = times.size();
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const std::int64_t time = times[i] * nanoseconds_per;
+        const auto time = static_cast<std::int64_t>(static_cast<std::uint64_t>(times[i]) *
+                                                    static_cast<std::uint64_t>(nanoseconds_per));
         if (time >= next) {
             const std::uint64_t periods = (static_cast<std::uint64_t>(time) - origin) / length;
             start = static_cast<std::int64_t>(origin + periods * length);
