@@ -145,7 +145,7 @@ hostile = st.one_of(
     st.none(), st.booleans(), st.integers(), huge_ints, st.floats(), texts, texts.map(Text), st.binary(max_size=8),
     st.fractions(), st.decimals(), st.sampled_from(HOSTILE),
 )
-# Mostly plausible values, so that calls get past their first check and meet hostility deeper in.
+# Plausible values, which carry calls past their first checks to meet the hostile ones deeper in.
 plain_texts = st.sampled_from(("BTC-USDT", "ETH-ETH", "BINANCE", "OKX", "20261225", "UNSPECIFIED", "FUTURE",
                                "PERP", "LINEAR", "INVERSE", "USDT", ""))
 numbers = st.floats(allow_nan=True, allow_infinity=True) | st.integers(-10**6, 10**6) | huge_ints | st.booleans()
