@@ -435,6 +435,7 @@ windows = st.sampled_from(("1min", pd.Timedelta("1s"), "1W", None))
 method_names = st.sampled_from(("first", "last", "count"))
 
 
+@pytest.mark.filterwarnings("ignore:Passing an integer to Period")  # pandas' own, for an int window
 @FEW
 @given(drawn=arguments(windows, method_names, frames, numbers))
 def test_samplers_with_hostile_windows_names_and_tables(drawn):
