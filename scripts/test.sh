@@ -22,11 +22,14 @@ make_venv .venv-sanitize "${BUILD_TOOLS[@]}" "${NEWEST[@]}"
 install_package .venv-sanitize build/sanitize NORVANE_SANITIZE=ON
 runtime="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
 # The interpreter itself is not instrumented, so the sanitizer runtimes are preloaded; leak detection is
-# left to the reference-count tests, which see Python objects that a leak checker cannot.
+# left to the reference-count tests, which see Python objects that a leak checker cannot. The long runs
+# (resident-memory figures, many processes) ran in the two runs above; here they would only measure the
+# sanitizer's own bookkeeping.
 (cd "$ROOT/tests" && LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    NORVANE_SANITIZED=1 "$ROOT/.venv-sanitize/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests" "$@")
+    NORVANE_SANITIZED=1 "$ROOT/.venv-sanitize/bin/python" -m pytest -q -p no:cacheprovider -m "not slow" \
+    "$ROOT/tests" "$@")
 
 log "wheel built as a user would, installed into a fresh environment, smoke test"
 bash "$ROOT/scripts/wheel_smoke.sh"

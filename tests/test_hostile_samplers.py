@@ -28,6 +28,7 @@ class Text(str):
 
 
 METHODS = ("first", "last", "min", "max", "sum", "mean", "count", "size", "head", "nunique", Text("last"))
+LARGEST_FULL_GRID = 1 << 20  # periods the module lays for indexes it cannot label itself
 REFUSED_METHODS = ("frist", "", "__class__", None, 3, b"first")
 FIXED_UNITS_NS = (1, 1_000, 1_000_000, 1_000_000_000, 60 * 10**9, 3_600 * 10**9, 86_400 * 10**9)
 CALENDAR_WINDOWS = ("1W", "W-MON", "1M")
@@ -135,7 +136,14 @@ def test_any_table_window_and_method_give_what_plain_pandas_gives(data):
     func_name = data.draw(st.sampled_from(METHODS) | st.sampled_from(REFUSED_METHODS))
     expected = outcome(lambda: reference_sample(table, window, func_name))
     event("pandas raises" if expected[1] is not None else "a result")
-    assert_same_outcome(sample_leaving_the_table_alone(table, window, func_name), expected)
+    actual = sample_leaving_the_table_alone(table, window, func_name)
+    refused = actual[1]
+    if isinstance(refused, MemoryError) and "would lay a grid of" in str(refused):
+        # Indexes the module cannot label itself get the full grid only up to a bound; plain pandas lays
+        # any grid, so beyond the bound the refusal is the documented outcome.
+        assert int(str(refused).split("grid of ")[1].split()[0]) > LARGEST_FULL_GRID
+        return
+    assert_same_outcome(actual, expected)
 
 
 # Short windows over long spans ------------------------------------------------------------------------
