@@ -14,7 +14,6 @@ public:
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
 
-    const Py_buffer& view() const noexcept { return view_; }
     void* data() const noexcept { return view_.buf; }
     Py_ssize_t itemsize() const noexcept { return view_.itemsize; }
     int ndim() const noexcept { return view_.ndim; }

@@ -1,5 +1,7 @@
 #include "calls.hpp"
 
+#include <algorithm>
+
 #include "module.hpp"
 
 namespace rt {
@@ -22,21 +24,38 @@ Ref text_of(PyObject* value) {
     return Ref::steal(PyObject_Format(value, nullptr));
 }
 
-Ref join_texts(std::initializer_list<PyObject*> parts) {
-    Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
+Ref join_texts(std::span<PyObject* const> parts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
     Py_ssize_t index = 0;
-    for (PyObject* part : parts) PyList_SET_ITEM(list.get(), index++, Py_NewRef(part));
-    return Ref::steal(PyUnicode_Join(empty.get(), list.get()));
+    for (PyObject* part : parts) {
+        if (!PyUnicode_Check(part)) {
+            raise_format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
+                         Py_TYPE(part)->tp_name);
+        }
+        length += PyUnicode_GET_LENGTH(part);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(part));
+        ++index;
+    }
+    Ref joined = Ref::steal(PyUnicode_New(length, widest));
+    Py_ssize_t at = 0;
+    for (PyObject* part : parts) {
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(part);
+        if (PyUnicode_CopyCharacters(joined.get(), at, part, 0, size) < 0) raise_pending();
+        at += size;
+    }
+    return joined;
 }
 
-Ref vectorcall(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwnames) {
-    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    return Ref::steal(PyObject_Vectorcall(callable, args, count - static_cast<std::size_t>(keywords), kwnames));
+Ref list_of(std::initializer_list<PyObject*> items) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t index = 0;
+    for (PyObject* item : items) PyList_SET_ITEM(list.get(), index++, Py_NewRef(item));
+    return list;
 }
 
 Ref super_call_vector(PyObject* defining_class, PyObject* self, PyObject* name, PyObject* const* args,
-                      std::size_t count, PyObject* kwnames) {
+                      std::size_t positional, PyObject* kwnames) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject* mro = type->tp_mro;
     const Py_ssize_t length = mro != nullptr ? PyTuple_GET_SIZE(mro) : 0;
@@ -54,8 +73,6 @@ Ref super_call_vector(PyObject* defining_class, PyObject* self, PyObject* name, 
             continue;
         }
         Ref attribute = Ref::borrow(found);
-        const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-        const std::size_t positional = count - static_cast<std::size_t>(keywords);
         if (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
             return Ref::steal(PyObject_Vectorcall(found, args, positional, kwnames));
         }
@@ -73,6 +90,19 @@ Ref dict_pop(PyObject* dict, PyObject* key, PyObject* fallback) {
     if (found == nullptr) {
         if (PyErr_Occurred()) raise_pending();
         return Ref::borrow(fallback);
+    }
+    Ref value = Ref::borrow(found);
+    require(PyDict_DelItem(dict, key));
+    return value;
+}
+
+Ref dict_pop(PyObject* dict, PyObject* key) {
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    if (found == nullptr) {
+        if (PyErr_Occurred()) raise_pending();
+        // Wrapped as dict.pop wraps it, so that a tuple key stays one argument of the KeyError.
+        Ref arguments = Ref::steal(PyTuple_Pack(1, key));
+        raise(PyExc_KeyError, arguments.get());
     }
     Ref value = Ref::borrow(found);
     require(PyDict_DelItem(dict, key));

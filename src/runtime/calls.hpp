@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <span>
 
 #include "function.hpp"
 #include "names.hpp"
@@ -31,11 +32,15 @@ inline Ref float_value(double value) { return Ref::steal(PyFloat_FromDouble(valu
 // `format(value, '')`, sparing the call for an exact str as the interpreter's f-strings do.
 Ref text_of(PyObject* value);
 
-// Concatenates texts (each an exact str) into a new str.
-Ref join_texts(std::initializer_list<PyObject*> parts);
+// Concatenates texts (each a str) into a new str with a single allocation, as an f-string does; the one
+// string joiner of the code base.
+Ref join_texts(std::span<PyObject* const> parts);
+inline Ref join_texts(std::initializer_list<PyObject*> parts) {
+    return join_texts(std::span(parts.begin(), parts.size()));
+}
 
-// Calls with positional arguments, then as many keyword arguments as `keywords` names (the last ones).
-Ref vectorcall(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwnames);
+// A new list holding new references to `items`.
+Ref list_of(std::initializer_list<PyObject*> items);
 
 template <typename... Objects>
 Ref call(PyObject* callable, Objects... args) {
@@ -44,11 +49,13 @@ Ref call(PyObject* callable, Objects... args) {
                                           nullptr));
 }
 
-// `callable(*positional, **dict(zip(keywords, trailing values)))`, without building the dict.
-template <typename... Objects>
-Ref call_kw(PyObject* callable, const KeywordNames& keywords, Objects... args) {
+// `callable(*positional, **dict(zip(keywords, trailing values)))`, without building the dict: the last
+// `N` values are passed as the keywords `keywords` names.
+template <std::size_t N, typename... Objects>
+Ref call_kw(PyObject* callable, const KeywordNames<N>& keywords, Objects... args) {
+    static_assert(sizeof...(Objects) >= N, "a keyword call passes fewer values than it names keywords");
     std::array<PyObject*, sizeof...(Objects) + 1> vector{nullptr, args...};
-    const std::size_t positional = sizeof...(Objects) - static_cast<std::size_t>(keywords.size());
+    constexpr std::size_t positional = sizeof...(Objects) - N;
     return Ref::steal(PyObject_Vectorcall(callable, vector.data() + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           keywords.get()));
 }
@@ -61,14 +68,17 @@ Ref call_method(PyObject* object, PyObject* name, Objects... args) {
 }
 
 // `super().name(*args, **keywords)` inside a method of `args.defining_class()`, resolved along the MRO of
-// `self`'s class as `super()` does, without creating the super or bound-method objects.
+// `self`'s class as `super()` does, without creating the super or bound-method objects. `args` holds `self`
+// first; the last `keywords` of the `positional + keywords` values are keyword values.
 Ref super_call_vector(PyObject* defining_class, PyObject* self, PyObject* name, PyObject* const* args,
-                      std::size_t count, PyObject* kwnames);
+                      std::size_t positional, PyObject* kwnames);
 
-template <typename... Objects>
-Ref super_call_kw(const Args& args, PyObject* self, PyObject* name, const KeywordNames& keywords, Objects... values) {
+template <std::size_t N, typename... Objects>
+Ref super_call_kw(const Args& args, PyObject* self, PyObject* name, const KeywordNames<N>& keywords,
+                  Objects... values) {
+    static_assert(sizeof...(Objects) >= N, "a keyword call passes fewer values than it names keywords");
     std::array<PyObject*, sizeof...(Objects) + 2> vector{nullptr, self, values...};
-    return super_call_vector(args.defining_class(), self, name, vector.data() + 1, sizeof...(Objects) + 1,
+    return super_call_vector(args.defining_class(), self, name, vector.data() + 1, sizeof...(Objects) - N + 1,
                              keywords.get());
 }
 
@@ -80,5 +90,7 @@ Ref super_call(const Args& args, PyObject* self, PyObject* name, Objects... valu
 
 // Removes `key` from a dict and returns its value, or `fallback` when absent (`dict.pop(key, fallback)`).
 Ref dict_pop(PyObject* dict, PyObject* key, PyObject* fallback);
+// Removes `key` from a dict and returns its value; KeyError(key) when absent (`dict.pop(key)`).
+Ref dict_pop(PyObject* dict, PyObject* key);
 
 }  // namespace rt

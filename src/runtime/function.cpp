@@ -276,10 +276,7 @@ void init_function_type() {
     }
 }
 
-bool is_function(PyObject* object) noexcept { return function_type != nullptr && Py_IS_TYPE(object, function_type); }
-
 Ref make_function(const FunctionSpec& spec, const char* class_name, PyObject* module_name) {
-    if (spec.params.size() > kMaxParams) raise(PyExc_SystemError, "native function declares too many parameters");
     Ref object = Ref::steal(PyType_GenericAlloc(function_type, 0));
     FunctionObject* function = as_function(object.get());
     function->vectorcall = function_vectorcall;
@@ -301,8 +298,6 @@ void set_defining_class(PyObject* function, PyObject* cls) {
     Py_XSETREF(as_function(function)->defining_class, Py_NewRef(cls));
 }
 
-}  // namespace rt
-
-namespace rt {
 PyObject* function_name(PyObject* function) noexcept { return as_function(function)->name; }
+
 }  // namespace rt

@@ -1,9 +1,10 @@
 // Exception handlers and `with` blocks with the interpreter's own semantics.
 //
-// Native code catches a Python exception as `catch (const rt::PyError&)`; inside that block a
-// `HandledError` does what an `except SomeType as error:` clause does: it takes the exception only if it
-// is an instance of the given type, and while it lives the exception is the one "being handled", so
-// `sys.exc_info()` sees it and an error raised by the handler gets it as `__context__`.
+// The one way native code handles a Python exception is `catch (const rt::PyError&)` with a
+// `HandledError` inside, which does what an `except SomeType as error:` clause does: it takes the
+// exception only if it is an instance of the given type, and while it lives the exception is the one
+// "being handled", so `sys.exc_info()` sees it and an error raised by the handler gets it as `__context__`.
+// `suppress` and `best_effort` are that idiom for the two handlers that do nothing but go on.
 #pragma once
 
 #include "ref.hpp"
@@ -34,9 +35,29 @@ private:
     Ref outer_;  // the exception handled around this handler, restored when it ends
 };
 
-// `with manager as entered: body(entered)`, the special methods looked up on the manager's type as the
-// statement does. Returns false when the body raised and `__exit__` swallowed the exception (execution
-// continues after the block), true when the body completed.
+// `try: body() except type: pass`: true when the body completed, false when it raised an instance of
+// `type` (now discarded); any other exception propagates.
+template <typename Body>
+bool suppress(PyObject* type, Body&& body) {
+    try {
+        body();
+        return true;
+    } catch (const PyError&) {
+        HandledError discarded(type);
+        return false;
+    }
+}
+
+// Cleanup that must not change the error being reported: the pending exception is kept aside while the
+// body runs, and whatever the body raises is discarded.
+template <typename Body>
+void best_effort(Body&& body) {
+    SavedError pending;
+    suppress(PyExc_BaseException, body);
+}
+
+// A manager entered by a `with` statement: its `__enter__` and `__exit__` looked up on its type as the
+// statement does. `with_block` below runs a body between them.
 class ContextManager {
 public:
     explicit ContextManager(PyObject* manager);  // looks up __enter__ and __exit__, calls __enter__
@@ -50,6 +71,8 @@ private:
     Ref entered_;
 };
 
+// `with manager as entered: body(entered)`. Returns false when the body raised and `__exit__` swallowed
+// the exception (execution continues after the block), true when the body completed.
 template <typename Body>
 bool with_block(PyObject* manager, Body&& body) {
     ContextManager context(manager);

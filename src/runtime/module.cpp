@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "function.hpp"
+#include "handlers.hpp"
 #include "names.hpp"
 
 namespace rt {
@@ -25,8 +26,10 @@ PyObject* create_module(PyObject* import_spec, PyModuleDef*) {
         return nullptr;
     }
     if (the_module != nullptr) {
-        // The import system gives the module a fresh (empty) state block whenever it is handed out, so
-        // release the one from the previous import instead of leaking it.
+        // The state block (zero bytes: this module keeps no per-module state) is the previous import's:
+        // after this slot returns, PyModule_FromDefAndSpec2 overwrites the module's state pointer with
+        // null without freeing it, and PyModule_ExecDef then allocates a fresh block as its "already
+        // initialised" marker. Free the old one here or each re-import leaks it (checked on CPython 3.11).
         PyMem_Free(PyModule_GetState(the_module));
         return Py_NewRef(the_module);
     }
@@ -142,13 +145,11 @@ Ref import_module(PyObject* module, const char* dotted, const char* bind_as) {
 void import_star(PyObject* module, const char* from) {
     Ref source = Ref::steal(PyImport_ImportModule(from));
     PyObject* target = PyModule_GetDict(module);
-    Ref names = Ref::steal_or_null(PyObject_GetAttrString(source.get(), "__all__"));
-    const bool public_only = !names;
-    if (public_only) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
-        PyErr_Clear();
-        names = Ref::steal(PyDict_Keys(require(PyModule_GetDict(source.get()))));
-    }
+    Ref names;
+    const bool public_only = !suppress(PyExc_AttributeError, [&] {
+        names = Ref::steal(PyObject_GetAttrString(source.get(), "__all__"));
+    });
+    if (public_only) names = Ref::steal(PyDict_Keys(require(PyModule_GetDict(source.get()))));
     Ref iterator = Ref::steal(PyObject_GetIter(names.get()));
     while (Ref name = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
         if (!PyUnicode_Check(name.get())) {

@@ -25,6 +25,18 @@ struct PyError {};
     throw PyError{};
 }
 
+// Sets a Python exception whose argument is an object (a computed message, a missing key) and unwinds.
+[[noreturn]] inline void raise(PyObject* type, PyObject* message) {
+    PyErr_SetObject(type, message);
+    throw PyError{};
+}
+
+// Sets a Python exception without arguments (`raise AssertionError`) and unwinds.
+[[noreturn]] inline void raise(PyObject* type) {
+    PyErr_SetNone(type);
+    throw PyError{};
+}
+
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
 
 inline PyObject* require(PyObject* result) {

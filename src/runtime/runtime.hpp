@@ -5,6 +5,7 @@
 #include "calls.hpp"
 #include "classes.hpp"
 #include "function.hpp"
+#include "handlers.hpp"
 #include "module.hpp"
 #include "names.hpp"
 #include "ref.hpp"
