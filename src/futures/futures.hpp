@@ -1,4 +1,8 @@
-// Pieces of the futures module that live in separate files and meet in the class namespaces.
+// Pieces of the futures module that live in separate files and meet in the class namespaces (module.cpp).
+// One file per concern: the constructors of each kind in its own file, identity (identifiers, the pair
+// behind a text, the enum members a kind reports) in identity.cpp, the per-unit economics of linear and
+// inverse contracts in economics.cpp, the reference-data lookup, the build hook and the factory each in
+// theirs. The names they look up are declared once, in names.hpp.
 #pragma once
 
 #include "runtime/runtime.hpp"
@@ -11,67 +15,63 @@ extern const rt::FunctionSpec kFutureQuoteCcy;
 extern const rt::FunctionSpec kFutureBuildHook;
 extern const rt::FunctionSpec kFutureBuild;
 
-// CryptoFuture identity (crypto_future.cpp)
+// CryptoFuture: constructor and settlement properties (crypto_future.cpp)
 extern const rt::FunctionSpec kCryptoFutureInit;
-extern const rt::FunctionSpec kCryptoFutureGetInstrumentId;
 extern const rt::FunctionSpec kCryptoFutureSettlementCcy;
 extern const rt::FunctionSpec kCryptoFutureContractType;
 
-// CryptoFuture linear economics (economics.cpp)
-extern const rt::FunctionSpec kCryptoFutureCalculateUnitMargin;
-extern const rt::FunctionSpec kCryptoFutureCalcUnitCommission;
-extern const rt::FunctionSpec kCryptoFutureCalcCashChange;
-
-// CryptoFuture reference data: lookup with its file cache (instrument_info.cpp), build hook (build.cpp)
-extern const rt::FunctionSpec kCryptoFutureGetInstrumentInfo;
-extern const rt::FunctionSpec kCryptoFutureBuildHook;
-
-// The six identifier parts, each as `format(value, '')`, joined by "." (exchange, symbol, instrument type,
-// contract type, currency, expiry date).
-rt::Ref join_instrument_id(PyObject* exchange, PyObject* symbol, PyObject* instrument_type, PyObject* contract_type,
-                           PyObject* ccy, PyObject* expiry_date);
-
-// `value.__class__.__name__ == other`, as the class-name test of pair texts does it.
-bool class_name_equals(PyObject* value, PyObject* name);
-
-// CryptoFuture.create (factory.cpp)
-extern const rt::FunctionSpec kCryptoFutureCreate;
-
-// The parameters of every get_instrument_id; `symbol` and `expiry_date` are checked on entry.
-inline constexpr rt::Param kInstrumentIdParams[] = {
-    {"symbol", "str", rt::Check::ExactStr},
-    {"instrument_type", "Instrument.INSTRUMENT_TYPE"},
-    {"contract_type", "Instrument.CONTRACT_TYPE"},
-    {"expiry_date", "str", rt::Check::ExactStr},
-    {"ccy", "Instrument.CURRENCY"},
-    {"exchange", "Instrument.EXCHANGE"},
-};
-
-// `<module-level class_name>.get_instrument_id(symbol=..., ..., exchange=...)` with the six bound arguments.
-rt::Ref delegate_instrument_id(PyObject* class_name, const rt::Args& args);
-
 // CryptoInvFuture (inverse_future.cpp)
 extern const rt::FunctionSpec kCryptoInvFutureInit;
-extern const rt::FunctionSpec kCryptoInvFutureGetInstrumentId;
 extern const rt::FunctionSpec kCryptoInvFutureSettlementCcy;
-extern const rt::FunctionSpec kCryptoInvFutureUnitMargin;
-extern const rt::FunctionSpec kCryptoInvFutureUnitCommission;
-extern const rt::FunctionSpec kCryptoInvFutureCashChange;
 
 // CryptoPerpFuture (perpetual_future.cpp)
 extern const rt::FunctionSpec kCryptoPerpFutureInit;
 extern const rt::FunctionSpec kCryptoPerpFutureIsUnderlSupported;
 extern const rt::FunctionSpec kCryptoPerpFutureCreateByUnderl;
-extern const rt::FunctionSpec kCryptoPerpFutureGetInstrumentId;
 
-// The underlying itself, or `CryptoPair.create(underl)` when the class-name test calls it text.
-rt::Ref pair_from_text(PyObject* underl);
+// CryptoInvPerpFuture (inverse_perpetual_future.cpp)
+extern const rt::FunctionSpec kCryptoInvPerpFutureInit;
+
+// Identity of every kind (identity.cpp): CryptoFuture.get_instrument_id joins the identifier, the other
+// kinds delegate to the module-level class they identify as.
+extern const rt::FunctionSpec kCryptoFutureGetInstrumentId;
+extern const rt::FunctionSpec kCryptoInvFutureGetInstrumentId;
+extern const rt::FunctionSpec kCryptoPerpFutureGetInstrumentId;
+extern const rt::FunctionSpec kCryptoInvPerpFutureGetInstrumentId;
+
+// The six identifier parts, each as `format(value, '')`, joined by "." in the identifier's order.
+rt::Ref join_instrument_id(PyObject* exchange, PyObject* symbol, PyObject* instrument_type, PyObject* contract_type,
+                           PyObject* ccy, PyObject* expiry_date);
 
 // Sets the instrument type to PERP and writes the identifier again from the instance's own fields.
 void retype_as_perpetual(PyObject* self);
 
-// CryptoInvPerpFuture (inverse_perpetual_future.cpp)
-extern const rt::FunctionSpec kCryptoInvPerpFutureInit;
-extern const rt::FunctionSpec kCryptoInvPerpFutureGetInstrumentId;
+// `value.__class__.__name__`, and its `==` with `name`, as the class-name test of pair texts reads them.
+rt::Ref class_name_of(PyObject* value);
+bool class_name_equals(PyObject* value, PyObject* name);
+
+// The underlying itself, or `CryptoPair.create(underl)` when the class-name test calls it text.
+rt::Ref pair_from_text(PyObject* underl);
+
+// Enum members as the module reads them at call time: `Instrument.<enum_name>.<member>` (the members the
+// instrument reports), `<enum_name>.<member>` of the module-level enum, `Future.SettlementType.<member>`.
+rt::Ref instrument_enum_member(PyObject* enum_name, PyObject* member);
+rt::Ref module_enum_member(PyObject* enum_name, PyObject* member);
+rt::Ref settlement_type_member(PyObject* member);
+
+// Per-unit economics (economics.cpp): linear contracts settle in the quote currency, inverse ones in the coin.
+extern const rt::FunctionSpec kCryptoFutureCalculateUnitMargin;
+extern const rt::FunctionSpec kCryptoFutureCalcUnitCommission;
+extern const rt::FunctionSpec kCryptoFutureCalcCashChange;
+extern const rt::FunctionSpec kCryptoInvFutureUnitMargin;
+extern const rt::FunctionSpec kCryptoInvFutureUnitCommission;
+extern const rt::FunctionSpec kCryptoInvFutureCashChange;
+
+// CryptoFuture reference data: lookup with its file cache (instrument_info.cpp), build hook (build.cpp)
+extern const rt::FunctionSpec kCryptoFutureGetInstrumentInfo;
+extern const rt::FunctionSpec kCryptoFutureBuildHook;
+
+// CryptoFuture.create (factory.cpp)
+extern const rt::FunctionSpec kCryptoFutureCreate;
 
 }  // namespace futures

@@ -1,5 +1,7 @@
-// The futures module: its imports and its class tree, bound in this order.
+// The futures module: its imports and its class tree, bound in this order. Each class namespace gathers
+// members from the files of their concerns (see futures.hpp).
 #include "futures.hpp"
+#include "names.hpp"
 
 namespace futures {
 
@@ -53,11 +55,6 @@ const rt::ClassSpec kCryptoInvFuture{"CryptoInvFuture",
                                      kCryptoInvFutureMembers};
 const rt::ClassSpec kCryptoPerpFuture{"CryptoPerpFuture", nullptr, kCryptoPerpFutureMembers};
 const rt::ClassSpec kCryptoInvPerpFuture{"CryptoInvPerpFuture", nullptr, kCryptoInvPerpFutureMembers};
-
-rt::Name n_Instrument{"Instrument"};
-rt::Name n_Future{"Future"};
-rt::Name n_CryptoFuture{"CryptoFuture"};
-rt::Name n_CryptoInvFuture{"CryptoInvFuture"};
 
 // Creates a class on the base currently bound under `base_name` and binds it under its own name.
 rt::Ref bind_class(PyObject* module, const rt::ClassSpec& spec, PyObject* base_name,
