@@ -19,50 +19,13 @@ if importlib.util.find_spec("norvane") is None:
     sys.path.insert(0, str(ROOT))
 sys.path.insert(0, str(ROOT / "bench"))
 
-from python_twins import PyCryptoFuture, PyFuture  # noqa: E402
+from python_twins import PyCryptoFuture, PyCryptoInvFuture, PyCryptoInvPerpFuture  # noqa: E402
 
 from norvane.kestrum_utils.priceable.enums import CONTRACT_TYPE, INSTRUMENT_TYPE  # noqa: E402
 from norvane.kestrum_utils.priceable.futures import (CryptoFuture, CryptoInvFuture,  # noqa: E402
                                                      CryptoInvPerpFuture)
 from norvane.kestrum_utils.priceable.instrument import Instrument  # noqa: E402
 from norvane.kestrum_utils.priceable.spots import CryptoPair  # noqa: E402
-
-
-class PyCryptoInvFuture(PyCryptoFuture):
-    """\n    Inverse Future is a contract which settles with cryptocurrency\n    """
-
-    def __init__(self, underl: "CryptoPair", expiry_date: "Union[int, str]", exchange, **kwargs):
-        if underl.quote_ccy != underl.base_ccy:
-            raise ValueError("the underlying must be a crypto currency not a pair. "
-                             "set the base_currency to quote currency")
-        super().__init__(underl=underl, exchange=exchange, expiry_date=expiry_date, symbol=f"{underl.base_ccy}-USD",
-                         contract_type=Instrument.CONTRACT_TYPE.INVERSE,
-                         settlement_type=PyFuture.SettlementType.physical)
-
-    @property
-    def settlement_ccy(self):
-        return self._settlement_ccy
-
-    def calculate_unit_margin(self, price: "float"):
-        return self._contract_multipl / float(price)
-
-    def calc_unit_commission(self, price: "float", is_maker: "bool" = True):
-        price = float(price)
-        fee_rate = self.CM_MAKER_FEE if is_maker else self.CM_TAKER_FEE
-        return fee_rate * self._contract_multipl / price
-
-    def calc_cash_change(self, trade_price: "float", qty: "float"):
-        trade_price, qty = float(trade_price), float(qty)
-        return qty * self.contract_multipl / trade_price
-
-
-class PyCryptoInvPerpFuture(PyCryptoInvFuture):
-    def __init__(self, underl: "CryptoPair", exchange):
-        super().__init__(underl=CryptoPair.create(underl) if underl.__class__.__name__ == "str" else underl,
-                         exchange=exchange, expiry_date=PyCryptoInvFuture.UNSPECIFIED)
-        self._instrument_type = INSTRUMENT_TYPE.PERP
-        self._instrument_id = (f"{self._exchange}.{self._symbol}.{self._instrument_type}.{self._contract_type}."
-                               f"{self._ccy}.{self._expiry_date}")
 
 
 class PyFactory:

@@ -3,7 +3,10 @@
 Each twin takes the same steps as the native method against the same collaborators (the package's
 Instrument, CryptoPair and enums, and the native Inibridge loader), so the difference in time is the cost
 of running those steps as interpreted code. Module-level names are read at call time, as the native code
-reads them.
+reads them. A parameter the native code declares as a float converts as the C API's PyFloat_AsDouble
+does (`__float__` or `__index__`, never parsing text), which `ldexp(value, 0)` reproduces exactly at the
+cost of one builtin call, as `float(value)` would cost. tests/twins.py runs the native classes' economics
+and identity tests against these twins.
 """
 
 import hashlib
@@ -11,9 +14,10 @@ import json
 import logging
 import os
 import urllib.request
+from math import ldexp
 
 from norvane.kestrum_utils.inibridge.inibridge import Inibridge
-from norvane.kestrum_utils.priceable.enums import SettlementType
+from norvane.kestrum_utils.priceable.enums import INSTRUMENT_TYPE, SettlementType
 from norvane.kestrum_utils.priceable.instrument import Instrument
 from norvane.kestrum_utils.priceable.spots import CryptoPair
 
@@ -62,15 +66,25 @@ class PyCryptoFuture(PyFuture):
         _exact_str("expiry_date", expiry_date)
         return f"{exchange}.{symbol}.{instrument_type}.{contract_type}.{ccy}.{expiry_date}"
 
+    @property
+    def settlement_ccy(self):
+        return self._underl.quote_ccy
+
+    @property
+    def contract_type(self):
+        if isinstance(self, PyCryptoInvFuture):
+            return Instrument.CONTRACT_TYPE.INVERSE
+        return Instrument.CONTRACT_TYPE.LINEAR
+
     def calculate_unit_margin(self, price: "float"):
-        return float(price)
+        return ldexp(price, 0)
 
     def calc_unit_commission(self, price: "float", is_maker: "bool"):
-        price = float(price)
+        price = ldexp(price, 0)
         return price * (self.UM_MAKER_FEE if is_maker else self.UM_TAKER_FEE)
 
     def calc_cash_change(self, trade_price: "float", qty: "float"):
-        return float(trade_price) * float(qty)
+        return ldexp(trade_price, 0) * ldexp(qty, 0)
 
     @staticmethod
     def get_instrument_info(symbol=None, exchange=None, security_type=None, contract_type=None, expiry_date=None,
@@ -127,3 +141,41 @@ class PyCryptoFuture(PyFuture):
                 logging.error("request api " + url + " raises exception:\n " + str(error))
                 num_try += 1
         return []
+
+
+class PyCryptoInvFuture(PyCryptoFuture):
+    """\n    Inverse Future is a contract which settles with cryptocurrency\n    """
+
+    def __init__(self, underl: "CryptoPair", expiry_date: "Union[int, str]", exchange, **kwargs):
+        if underl.quote_ccy != underl.base_ccy:
+            raise ValueError("the underlying must be a crypto currency not a pair. "
+                             "set the base_currency to quote currency")
+        super().__init__(underl=underl, exchange=exchange, expiry_date=expiry_date, symbol=f"{underl.base_ccy}-USD",
+                         contract_type=Instrument.CONTRACT_TYPE.INVERSE,
+                         settlement_type=PyFuture.SettlementType.physical)
+
+    @property
+    def settlement_ccy(self):
+        return self._settlement_ccy
+
+    def calculate_unit_margin(self, price: "float"):
+        price = ldexp(price, 0)
+        return self._contract_multipl / price
+
+    def calc_unit_commission(self, price: "float", is_maker: "bool" = True):
+        price = ldexp(price, 0)
+        fee_rate = self.CM_MAKER_FEE if is_maker else self.CM_TAKER_FEE
+        return fee_rate * self._contract_multipl / price
+
+    def calc_cash_change(self, trade_price: "float", qty: "float"):
+        trade_price, qty = ldexp(trade_price, 0), ldexp(qty, 0)
+        return qty * self.contract_multipl / trade_price
+
+
+class PyCryptoInvPerpFuture(PyCryptoInvFuture):
+    def __init__(self, underl: "CryptoPair", exchange):
+        super().__init__(underl=CryptoPair.create(underl) if underl.__class__.__name__ == "str" else underl,
+                         exchange=exchange, expiry_date=PyCryptoInvFuture.UNSPECIFIED)
+        self._instrument_type = INSTRUMENT_TYPE.PERP
+        self._instrument_id = (f"{self._exchange}.{self._symbol}.{self._instrument_type}.{self._contract_type}."
+                               f"{self._ccy}.{self._expiry_date}")

@@ -9,6 +9,7 @@ from norvane.kestrum_utils.priceable import futures
 from norvane.kestrum_utils.priceable.enums import SettlementType
 from norvane.kestrum_utils.priceable.futures import CryptoFuture, CryptoInvFuture, CryptoPerpFuture, Future
 from norvane.kestrum_utils.priceable.spots import CryptoPair
+from twins import IMPLEMENTATIONS, judging, python_twins
 
 MODULE = "norvane.kestrum_utils.priceable.futures"
 LOOKUP_DOC = ("\n        TODO:\n            All other arguments but symbol should be optional. throw if instruments "
@@ -69,6 +70,14 @@ class TestMethodTable:
             CryptoFuture.get_instrument_info(*[None] * 8)
 
 
+@pytest.fixture(scope="class", params=IMPLEMENTATIONS)
+def native_or_twin(request):
+    """The class's assertions judge the native class and its plain-Python twin alike."""
+    with judging(globals(), "CryptoFuture", python_twins.PyCryptoFuture, request.param) as cls:
+        yield cls
+
+
+@pytest.mark.usefixtures("native_or_twin")
 class TestIdentity:
     def test_constructor_sets_the_attributes_in_order(self):
         future = CryptoFuture(btc_usdt(), "20261225", "BINANCE")

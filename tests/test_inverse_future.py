@@ -13,6 +13,7 @@ from norvane.kestrum_utils.priceable import futures
 from norvane.kestrum_utils.priceable.enums import SettlementType
 from norvane.kestrum_utils.priceable.futures import CryptoFuture, CryptoInvFuture, CryptoInvPerpFuture
 from norvane.kestrum_utils.priceable.spots import CryptoPair
+from twins import IMPLEMENTATIONS, judging, python_twins
 
 GUARD_MESSAGE = "the underlying must be a crypto currency not a pair. set the base_currency to quote currency"
 
@@ -21,9 +22,9 @@ def coin(ccy="ETH", exchange="DERIBIT"):
     return CryptoPair(quote_ccy=ccy, base_ccy=ccy, exchange=exchange)
 
 
-def built(multiplier=100, cls=CryptoInvFuture):
+def built(multiplier=100, cls=None):
     """An inverse future holding a contract multiplier as a build would leave it."""
-    future = cls(coin("BTC"), "20261225", "DERIBIT")
+    future = (cls or CryptoInvFuture)(coin("BTC"), "20261225", "DERIBIT")
     future._contract_multipl = multiplier
     return future
 
@@ -93,6 +94,14 @@ class TestContractType:
         assert future.contract_type == "L*"
 
 
+@pytest.fixture(scope="class", params=IMPLEMENTATIONS)
+def native_or_twin(request):
+    """The class's assertions judge the native class and its plain-Python twin alike."""
+    with judging(globals(), "CryptoInvFuture", python_twins.PyCryptoInvFuture, request.param) as cls:
+        yield cls
+
+
+@pytest.mark.usefixtures("native_or_twin")
 class TestEconomics:
     def test_values_follow_the_inverse_formulas(self):
         future = built(100)

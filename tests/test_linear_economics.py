@@ -12,9 +12,18 @@ from hypothesis import strategies as st
 from leakcheck import assert_no_leak
 from norvane.kestrum_utils.priceable.futures import CryptoFuture
 from norvane.kestrum_utils.priceable.spots import CryptoPair
+from twins import IMPLEMENTATIONS, judging, python_twins
 
 
-def linear(cls=CryptoFuture):
+@pytest.fixture(scope="module", autouse=True, params=IMPLEMENTATIONS)
+def implementation(request):
+    """Every assertion here judges the native class and its plain-Python twin alike."""
+    with judging(globals(), "CryptoFuture", python_twins.PyCryptoFuture, request.param) as cls:
+        yield cls
+
+
+def linear(cls=None):
+    cls = cls or CryptoFuture
     future = cls.__new__(cls)
     CryptoFuture.__init__(future, CryptoPair(quote_ccy="USDT", base_ccy="BTC"), "20261225", "BINANCE")
     return future
