@@ -41,7 +41,7 @@ rt::Ref build_hook(rt::Args& args) {
     rt::Ref is_built = rt::attr(underl.get(), n_is_built);
     if (!rt::truth(is_built.get())) {
         rt::Ref underl_to_build = rt::attr(self, n_underl);
-        rt::call_method(underl_to_build.get(), n_build);
+        (void)rt::call_method(underl_to_build.get(), n_build);
     }
 
     // Looked up on the module-level class, so a subclass cannot put another lookup in its place.

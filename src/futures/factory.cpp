@@ -100,7 +100,7 @@ void build_into_cache(PyObject* instrument_id) {
         instrument = rt::call_kw(cls.get(), kw_perpetual, pair.get(), exchange);
     }
 
-    rt::call_method(instrument.get(), n_build);
+    (void)rt::call_method(instrument.get(), n_build);
     rt::Ref key = rt::Ref::steal(PyObject_Str(instrument.get()));
     rt::Ref cache = inst_cache();
     rt::require(PyObject_SetItem(cache.get(), key.get(), instrument.get()));

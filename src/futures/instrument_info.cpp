@@ -111,11 +111,11 @@ rt::Ref prepare_cache_dir() {
         cache_dir = configured(n_LOCAL_DATA_CACHE_DIR);
         rt::Ref os = rt::global(n_os);
         rt::Ref makedirs = rt::attr(os.get(), n_makedirs);
-        rt::call_kw(makedirs.get(), kw_exist_ok, cache_dir.get(), Py_True);
+        (void)rt::call_kw(makedirs.get(), kw_exist_ok, cache_dir.get(), Py_True);
     } catch (const rt::PyError&) {
         rt::HandledError error(PyExc_Exception);
         rt::Ref print = rt::global(n_print);
-        rt::call(print.get(), t_mkdir_error.get(), error.value());
+        (void)rt::call(print.get(), t_mkdir_error.get(), error.value());
     }
     return cache_dir;
 }
@@ -128,7 +128,7 @@ bool is_unspecified(PyObject* value) { return PyUnicode_CompareWithASCIIString(v
 rt::Ref base_address_text(PyObject* base) {
     if (PyUnicode_CheckExact(base)) return rt::Ref::borrow(base);
     if (PyUnicode_Check(base)) return rt::Ref::steal(PyUnicode_FromObject(base));
-    rt::Ref::steal(PyNumber_Add(base, t_question_mark));
+    (void)rt::Ref::steal(PyNumber_Add(base, t_question_mark));
     rt::raise_format(PyExc_TypeError, "InstrumentInfoUrl must be a str, not %.200s", Py_TYPE(base)->tp_name);
 }
 
@@ -218,7 +218,7 @@ void write_cache_file(PyObject* cache_path, PyObject* value) {
         const bool completed = rt::with_block(file.get(), [&](PyObject* opened) {
             rt::Ref json = rt::global(n_json);
             rt::Ref dump = rt::attr(json.get(), n_dump);
-            rt::call(dump.get(), value, opened);
+            (void)rt::call(dump.get(), value, opened);
         });
         if (!completed) {
             // The file's own manager swallowed a failed dump: the content may be incomplete, so it is not
@@ -228,18 +228,14 @@ void write_cache_file(PyObject* cache_path, PyObject* value) {
         }
         rt::Ref os = rt::global(n_os);
         rt::Ref replace = rt::attr(os.get(), n_replace);
-        rt::call(replace.get(), temporary.get(), cache_path);
+        (void)rt::call(replace.get(), temporary.get(), cache_path);
     } catch (const rt::PyError&) {
         remove_quietly(temporary.get());
         throw;
     }
 }
 
-rt::Ref one_element_list(PyObject* value) {
-    rt::Ref list = rt::Ref::steal(PyList_New(1));
-    PyList_SET_ITEM(list.get(), 0, rt::Ref::borrow(value).release());
-    return list;
-}
+rt::Ref one_element_list(PyObject* value) { return rt::list_of({value}); }
 
 // One request. Null when the service answered another 2xx status (reported on standard output); the
 // records otherwise. Every failure, including a record set without the requested expiry date, raises.
@@ -257,7 +253,7 @@ rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path
         rt::Ref status_again = rt::call_method(response.get(), n_getcode);
         rt::Ref status_text = rt::text_of(status_again.get());
         rt::Ref line = concat({t_request_api.get(), address, t_failed_with_status.get(), status_text.get()});
-        rt::call(print.get(), line.get());
+        (void)rt::call(print.get(), line.get());
         return rt::Ref();
     }
 
@@ -298,7 +294,7 @@ void log_failed_request(PyObject* address, PyObject* error) {
     rt::Ref log_error = rt::attr(logging.get(), n_error);
     rt::Ref error_text = rt::Ref::steal(PyObject_Str(error));
     rt::Ref message = concat({t_request_api.get(), address, t_raises_exception.get(), error_text.get()});
-    rt::call(log_error.get(), message.get());
+    (void)rt::call(log_error.get(), message.get());
 }
 
 // Up to `CryptoFuture.RETRY_TIMES` requests back to back, the count read anew before each one so that a

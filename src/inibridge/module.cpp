@@ -33,7 +33,7 @@ void require_existing(PyObject* config_path) {
 void join_values_left_as_lines(PyObject* parser) {
     rt::SavedError pending;
     if (rt::Ref join = rt::Ref::steal_or_null(PyObject_GetAttr(parser, n_join_multiline_values))) {
-        rt::Ref::steal_or_null(PyObject_CallNoArgs(join.get()));
+        (void)rt::Ref::steal_or_null(PyObject_CallNoArgs(join.get()));
     }
     PyErr_Clear();
 }
@@ -41,7 +41,7 @@ void join_values_left_as_lines(PyObject* parser) {
 void read_into_parser(PyObject* self, PyObject* config_path) {
     rt::Ref parser = rt::attr(self, n_raw_config_parser);
     try {
-        rt::call_method(parser.get(), n_read, config_path);
+        (void)rt::call_method(parser.get(), n_read, config_path);
     } catch (const rt::PyError&) {
         join_values_left_as_lines(parser.get());
         throw;

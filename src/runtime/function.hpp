@@ -111,7 +111,7 @@ struct FunctionSpec {
 };
 
 // Creates a function object; `class_name` prefixes the qualified name.
-Ref make_function(const FunctionSpec& spec, const char* class_name, PyObject* module_name);
+[[nodiscard]] Ref make_function(const FunctionSpec& spec, const char* class_name, PyObject* module_name);
 
 // Records the class whose namespace holds the function (done by class creation).
 void set_defining_class(PyObject* function, PyObject* cls);

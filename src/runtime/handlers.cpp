@@ -27,7 +27,7 @@ HandledError::HandledError(PyObject* type) {
     PyObject* fetched_traceback;
     PyErr_Fetch(&fetched_type, &fetched_value, &fetched_traceback);
     PyErr_NormalizeException(&fetched_type, &fetched_value, &fetched_traceback);
-    Ref::steal_or_null(fetched_type);
+    type_ = Ref::steal_or_null(fetched_type);  // replaced below by the instance's own class
     value_ = Ref::steal_or_null(fetched_value);
     traceback_ = Ref::steal_or_null(fetched_traceback);
     // `except` sees the instance's own class, and the handled state keeps the traceback on the instance.
@@ -62,7 +62,7 @@ ContextManager::ContextManager(PyObject* manager) {
 
 void ContextManager::exit_normally() {
     PyObject* arguments[] = {Py_None, Py_None, Py_None};
-    Ref::steal(PyObject_Vectorcall(exit_.get(), arguments, 3, nullptr));
+    (void)Ref::steal(PyObject_Vectorcall(exit_.get(), arguments, 3, nullptr));
 }
 
 bool ContextManager::exit_with(const HandledError& error) {

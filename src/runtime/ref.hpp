@@ -39,7 +39,7 @@ struct PyError {};
 
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
 
-inline PyObject* require(PyObject* result) {
+[[nodiscard]] inline PyObject* require(PyObject* result) {
     if (result == nullptr) throw PyError{};
     return result;
 }
@@ -49,6 +49,8 @@ inline int require(int status) {
     return status;
 }
 
+// Every way to make or hand over a reference is [[nodiscard]]: with -Werror a dropped result (a leak, or
+// an unchecked call) does not compile; a result dropped on purpose says so with `(void)`.
 class Ref {
 public:
     Ref() noexcept = default;
@@ -62,16 +64,16 @@ public:
     }
 
     // Takes over a new reference returned by the C API; a null result means an exception is pending.
-    static Ref steal(PyObject* ptr) { return Ref(require(ptr)); }
+    [[nodiscard]] static Ref steal(PyObject* ptr) { return Ref(require(ptr)); }
     // Takes over a new reference that may legitimately be null (no exception implied).
-    static Ref steal_or_null(PyObject* ptr) noexcept { return Ref(ptr); }
+    [[nodiscard]] static Ref steal_or_null(PyObject* ptr) noexcept { return Ref(ptr); }
     // Adds a strong reference to a borrowed one.
-    static Ref borrow(PyObject* ptr) noexcept { return Ref(Py_XNewRef(ptr)); }
+    [[nodiscard]] static Ref borrow(PyObject* ptr) noexcept { return Ref(Py_XNewRef(ptr)); }
 
     PyObject* get() const noexcept { return ptr_; }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
     // Hands the reference to a caller that steals it (a C API "new reference" return).
-    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     void reset() noexcept { Py_CLEAR(ptr_); }
 
 private:

@@ -42,7 +42,7 @@ rt::Ref init(rt::Args& args) {
         if (PyErr_Occurred()) rt::raise_pending();
         window = rt::none();
     }
-    rt::super_call_kw(args, self, n_init, kw_window, window.get());
+    (void)rt::super_call_kw(args, self, n_init, kw_window, window.get());
     return rt::none();
 }
 
@@ -70,7 +70,7 @@ rt::Ref row_count(PyObject* table) {
 void require_supported_method(PyObject* grouped, PyObject* func_name) {
     if (!PyUnicode_Check(func_name)) rt::raise(PyExc_TypeError, "hasattr(): attribute name must be string");
     try {
-        rt::attr(grouped, func_name);
+        (void)rt::attr(grouped, func_name);
         return;
     } catch (const rt::PyError&) {
         rt::HandledError discarded(PyExc_Exception);
@@ -114,7 +114,7 @@ rt::Ref sample(rt::Args& args) {
         rt::Ref::steal(PyUnicode_FromFormat("Sampled %S/%S rows.", nrows_after.get(), nrows_before.get()));
     rt::Ref logging = rt::global(n_logging);
     rt::Ref info = rt::attr(logging.get(), n_info);
-    rt::call(info.get(), message.get());
+    (void)rt::call(info.get(), message.get());
     return result;
 }
 
