@@ -1,6 +1,7 @@
 #include "calls.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "module.hpp"
 
@@ -38,10 +39,18 @@ Ref join_texts(std::span<PyObject* const> parts) {
         ++index;
     }
     Ref joined = Ref::steal(PyUnicode_New(length, widest));
+    // The result is fresh and of the widest kind: a part of that kind is copied as bytes, a narrower one
+    // is widened by the interpreter.
+    const int kind = PyUnicode_KIND(joined.get());
+    char* data = static_cast<char*>(PyUnicode_DATA(joined.get()));
     Py_ssize_t at = 0;
     for (PyObject* part : parts) {
         const Py_ssize_t size = PyUnicode_GET_LENGTH(part);
-        if (PyUnicode_CopyCharacters(joined.get(), at, part, 0, size) < 0) raise_pending();
+        if (PyUnicode_KIND(part) == kind) {
+            std::memcpy(data + at * kind, PyUnicode_DATA(part), static_cast<std::size_t>(size) * kind);
+        } else if (PyUnicode_CopyCharacters(joined.get(), at, part, 0, size) < 0) {
+            raise_pending();
+        }
         at += size;
     }
     return joined;
