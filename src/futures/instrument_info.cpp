@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -109,13 +110,16 @@ rt::Ref concat(std::span<PyObject* const> parts) {
 
 rt::Ref concat(std::initializer_list<PyObject*> parts) { return concat(std::span(parts.begin(), parts.size())); }
 
-// `Inibridge().config["data_related"][key]`, a fresh loader call each time.
-rt::Ref configured(PyObject* key) {
+// `Inibridge().config["data_related"][key]`, a fresh loader call each time; the section is handed out
+// when `section_out` is given.
+rt::Ref configured(PyObject* key, rt::Ref* section_out = nullptr) {
     rt::Ref loader_factory = rt::global(n_Inibridge);
     rt::Ref loader = rt::call(loader_factory.get());
     rt::Ref config = rt::attr(loader.get(), n_config);
     rt::Ref section = rt::item(config.get(), n_data_related);
-    return rt::item(section.get(), key);
+    rt::Ref value = rt::item(section.get(), key);
+    if (section_out != nullptr) *section_out = std::move(section);
+    return value;
 }
 
 // The configured cache directory, created if missing. A failure is only reported: without a directory
@@ -148,8 +152,9 @@ rt::Ref base_address_text(PyObject* base) {
 }
 
 // Base, then "?" and the given parameters as name=value joined by "&"; the base alone when none is given.
-rt::Ref query_address(const rt::Args& args) {
-    rt::Ref base = base_address_text(configured(n_InstrumentInfoUrl).get());
+// `section` receives the configuration section the base came from.
+rt::Ref query_address(const rt::Args& args, rt::Ref& section) {
+    rt::Ref base = base_address_text(configured(n_InstrumentInfoUrl, &section).get());
     PyObject* parts[1 + 3 * std::size(kQueryParams)];
     std::size_t count = 0;
     parts[count++] = base.get();
@@ -367,29 +372,49 @@ rt::Ref one_element_list(PyObject* value) {
     return list;
 }
 
+// The body of a status-200 answer, or null when the service answered another 2xx status (reported on
+// standard output). With a time limit, the whole exchange is bounded by it; without one, the address is
+// opened with `urllib.request.urlopen(address)` and nothing else.
+rt::Ref request_body(PyObject* address, PyObject* time_limit, rt::Ref& response) {
+    std::optional<RequestTimeLimit> limit;
+    if (time_limit != nullptr) limit.emplace(time_limit);
+    try {
+        if (limit) {
+            response = limit->open(address);
+        } else {
+            rt::Ref urllib = rt::global(n_urllib);
+            rt::Ref request = rt::attr(urllib.get(), n_request);
+            rt::Ref urlopen = rt::attr(request.get(), n_urlopen);
+            response = rt::call(urlopen.get(), address);
+        }
+        rt::Ref status = rt::call_method(response.get(), n_getcode);
+        rt::Ref ok_status = rt::Ref::steal(PyLong_FromLong(200));
+        rt::Ref differs = rt::Ref::steal(PyObject_RichCompare(status.get(), ok_status.get(), Py_NE));
+        if (rt::truth(differs.get())) {
+            rt::Ref print = rt::global(n_print);
+            rt::Ref status_again = rt::call_method(response.get(), n_getcode);
+            rt::Ref status_text = rt::text_of(status_again.get());
+            rt::Ref line = concat({t_request_api.get(), address, t_failed_with_status.get(), status_text.get()});
+            rt::call(print.get(), line.get());
+            return rt::Ref();
+        }
+        rt::Ref body = rt::call_method(response.get(), n_read);
+        if (limit) limit->check();
+        return body;
+    } catch (const rt::PyError&) {
+        if (limit) limit->rethrow();
+        throw;
+    }
+}
+
 // One request. Null when the service answered another 2xx status (reported on standard output); the
 // records otherwise. Every failure, including a record set without the requested expiry date, raises.
-rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path, rt::Ref& response) {
-    rt::Ref urllib = rt::global(n_urllib);
-    rt::Ref request = rt::attr(urllib.get(), n_request);
-    rt::Ref urlopen = rt::attr(request.get(), n_urlopen);
-    response = rt::call(urlopen.get(), address);
-
-    rt::Ref status = rt::call_method(response.get(), n_getcode);
-    rt::Ref ok_status = rt::Ref::steal(PyLong_FromLong(200));
-    rt::Ref differs = rt::Ref::steal(PyObject_RichCompare(status.get(), ok_status.get(), Py_NE));
-    if (rt::truth(differs.get())) {
-        rt::Ref print = rt::global(n_print);
-        rt::Ref status_again = rt::call_method(response.get(), n_getcode);
-        rt::Ref status_text = rt::text_of(status_again.get());
-        rt::Ref line = concat({t_request_api.get(), address, t_failed_with_status.get(), status_text.get()});
-        rt::call(print.get(), line.get());
-        return rt::Ref();
-    }
-
+rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path, PyObject* time_limit,
+                   rt::Ref& response) {
+    rt::Ref body = request_body(address, time_limit, response);
+    if (!body) return rt::Ref();
     rt::Ref json = rt::global(n_json);
     rt::Ref loads = rt::attr(json.get(), n_loads);
-    rt::Ref body = rt::call_method(response.get(), n_read);
     rt::Ref document = rt::call(loads.get(), body.get());
     rt::Ref instruments = rt::item(document.get(), n_instruments);
     rt::Ref first_index = rt::Ref::steal(PyLong_FromLong(0));
@@ -421,7 +446,8 @@ rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path
 
 // Up to `CryptoFuture.RETRY_TIMES` requests back to back, the count read anew before each one so that a
 // change on the class takes effect at once. An empty list when none succeeded.
-rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* cache_path) {
+rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* cache_path, PyObject* section) {
+    rt::Ref time_limit = request_time_limit_setting(section);  // a bad setting fails before any request
     rt::Ref response;  // released when the next attempt rebinds it, as a local variable would be
     for (long attempts = 0;; ++attempts) {
         rt::Ref crypto_future = rt::global(n_CryptoFuture);
@@ -430,7 +456,7 @@ rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* ca
         rt::Ref more = rt::Ref::steal(PyObject_RichCompare(attempts_made.get(), retry_times.get(), Py_LT));
         if (!rt::truth(more.get())) break;
         try {
-            rt::Ref records = fetch_once(args, address, cache_path, response);
+            rt::Ref records = fetch_once(args, address, cache_path, time_limit.get(), response);
             if (records) return records;
         } catch (const rt::PyError&) {
             rt::HandledError error(PyExc_Exception);
@@ -442,12 +468,13 @@ rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* ca
 
 rt::Ref get_instrument_info(rt::Args& args) {
     rt::Ref cache_dir = prepare_cache_dir();
-    rt::Ref address = query_address(args);
+    rt::Ref section;
+    rt::Ref address = query_address(args, section);
     rt::Ref cache_path = cache_path_for(address.get(), cache_dir);
     if (rt::truth(args[kCache])) {
         if (rt::Ref stored = read_cache_file(cache_path.get())) return stored;
     }
-    return fetch_with_retries(args, address.get(), cache_path.get());
+    return fetch_with_retries(args, address.get(), cache_path.get(), section.get());
 }
 
 constexpr rt::Param kParams[] = {
