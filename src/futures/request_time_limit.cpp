@@ -172,9 +172,8 @@ RequestTimeLimit::RequestTimeLimit(PyObject* seconds) : seconds_(rt::Ref::borrow
 RequestTimeLimit::~RequestTimeLimit() {
     if (!timer_) return;
     rt::SavedError pending;
-    PyObject* cancelled = PyObject_CallMethodNoArgs(timer_.get(), n_cancel);
-    if (cancelled == nullptr) PyErr_WriteUnraisable(timer_.get());
-    Py_XDECREF(cancelled);
+    rt::Ref cancelled = rt::Ref::steal_or_null(PyObject_CallMethodNoArgs(timer_.get(), n_cancel));
+    if (!cancelled) PyErr_WriteUnraisable(timer_.get());
 }
 
 rt::Ref RequestTimeLimit::open(PyObject* address) {
