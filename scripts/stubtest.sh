@@ -2,13 +2,13 @@
 # Checks the type stubs of the native modules against the modules themselves, as installed:
 #   scripts/stubtest.sh
 # The check runs in an environment of its own, .venv-stubtest (the newest pandas and numpy, mypy and
-# pandas-stubs), so that its tools never move a package of the environments that the tests run in. The
-# package is built there from build/release, the build directory of scripts/test.sh.
+# pandas-stubs), so that its tools never move a package of the environments that the tests run in. It
+# has its own build directory as well: a build directory that changes environments is built afresh.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 MYPY_REQUIREMENT="mypy==2.4.1"
 make_venv "$ROOT/.venv-stubtest" "${BUILD_TOOLS[@]}" "pandas>=3" "numpy>=2" "$MYPY_REQUIREMENT" pandas-stubs
-install_package "$ROOT/.venv-stubtest" "$ROOT/build/release"
+install_package "$ROOT/.venv-stubtest" "$ROOT/build/stubtest"
 python=$ROOT/.venv-stubtest/bin/python
 
 MODULES=(
