@@ -18,97 +18,39 @@
 #include <string>
 
 #include "futures.hpp"
+#include "names.hpp"
 #include "runtime/handlers.hpp"
 
 namespace futures {
 
 namespace {
 
-rt::Name n_Inibridge{"Inibridge"};
-rt::Name n_config{"config"};
-rt::Name n_data_related{"data_related"};
-rt::Name n_LOCAL_DATA_CACHE_DIR{"LOCAL_DATA_CACHE_DIR"};
-rt::Name n_InstrumentInfoUrl{"InstrumentInfoUrl"};
-rt::Name n_os{"os"};
-rt::Name n_makedirs{"makedirs"};
-rt::Name n_path{"path"};
-rt::Name n_join{"join"};
-rt::Name n_exists{"exists"};
-rt::Name n_replace{"replace"};
-rt::Name n_dirname{"dirname"};
-rt::Name n_fsync{"fsync"};
-rt::Name n_fileno{"fileno"};
-rt::Name n_flush{"flush"};
-rt::Name n_close{"close"};
-rt::Name n_add_note{"add_note"};
-rt::Name n_hashlib{"hashlib"};
-rt::Name n_sha256{"sha256"};
-rt::Name n_hexdigest{"hexdigest"};
-rt::Name n_open{"open"};
-rt::Name n_json{"json"};
-rt::Name n_load{"load"};
-rt::Name n_loads{"loads"};
-rt::Name n_dump{"dump"};
-rt::Name n_urllib{"urllib"};
-rt::Name n_request{"request"};
-rt::Name n_urlopen{"urlopen"};
-rt::Name n_getcode{"getcode"};
-rt::Name n_read{"read"};
-rt::Name n_print{"print"};
-rt::Name n_logging{"logging"};
-rt::Name n_error{"error"};
-rt::Name n_CryptoFuture{"CryptoFuture"};
-rt::Name n_RETRY_TIMES{"RETRY_TIMES"};
-rt::Name n_instruments{"instruments"};
-rt::Name n_symbol_infos{"symbol_infos"};
-rt::Name n_expiry_date{"expiry_date"};
-
-rt::Name t_question_mark{"?"};
-rt::Name t_ampersand{"&"};
-rt::Name t_json_suffix{".json"};
-rt::Name t_current_dir{"."};
-rt::Name t_read_mode{"r"};
-rt::Name t_create_mode{"x"};
-rt::Name t_mkdir_error{"future get_instrument_info mkdir error: "};
-rt::Name t_request_api{"request api "};
-rt::Name t_failed_with_status{" failed with status code "};
-rt::Name t_raises_exception{" raises exception:\n "};
-
-rt::KeywordNames kw_exist_ok{"exist_ok"};
-
-enum Arg : std::size_t { kSymbol, kExchange, kSecurityType, kContractType, kExpiryDate, kExternalSymbol, kCache };
+enum class Query : std::size_t { symbol, exchange, security_type, contract_type, expiry_date, externalSymbol, cache,
+                                 count };
+constexpr auto kParams = rt::params<Query>({
+    {"symbol", "str", rt::Check::ExactStrOrNone, rt::Default::None},
+    {"exchange", "str", rt::Check::ExactStrOrNone, rt::Default::None},
+    {"security_type", "str", rt::Check::ExactStrOrNone, rt::Default::None},
+    {"contract_type", "str", rt::Check::ExactStrOrNone, rt::Default::None},
+    {"expiry_date", "str", rt::Check::ExactStrOrNone, rt::Default::None},
+    {"externalSymbol", "str", rt::Check::ExactStrOrNone, rt::Default::None},
+    {"cache", nullptr, rt::Check::Any, rt::Default::True},
+});
 
 // The query parameters in the order the address lists them; values are written verbatim.
 struct QueryParam {
     rt::Name label;
-    Arg arg;
+    Query arg;
     bool omit_unspecified;  // "UNSPECIFIED" is left out of the address (it still filters the records)
 };
 QueryParam kQueryParams[] = {
-    {rt::Name{"externalSymbol="}, kExternalSymbol, false}, {rt::Name{"symbol="}, kSymbol, false},
-    {rt::Name{"exchange="}, kExchange, false},             {rt::Name{"security_type="}, kSecurityType, false},
-    {rt::Name{"contract_type="}, kContractType, true},     {rt::Name{"expiry_date="}, kExpiryDate, true},
+    {rt::Name{"externalSymbol="}, Query::externalSymbol, false},
+    {rt::Name{"symbol="}, Query::symbol, false},
+    {rt::Name{"exchange="}, Query::exchange, false},
+    {rt::Name{"security_type="}, Query::security_type, false},
+    {rt::Name{"contract_type="}, Query::contract_type, true},
+    {rt::Name{"expiry_date="}, Query::expiry_date, true},
 };
-
-// Concatenates exact str objects into one new str with a single allocation.
-rt::Ref concat(std::span<PyObject* const> parts) {
-    Py_ssize_t length = 0;
-    Py_UCS4 widest = 0;
-    for (PyObject* part : parts) {
-        length += PyUnicode_GET_LENGTH(part);
-        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(part));
-    }
-    rt::Ref joined = rt::Ref::steal(PyUnicode_New(length, widest));
-    Py_ssize_t at = 0;
-    for (PyObject* part : parts) {
-        const Py_ssize_t size = PyUnicode_GET_LENGTH(part);
-        if (PyUnicode_CopyCharacters(joined.get(), at, part, 0, size) < 0) rt::raise_pending();
-        at += size;
-    }
-    return joined;
-}
-
-rt::Ref concat(std::initializer_list<PyObject*> parts) { return concat(std::span(parts.begin(), parts.size())); }
 
 // `Inibridge().config["data_related"][key]`, a fresh loader call each time; the section is handed out
 // when `section_out` is given.
@@ -167,7 +109,7 @@ rt::Ref query_address(const rt::Args& args, rt::Ref& section) {
         parts[count++] = value;
     }
     if (count == 1) return base;
-    return concat(std::span(parts, count));
+    return rt::join_texts(std::span(parts, count));
 }
 
 // Cache directory joined with the SHA-256 hex digest of the address and ".json".
@@ -210,12 +152,11 @@ rt::Ref read_cache_file(PyObject* cache_path) {
     rt::Ref open = rt::global(n_open);
     rt::Ref file;
     try {
-        file = rt::call(open.get(), cache_path, t_read_mode.get());
+        const bool opened = rt::suppress(PyExc_FileNotFoundError, [&] {
+            file = rt::call(open.get(), cache_path, t_read_mode.get());
+        });
+        if (!opened) return rt::Ref();
     } catch (const rt::PyError&) {
-        if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
-            PyErr_Clear();
-            return rt::Ref();
-        }
         rethrow_naming_cache_file(cache_path);
     }
     rt::Ref stored;
@@ -235,7 +176,7 @@ void log_failed_request(PyObject* address, PyObject* error) {
     rt::Ref logging = rt::global(n_logging);
     rt::Ref log_error = rt::attr(logging.get(), n_error);
     rt::Ref error_text = rt::Ref::steal(PyObject_Str(error));
-    rt::Ref message = concat({t_request_api.get(), address, t_raises_exception.get(), error_text.get()});
+    rt::Ref message = rt::join_texts({t_request_api.get(), address, t_raises_exception.get(), error_text.get()});
     (void)rt::call(log_error.get(), message.get());
 }
 
@@ -291,13 +232,7 @@ void remove_abandoned_temporaries(const std::string& cache_file) {
 
 // Best effort: the pending error, which explains the failed write, stays the one reported.
 void remove_quietly(PyObject* path) {
-    rt::SavedError pending;
-    PyObject* encoded = nullptr;
-    if (PyUnicode_FSConverter(path, &encoded)) {
-        rt::Ref owned = rt::Ref::steal_or_null(encoded);
-        ::unlink(PyBytes_AS_STRING(encoded));
-    }
-    PyErr_Clear();
+    rt::best_effort([&] { ::unlink(fs_path(path).c_str()); });
 }
 
 // `os.fsync` of the directory holding the cache file, so that the rename itself survives a power loss.
@@ -305,7 +240,7 @@ void sync_directory_of(PyObject* os, PyObject* cache_path) {
     rt::Ref os_path = rt::attr(os, n_path);
     rt::Ref dirname = rt::attr(os_path.get(), n_dirname);
     rt::Ref directory = rt::call(dirname.get(), cache_path);
-    if (!rt::truth(directory.get())) directory = rt::Ref::borrow(t_current_dir.get());
+    if (!rt::truth(directory.get())) directory = rt::Ref::borrow(t_dot.get());
     rt::Ref os_open = rt::attr(os, n_open);
     rt::Ref flags = rt::Ref::steal(PyLong_FromLong(O_RDONLY | O_DIRECTORY));
     rt::Ref descriptor = rt::call(os_open.get(), directory.get(), flags.get());
@@ -390,7 +325,7 @@ rt::Ref request_body(PyObject* address, PyObject* time_limit, rt::Ref& response)
             rt::Ref print = rt::global(n_print);
             rt::Ref status_again = rt::call_method(response.get(), n_getcode);
             rt::Ref status_text = rt::text_of(status_again.get());
-            rt::Ref line = concat({t_request_api.get(), address, t_failed_with_status.get(), status_text.get()});
+            rt::Ref line = rt::join_texts({t_request_api.get(), address, t_failed_with_status.get(), status_text.get()});
             (void)rt::call(print.get(), line.get());
             return rt::Ref();
         }
@@ -417,9 +352,9 @@ rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path
     rt::Ref first = rt::item(instruments.get(), first_index.get());
     rt::Ref configs = rt::item(first.get(), n_symbol_infos);
 
-    PyObject* expiry_date = args[kExpiryDate];
+    PyObject* expiry_date = args[Query::expiry_date];
     if (!is_given(expiry_date)) {
-        if (rt::truth(args[kCache])) store_answer(address, cache_path, configs.get());
+        if (rt::truth(args[Query::cache])) store_answer(address, cache_path, configs.get());
         return configs;
     }
     rt::Ref records = rt::Ref::steal(PyObject_GetIter(configs.get()));
@@ -427,17 +362,15 @@ rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path
         rt::Ref record_expiry = rt::item(record.get(), n_expiry_date);
         rt::Ref equal = rt::Ref::steal(PyObject_RichCompare(record_expiry.get(), expiry_date, Py_EQ));
         if (!rt::truth(equal.get())) continue;
-        if (rt::truth(args[kCache])) {
+        if (rt::truth(args[Query::cache])) {
             rt::Ref stored = one_element_list(record.get());
             store_answer(address, cache_path, stored.get());
         }
         return one_element_list(record.get());
     }
     if (PyErr_Occurred()) rt::raise_pending();
-    rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat("expiry date %S not found for symbol=%S exchange=%S ",
-                                                          expiry_date, args[kSymbol], args[kExchange]));
-    PyErr_SetObject(PyExc_Exception, message.get());
-    rt::raise_pending();
+    rt::raise_format(PyExc_Exception, "expiry date %S not found for symbol=%S exchange=%S ", expiry_date,
+                     args[Query::symbol], args[Query::exchange]);
 }
 
 // Up to `CryptoFuture.RETRY_TIMES` requests back to back, the count read anew before each one so that a
@@ -467,21 +400,11 @@ rt::Ref get_instrument_info(rt::Args& args) {
     rt::Ref section;
     rt::Ref address = query_address(args, section);
     rt::Ref cache_path = cache_path_for(address.get(), cache_dir);
-    if (rt::truth(args[kCache])) {
+    if (rt::truth(args[Query::cache])) {
         if (rt::Ref stored = read_cache_file(cache_path.get())) return stored;
     }
     return fetch_with_retries(args, address.get(), cache_path.get(), section.get());
 }
-
-constexpr rt::Param kParams[] = {
-    {"symbol", "str", rt::Check::ExactStrOrNone, rt::Default::None},
-    {"exchange", "str", rt::Check::ExactStrOrNone, rt::Default::None},
-    {"security_type", "str", rt::Check::ExactStrOrNone, rt::Default::None},
-    {"contract_type", "str", rt::Check::ExactStrOrNone, rt::Default::None},
-    {"expiry_date", "str", rt::Check::ExactStrOrNone, rt::Default::None},
-    {"externalSymbol", "str", rt::Check::ExactStrOrNone, rt::Default::None},
-    {"cache", nullptr, rt::Check::Any, rt::Default::True},
-};
 
 constexpr const char kDoc[] =
     "\n        TODO:\n"

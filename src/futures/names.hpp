@@ -79,6 +79,82 @@ inline rt::Name t_dot{"."};
 inline rt::Name t_usd_suffix{"-USD"};
 inline rt::Name t_not_supported{" not supported!"};
 
+// --- reference data: the lookup, its file cache and its time limit -------------------------------------
+
+// Module globals and collaborators.
+inline rt::Name n_Inibridge{"Inibridge"};
+inline rt::Name n_hashlib{"hashlib"};
+inline rt::Name n_json{"json"};
+inline rt::Name n_logging{"logging"};
+inline rt::Name n_open{"open"};
+inline rt::Name n_os{"os"};
+inline rt::Name n_print{"print"};
+inline rt::Name n_urllib{"urllib"};
+inline rt::Name n_RETRY_TIMES{"RETRY_TIMES"};
+
+// Configuration keys and record fields.
+inline rt::Name n_data_related{"data_related"};
+inline rt::Name n_LOCAL_DATA_CACHE_DIR{"LOCAL_DATA_CACHE_DIR"};
+inline rt::Name n_InstrumentInfoUrl{"InstrumentInfoUrl"};
+inline rt::Name n_InstrumentInfoTimeout{"InstrumentInfoTimeout"};
+inline rt::Name n_instruments{"instruments"};
+inline rt::Name n_symbol_infos{"symbol_infos"};
+inline rt::Name n_expiry_date{"expiry_date"};
+
+// Attributes and methods of the collaborators.
+inline rt::Name n_config{"config"};
+inline rt::Name n_makedirs{"makedirs"};
+inline rt::Name n_path{"path"};
+inline rt::Name n_join{"join"};
+inline rt::Name n_exists{"exists"};
+inline rt::Name n_replace{"replace"};
+inline rt::Name n_dirname{"dirname"};
+inline rt::Name n_fsync{"fsync"};
+inline rt::Name n_fileno{"fileno"};
+inline rt::Name n_flush{"flush"};
+inline rt::Name n_close{"close"};
+inline rt::Name n_add_note{"add_note"};
+inline rt::Name n_sha256{"sha256"};
+inline rt::Name n_hexdigest{"hexdigest"};
+inline rt::Name n_load{"load"};
+inline rt::Name n_loads{"loads"};
+inline rt::Name n_dump{"dump"};
+inline rt::Name n_request{"request"};
+inline rt::Name n_urlopen{"urlopen"};
+inline rt::Name n_getcode{"getcode"};
+inline rt::Name n_read{"read"};
+inline rt::Name n_error{"error"};
+inline rt::Name n_build_opener{"build_opener"};
+inline rt::Name n_HTTPHandler{"HTTPHandler"};
+inline rt::Name n_HTTPSHandler{"HTTPSHandler"};
+inline rt::Name n_HTTPConnection{"HTTPConnection"};
+inline rt::Name n_HTTPSConnection{"HTTPSConnection"};
+inline rt::Name n_http_open{"http_open"};
+inline rt::Name n_https_open{"https_open"};
+inline rt::Name n_do_open{"do_open"};
+inline rt::Name n_context{"context"};
+inline rt::Name n_check_hostname{"check_hostname"};
+inline rt::Name a_context{"_context"};
+inline rt::Name a_check_hostname{"_check_hostname"};
+inline rt::Name n_connect{"connect"};
+inline rt::Name n_sock{"sock"};
+inline rt::Name n_shutdown{"shutdown"};
+inline rt::Name n_Timer{"Timer"};
+inline rt::Name n_daemon{"daemon"};
+inline rt::Name n_start{"start"};
+inline rt::Name n_cancel{"cancel"};
+
+// Texts of the query address, the cache files and the reports.
+inline rt::Name t_question_mark{"?"};
+inline rt::Name t_ampersand{"&"};
+inline rt::Name t_json_suffix{".json"};
+inline rt::Name t_read_mode{"r"};
+inline rt::Name t_create_mode{"x"};
+inline rt::Name t_mkdir_error{"future get_instrument_info mkdir error: "};
+inline rt::Name t_request_api{"request api "};
+inline rt::Name t_failed_with_status{" failed with status code "};
+inline rt::Name t_raises_exception{" raises exception:\n "};
+
 // Keyword calls. The identifier's own order (exchange first) is the order CryptoFuture.__init__ passes
 // the fields in; delegating get_instrument_id passes its parameters in their declared order.
 inline rt::KeywordNames kw_instrument_init{"symbol", "asset", "exchange", "ccy", "instrument_type"};
@@ -93,5 +169,7 @@ inline rt::KeywordNames kw_instrument_id_fields{"exchange", "symbol", "instrumen
                                                 "expiry_date"};
 inline rt::KeywordNames kw_instrument_id_params{"symbol", "instrument_type", "contract_type", "expiry_date", "ccy",
                                                 "exchange"};
+inline rt::KeywordNames kw_exist_ok{"exist_ok"};
+inline rt::KeywordNames kw_timeout{"timeout"};
 
 }  // namespace futures

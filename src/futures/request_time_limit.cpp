@@ -11,37 +11,12 @@
 #include <utility>
 
 #include "futures.hpp"
+#include "names.hpp"
 #include "runtime/handlers.hpp"
 
 namespace futures {
 
 namespace {
-
-rt::Name n_InstrumentInfoTimeout{"InstrumentInfoTimeout"};
-rt::Name n_urllib{"urllib"};
-rt::Name n_request{"request"};
-rt::Name n_build_opener{"build_opener"};
-rt::Name n_HTTPHandler{"HTTPHandler"};
-rt::Name n_HTTPSHandler{"HTTPSHandler"};
-rt::Name n_HTTPConnection{"HTTPConnection"};
-rt::Name n_HTTPSConnection{"HTTPSConnection"};
-rt::Name n_http_open{"http_open"};
-rt::Name n_https_open{"https_open"};
-rt::Name n_do_open{"do_open"};
-rt::Name n_context{"context"};
-rt::Name n_check_hostname{"check_hostname"};
-rt::Name n_private_context{"_context"};
-rt::Name n_private_check_hostname{"_check_hostname"};
-rt::Name n_connect{"connect"};
-rt::Name n_sock{"sock"};
-rt::Name n_shutdown{"shutdown"};
-rt::Name n_Timer{"Timer"};
-rt::Name n_daemon{"daemon"};
-rt::Name n_start{"start"};
-rt::Name n_cancel{"cancel"};
-rt::Name n_open{"open"};
-
-rt::KeywordNames kw_timeout{"timeout"};
 
 double monotonic_seconds() {
     timespec now;
@@ -54,11 +29,7 @@ rt::Ref import(const char* name) { return rt::Ref::steal(PyImport_ImportModule(n
 // `sock.shutdown(SHUT_RDWR)`; a socket closed meanwhile has nothing left to cut.
 void cut(PyObject* sock) {
     rt::Ref how = rt::Ref::steal(PyLong_FromLong(SHUT_RDWR));
-    try {
-        (void)rt::call_method(sock, n_shutdown, how.get());
-    } catch (const rt::PyError&) {
-        rt::HandledError closed(PyExc_OSError);
-    }
+    (void)rt::suppress(PyExc_OSError, [&] { (void)rt::call_method(sock, n_shutdown, how.get()); });
 }
 
 // The timer's target; `self` is the list of the request's sockets.
@@ -120,8 +91,8 @@ rt::Ref registering_handler(PyObject* handler_class, PyObject* open_name, PyObje
     rt::Ref maker = rt::Ref::steal(PyCFunction_New(&make_def, maker_state.get()));
     // The TLS settings an HTTPS handler passes to its connections, kept as the handler has them.
     rt::Ref keywords = rt::Ref::steal(PyDict_New());
-    const std::pair<PyObject*, PyObject*> tls[] = {{n_context, n_private_context},
-                                                   {n_check_hostname, n_private_check_hostname}};
+    const std::pair<PyObject*, PyObject*> tls[] = {{n_context, a_context},
+                                                   {n_check_hostname, a_check_hostname}};
     for (const auto& [keyword, attribute] : tls) {
         PyObject* value = nullptr;
         if (rt::require(_PyObject_LookupAttr(handler.get(), attribute, &value)) == 0) continue;
@@ -140,21 +111,17 @@ rt::Ref registering_handler(PyObject* handler_class, PyObject* open_name, PyObje
 rt::Ref request_time_limit_setting(PyObject* section) {
     if (!rt::require(PySequence_Contains(section, n_InstrumentInfoTimeout))) return rt::Ref();
     rt::Ref value = rt::item(section, n_InstrumentInfoTimeout);
-    PyObject* seconds = PyNumber_Float(value.get());
-    if (seconds == nullptr && !PyErr_ExceptionMatches(PyExc_ValueError) &&
-        !PyErr_ExceptionMatches(PyExc_TypeError)) {
-        rt::raise_pending();
+    // A text that is no number, or a value of no number type, is refused below like a bad number.
+    rt::Ref not_a_number = rt::Ref::steal(PyTuple_Pack(2, PyExc_ValueError, PyExc_TypeError));
+    rt::Ref seconds;
+    (void)rt::suppress(not_a_number.get(), [&] { seconds = rt::Ref::steal(PyNumber_Float(value.get())); });
+    if (seconds) {
+        const double limit = PyFloat_AS_DOUBLE(seconds.get());
+        if (std::isfinite(limit) && limit > 0) return seconds;
     }
-    PyErr_Clear();
-    rt::Ref owned = rt::Ref::steal_or_null(seconds);
-    if (seconds != nullptr) {
-        const double limit = PyFloat_AS_DOUBLE(seconds);
-        if (std::isfinite(limit) && limit > 0) return owned;
-    }
-    PyErr_Format(PyExc_ValueError,
-                 "InstrumentInfoTimeout in section data_related must be a positive number of seconds, not %R",
-                 value.get());
-    rt::raise_pending();
+    rt::raise_format(PyExc_ValueError,
+                     "InstrumentInfoTimeout in section data_related must be a positive number of seconds, not %R",
+                     value.get());
 }
 
 RequestTimeLimit::RequestTimeLimit(PyObject* seconds) : seconds_(rt::Ref::borrow(seconds)) {
@@ -207,14 +174,13 @@ void RequestTimeLimit::check() {
 }
 
 void RequestTimeLimit::rethrow() {
-    if (monotonic_seconds() < deadline_ || !PyErr_ExceptionMatches(PyExc_Exception)) rt::raise_pending();
-    rt::HandledError cut_short(PyExc_Exception);  // becomes the time-out's context
+    if (monotonic_seconds() < deadline_) rt::raise_pending();
+    rt::HandledError cut_short(PyExc_Exception);  // only an Exception; it becomes the time-out's context
     raise_expired();
 }
 
 void RequestTimeLimit::raise_expired() {
-    PyErr_Format(PyExc_TimeoutError, "no complete answer within InstrumentInfoTimeout (%S s)", seconds_.get());
-    rt::raise_pending();
+    rt::raise_format(PyExc_TimeoutError, "no complete answer within InstrumentInfoTimeout (%S s)", seconds_.get());
 }
 
 }  // namespace futures
