@@ -38,7 +38,7 @@ private:
 // `try: body() except type: pass`: true when the body completed, false when it raised an instance of
 // `type` (now discarded); any other exception propagates.
 template <typename Body>
-bool suppress(PyObject* type, Body&& body) {
+[[nodiscard]] bool suppress(PyObject* type, Body&& body) {
     try {
         body();
         return true;
@@ -48,12 +48,17 @@ bool suppress(PyObject* type, Body&& body) {
     }
 }
 
-// Cleanup that must not change the error being reported: the pending exception is kept aside while the
-// body runs, and whatever the body raises is discarded.
+// Work that must not change the outcome: cleanup while an error is pending, or an account kept on the side.
+// The pending exception, if any, is kept aside while the body runs, and whatever the body raises (a Python
+// exception or a C++ failure such as bad_alloc) is discarded.
 template <typename Body>
-void best_effort(Body&& body) {
+void best_effort(Body&& body) noexcept {
     SavedError pending;
-    suppress(PyExc_BaseException, body);
+    try {
+        (void)suppress(PyExc_BaseException, body);
+    } catch (...) {
+        PyErr_Clear();
+    }
 }
 
 // A manager entered by a `with` statement: its `__enter__` and `__exit__` looked up on its type as the
