@@ -5,6 +5,7 @@ import pathlib
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -99,14 +100,16 @@ class Recorded:
 
     made = []
 
-    def __init__(self, kind, identifier=None, fail=None):
-        self.kind, self.identifier, self.fail = kind, identifier, fail
+    def __init__(self, kind, identifier=None, fail=None, during_build=None):
+        self.kind, self.identifier, self.fail, self.during_build = kind, identifier, fail, during_build
 
     def __call__(self, **kwargs):
         stand = self
 
         class Instance:
             def build(self):
+                if stand.during_build is not None:
+                    stand.during_build()
                 if stand.fail is not None:
                     raise stand.fail
 
@@ -162,6 +165,24 @@ class TestClassSelection:
             create("OKX.BTC-USDT.FUTURE.LINEAR.USD.20261225")
         assert error.value.args == ()
         assert list(CryptoFuture.inst_cache) == ["OKX.BTC-USDT.FUTURE.LINEAR.USDT.20261225"]
+
+    def test_threads_building_one_new_identifier_all_get_the_instrument_stored_first(self, stand_ins):
+        text = "OKX.BTC-USDT.FUTURE.LINEAR.USDT.20261225"
+        stand_ins["CryptoFuture"].identifier = text
+        all_building = threading.Barrier(8)  # every thread has missed the cache before any stores
+        stand_ins["CryptoFuture"].during_build = lambda: all_building.wait(timeout=30)
+        results = {}
+
+        def caller(n):
+            results[n] = create(text)
+
+        threads = [threading.Thread(target=caller, args=(n,)) for n in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=60)
+        assert len(Recorded.made) == 8 and len(results) == 8
+        assert all(result is CryptoFuture.inst_cache[text] for result in results.values())
 
 
 def run_optimised(code, cwd):

@@ -67,6 +67,16 @@ rt::Ref underlying_pair(PyObject* currencies, PyObject* exchange, bool linear) {
     return rt::call_kw(pair_class.get(), kw_pair, linear ? quote : base, base, exchange);
 }
 
+// `cache.setdefault(key, instrument)` for a plain dict, in one step under the interpreter lock; any other
+// mapping is asked for membership, then stored into when the key is still missing.
+void keep_first_stored(PyObject* cache, PyObject* key, PyObject* instrument) {
+    if (PyDict_CheckExact(cache)) {
+        rt::require(PyDict_SetDefault(cache, key, instrument));
+    } else if (rt::require(PySequence_Contains(cache, key)) == 0) {
+        rt::require(PyObject_SetItem(cache, key, instrument));
+    }
+}
+
 // Steps after a cache miss: choose the class, construct, build, remember under the instrument's own id.
 void build_into_cache(PyObject* instrument_id) {
     rt::Ref parts = rt::Ref::steal(PyUnicode_Split(instrument_id, n_dot, -1));
@@ -102,16 +112,21 @@ void build_into_cache(PyObject* instrument_id) {
 
     rt::call_method(instrument.get(), n_build);
     rt::Ref key = rt::Ref::steal(PyObject_Str(instrument.get()));
+    rt::Ref same_ref = rt::Ref::steal(PyObject_RichCompare(key.get(), instrument_id, Py_EQ));
+    const bool same = rt::truth(same_ref.get());
     rt::Ref cache = inst_cache();
-    rt::require(PyObject_SetItem(cache.get(), key.get(), instrument.get()));
+    if (same) {
+        // The key was missing when this call looked, so an entry there now was stored by another thread
+        // while this one built: every caller gets that one instrument, and this build is dropped.
+        keep_first_stored(cache.get(), key.get(), instrument.get());
+    } else {
+        rt::require(PyObject_SetItem(cache.get(), key.get(), instrument.get()));
+    }
     // An `assert`: read at call time so that an interpreter started with -O skips it, as it would
     // skip the statement.
-    if (Py_OptimizeFlag == 0) {
-        rt::Ref same = rt::Ref::steal(PyObject_RichCompare(key.get(), instrument_id, Py_EQ));
-        if (!rt::truth(same.get())) {
-            PyErr_SetNone(PyExc_AssertionError);
-            rt::raise_pending();
-        }
+    if (Py_OptimizeFlag == 0 && !same) {
+        PyErr_SetNone(PyExc_AssertionError);
+        rt::raise_pending();
     }
 }
 
