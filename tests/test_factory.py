@@ -52,8 +52,9 @@ class TestIdentifierShape:
     def test_seven_parts_fail_before_the_cache_is_consulted(self, inst_cache):
         text = "A.B-C.FUTURE.LINEAR.C.D.E"
         inst_cache[text] = object()
-        with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 6\)$"):
+        with pytest.raises(ValueError) as error:
             create(text)
+        assert str(error.value) == "too many values to unpack (expected 6)"
 
     @pytest.mark.parametrize("sec_type", ["SPOT", "future", "", "PERPETUAL"])
     def test_unknown_security_types_cannot_be_built(self, inst_cache, sec_type):
@@ -152,6 +153,20 @@ class TestClassSelection:
         # An inverse contract's pair is its coin against itself, the only pair its constructors take.
         assert (pair.base_ccy, pair.quote_ccy, pair.exchange) == ("BTC", quote, "OKX")
         assert kwargs == ({"exchange": "OKX"} if "Perp" in kind else {"expiry_date": "20261225", "exchange": "OKX"})
+
+    @pytest.mark.parametrize("text, field", [
+        (".BTC-USDT.FUTURE.LINEAR.USDT.20261225", "exchange"),
+        ("OKX.BTC-USDT.FUTURE..USDT.20261225", "contract type"),
+        ("OKX.BTC-USD.FUTURE.INVERSE..20261225", "currency"),
+        ("OKX.BTC-USDT.FUTURE.LINEAR.USDT.", "expiry date"),
+        ("OKX.BTC-USDT.PERP.LINEAR.USDT.", "expiry date"),
+    ])
+    def test_an_empty_field_is_refused_before_anything_is_made(self, stand_ins, text, field):
+        # An empty field would drop its filter from the reference-data query.
+        with pytest.raises(ValueError) as error:
+            create(text)
+        assert str(error.value) == f"instrument identifier {text!r} has an empty {field} field"
+        assert Recorded.made == [] and CryptoFuture.inst_cache == {}
 
     def test_a_failed_build_caches_nothing(self, stand_ins):
         stand_ins["CryptoInvFuture"].fail = LookupError("no record")

@@ -37,6 +37,13 @@ bool class_name_equals(PyObject* value, PyObject* name);
 // CryptoFuture.create (factory.cpp)
 extern const rt::FunctionSpec kCryptoFutureCreate;
 
+// What create tells about identifiers it cannot use (identifier_errors.cpp): the expected layout with an
+// example, the requested and the instrument's own spelling, and the refusal of an empty field (ValueError
+// naming the identifier; `parts` is the list of its six fields).
+rt::Ref identifier_layout_note(PyObject* instrument_id);
+rt::Ref spelling_note(PyObject* requested, PyObject* own);
+void require_no_empty_field(PyObject* instrument_id, PyObject* parts);
+
 // The parameters of every get_instrument_id; `symbol` and `expiry_date` are checked on entry.
 inline constexpr rt::Param kInstrumentIdParams[] = {
     {"symbol", "str", rt::Check::ExactStr},
