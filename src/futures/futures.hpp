@@ -26,6 +26,10 @@ extern const rt::FunctionSpec kCryptoFutureCalcCashChange;
 extern const rt::FunctionSpec kCryptoFutureGetInstrumentInfo;
 extern const rt::FunctionSpec kCryptoFutureBuildHook;
 
+// Refuses, with ValueError naming the parameter and the value, a query value of get_instrument_info
+// (its first six arguments) holding "#", white space or a control character (query_values.cpp).
+void require_sendable_query_values(const rt::Args& args);
+
 // The six identifier parts, each as `format(value, '')`, joined by "." (exchange, symbol, instrument type,
 // contract type, currency, expiry date).
 rt::Ref join_instrument_id(PyObject* exchange, PyObject* symbol, PyObject* instrument_type, PyObject* contract_type,

@@ -323,6 +323,7 @@ rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* ca
 }
 
 rt::Ref get_instrument_info(rt::Args& args) {
+    require_sendable_query_values(args);
     rt::Ref cache_dir = prepare_cache_dir();
     rt::Ref address = query_address(args);
     rt::Ref cache_path = cache_path_for(address.get(), cache_dir);
