@@ -1,7 +1,9 @@
 """CryptoFuture.create: reading identifiers back, the instrument cache, and class selection."""
 
+import hashlib
 import os
 import pathlib
+import socket
 import subprocess
 import sys
 import textwrap
@@ -10,6 +12,7 @@ import threading
 import pytest
 
 import norvane
+from norvane.kestrum_utils.inibridge.inibridge import Inibridge
 from norvane.kestrum_utils.priceable import futures
 from norvane.kestrum_utils.priceable.futures import (CryptoFuture, CryptoInvFuture, CryptoInvPerpFuture,
                                                      CryptoPerpFuture)
@@ -291,3 +294,68 @@ class TestAgainstTheService:
             "KeyError ('BINANCE.BTC-USD.FUTURE.INVERSE.USD.20270326',)",
             "['BINANCE.BTC-USD.FUTURE.INVERSE.BTC.20270326']",
         ]
+
+
+LAYOUT = "EXCHANGE.BASE-QUOTE.FUTURE|PERP.LINEAR|INVERSE.CCY.EXPIRY"
+NO_RECORD_ID = "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20991231"
+NO_RECORD_QUERY = "?symbol=BTC-USDT&exchange=BINANCE&security_type=FUTURE&contract_type=LINEAR&expiry_date=20991231"
+
+
+def closed_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.mark.parametrize("text, service, kind, message, told", [
+    ("A.B", "up", ValueError, "need more than 2 values to unpack", ["given 'A.B'", LAYOUT]),
+    ("OKX.BTCUSDT.FUTURE.LINEAR.USDT.20261225", "up", ValueError, "need more than 1 value to unpack", [LAYOUT]),
+    ("OKX.BTC-USDT.future.LINEAR.USDT.20261225", "up", NotImplementedError,
+     "OKX.BTC-USDT.future.LINEAR.USDT.20261225 cannot be built", [LAYOUT, "upper case"]),
+    (".BTC-USDT.FUTURE.LINEAR.USDT.20261225", "up", ValueError,
+     "instrument identifier '.BTC-USDT.FUTURE.LINEAR.USDT.20261225' has an empty exchange field", [LAYOUT]),
+    ("BINANCE.BTC-USDT.FUTURE.LINEAR.BTC.20261225", "up", AssertionError, "",
+     ["asked for 'BINANCE.BTC-USDT.FUTURE.LINEAR.BTC.20261225'", "own identifier "
+      "'BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225'"]),
+    (NO_RECORD_ID, "up", IndexError, "list index out of range",
+     [f"No reference data for {NO_RECORD_ID}: the lookup of ", f"{NO_RECORD_QUERY} failed 2 times:\n",
+      "  attempts 1-2: Exception: expiry date 20991231 not found for symbol=BTC-USDT exchange=BINANCE \n",
+      "The service answered, but lists no record matching the request"]),
+    (NO_RECORD_ID, "down", IndexError, "list index out of range",
+     [f"{NO_RECORD_QUERY} failed 2 times:\n", "  attempts 1-2: URLError: <urlopen error [Errno 111] Connection "
+      "refused>\nThe service never answered: is the reference-data service at http://127.0.0.1:"]),
+    (NO_RECORD_ID, "cached empty", IndexError, "list index out of range",
+     [f"{NO_RECORD_QUERY} was answered from the cache file ", "which holds no record; delete that file"]),
+    (NO_RECORD_ID, "stalled", IndexError, "list index out of range",
+     [f"{NO_RECORD_QUERY} failed 2 times:\n", "  attempts 1-2: TimeoutError: no complete answer within "
+      "InstrumentInfoTimeout (0.3 s)\nThe service never answered."]),
+    # Another lookup's account, left on this thread by an empty answer, must not be told for this one.
+    (NO_RECORD_ID, "replaced lookup", IndexError, "list index out of range",
+     [f"No reference data for {NO_RECORD_ID}: CryptoFuture.get_instrument_info answered no record."]),
+])
+def test_errors_of_create_carry_a_note_saying_what_to_do(project, monkeypatch, text, service, kind, message, told):
+    monkeypatch.setattr(CryptoFuture, "RETRY_TIMES", 2)
+    url = project.service.url
+    if service == "down":
+        url = f"http://127.0.0.1:{closed_port()}/instruments"
+        project.ini.write_text(f"[data_related]\nInstrumentInfoUrl = {url}\n"
+                               f"LOCAL_DATA_CACHE_DIR = {project.cache_dir}\n")
+        Inibridge.reset()
+    elif service == "cached empty":
+        project.cache_dir.mkdir()
+        name = hashlib.sha256((url + NO_RECORD_QUERY).encode()).hexdigest() + ".json"
+        (project.cache_dir / name).write_text("[]")
+    elif service == "stalled":
+        project.ini.write_text(project.ini.read_text() + "InstrumentInfoTimeout = 0.3\n")
+        Inibridge.reset()
+        project.service.set_fault("stall")
+    elif service == "replaced lookup":
+        assert CryptoFuture.get_instrument_info(symbol="NOTHING") == []
+        monkeypatch.setattr(CryptoFuture, "get_instrument_info", staticmethod(lambda **_: []))
+    with pytest.raises(kind) as error:
+        create(text)
+    assert type(error.value) is kind and str(error.value) == message
+    [note] = error.value.__notes__
+    assert [fragment for fragment in told if fragment not in note] == []
+    if kind is IndexError and service != "replaced lookup":
+        assert url + NO_RECORD_QUERY in note

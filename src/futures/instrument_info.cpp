@@ -18,6 +18,7 @@
 #include <string>
 
 #include "futures.hpp"
+#include "lookup_report.hpp"
 #include "runtime/handlers.hpp"
 
 namespace futures {
@@ -366,6 +367,8 @@ void store_answer(PyObject* address, PyObject* cache_path, PyObject* value) {
     }
 }
 
+bool is_empty_list(PyObject* value) { return PyList_CheckExact(value) && PyList_GET_SIZE(value) == 0; }
+
 rt::Ref one_element_list(PyObject* value) {
     rt::Ref list = rt::Ref::steal(PyList_New(1));
     PyList_SET_ITEM(list.get(), 0, rt::Ref::borrow(value).release());
@@ -375,7 +378,7 @@ rt::Ref one_element_list(PyObject* value) {
 // The body of a status-200 answer, or null when the service answered another 2xx status (reported on
 // standard output). With a time limit, the whole exchange is bounded by it; without one, the address is
 // opened with `urllib.request.urlopen(address)` and nothing else.
-rt::Ref request_body(PyObject* address, PyObject* time_limit, rt::Ref& response) {
+rt::Ref request_body(PyObject* address, PyObject* time_limit, rt::Ref& response, LookupReport& report) {
     std::optional<RequestTimeLimit> limit;
     if (time_limit != nullptr) limit.emplace(time_limit);
     try {
@@ -396,6 +399,7 @@ rt::Ref request_body(PyObject* address, PyObject* time_limit, rt::Ref& response)
             rt::Ref status_text = rt::text_of(status_again.get());
             rt::Ref line = concat({t_request_api.get(), address, t_failed_with_status.get(), status_text.get()});
             rt::call(print.get(), line.get());
+            report.attempt_refused_status(status_again.get());
             return rt::Ref();
         }
         rt::Ref body = rt::call_method(response.get(), n_read);
@@ -410,8 +414,8 @@ rt::Ref request_body(PyObject* address, PyObject* time_limit, rt::Ref& response)
 // One request. Null when the service answered another 2xx status (reported on standard output); the
 // records otherwise. Every failure, including a record set without the requested expiry date, raises.
 rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path, PyObject* time_limit,
-                   rt::Ref& response) {
-    rt::Ref body = request_body(address, time_limit, response);
+                   rt::Ref& response, LookupReport& report) {
+    rt::Ref body = request_body(address, time_limit, response, report);
     if (!body) return rt::Ref();
     rt::Ref json = rt::global(n_json);
     rt::Ref loads = rt::attr(json.get(), n_loads);
@@ -424,6 +428,7 @@ rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path
     PyObject* expiry_date = args[kExpiryDate];
     if (!is_given(expiry_date)) {
         if (rt::truth(args[kCache])) store_answer(address, cache_path, configs.get());
+        if (is_empty_list(configs.get())) report.publish_fetched(configs.get());
         return configs;
     }
     rt::Ref records = rt::Ref::steal(PyObject_GetIter(configs.get()));
@@ -446,7 +451,8 @@ rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path
 
 // Up to `CryptoFuture.RETRY_TIMES` requests back to back, the count read anew before each one so that a
 // change on the class takes effect at once. An empty list when none succeeded.
-rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* cache_path, PyObject* section) {
+rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* cache_path, PyObject* section,
+                           LookupReport& report) {
     rt::Ref time_limit = request_time_limit_setting(section);  // a bad setting fails before any request
     rt::Ref response;  // released when the next attempt rebinds it, as a local variable would be
     for (long attempts = 0;; ++attempts) {
@@ -455,15 +461,19 @@ rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* ca
         rt::Ref attempts_made = rt::Ref::steal(PyLong_FromLong(attempts));
         rt::Ref more = rt::Ref::steal(PyObject_RichCompare(attempts_made.get(), retry_times.get(), Py_LT));
         if (!rt::truth(more.get())) break;
+        PyObject* earlier_response = response.get();
         try {
-            rt::Ref records = fetch_once(args, address, cache_path, time_limit.get(), response);
+            rt::Ref records = fetch_once(args, address, cache_path, time_limit.get(), response, report);
             if (records) return records;
         } catch (const rt::PyError&) {
             rt::HandledError error(PyExc_Exception);
             log_failed_request(address, error.value());
+            report.attempt_failed(error.value(), response.get() != earlier_response);
         }
     }
-    return rt::Ref::steal(PyList_New(0));
+    rt::Ref none_found = rt::Ref::steal(PyList_New(0));
+    report.publish_given_up(none_found.get());
+    return none_found;
 }
 
 rt::Ref get_instrument_info(rt::Args& args) {
@@ -472,10 +482,14 @@ rt::Ref get_instrument_info(rt::Args& args) {
     rt::Ref section;
     rt::Ref address = query_address(args, section);
     rt::Ref cache_path = cache_path_for(address.get(), cache_dir);
+    LookupReport report(address.get());
     if (rt::truth(args[kCache])) {
-        if (rt::Ref stored = read_cache_file(cache_path.get())) return stored;
+        if (rt::Ref stored = read_cache_file(cache_path.get())) {
+            if (is_empty_list(stored.get())) report.publish_cached(stored.get(), cache_path.get());
+            return stored;
+        }
     }
-    return fetch_with_retries(args, address.get(), cache_path.get(), section.get());
+    return fetch_with_retries(args, address.get(), cache_path.get(), section.get(), report);
 }
 
 constexpr rt::Param kParams[] = {
