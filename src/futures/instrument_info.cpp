@@ -41,7 +41,6 @@ rt::Name n_fsync{"fsync"};
 rt::Name n_fileno{"fileno"};
 rt::Name n_flush{"flush"};
 rt::Name n_close{"close"};
-rt::Name n_add_note{"add_note"};
 rt::Name n_hashlib{"hashlib"};
 rt::Name n_sha256{"sha256"};
 rt::Name n_hexdigest{"hexdigest"};
@@ -196,7 +195,7 @@ rt::Ref cache_path_for(PyObject* address, const rt::Ref& cache_dir) {
     rt::Ref note = rt::Ref::steal(PyUnicode_FromFormat(
         "while reading the instrument-information cache file %S; delete that file to fetch the entry again",
         cache_path));
-    rt::call_method(error.value(), n_add_note, note.get());
+    rt::add_note(error.value(), note.get());
     error.reraise();
 }
 
