@@ -485,9 +485,13 @@ def test_lookup_paths_keep_no_references(project, monkeypatch):
     logging.disable(logging.ERROR)  # the test runner keeps every record logged
     try:
         assert_no_leak(lambda: lookup(symbol=symbol, cache=False), symbol, calls=40, bytes_per_call=256)
+        # The build that then finds no record, its IndexError annotated with the lookup's account.
+        future = CryptoFuture(symbol, "20261225", "BINANCE")
+        assert_no_leak(future.build, future, calls=40, expected=IndexError, bytes_per_call=512)
     finally:
         logging.disable(logging.NOTSET)
     assert_no_leak(lambda: lookup(symbol=1), calls=200, expected=TypeError)
+    assert_no_leak(lambda: lookup(symbol="A#"), calls=200, expected=ValueError)
     # A request bounded by a time limit, its opener, connections and timer included. Over a live service
     # the standard library's caches keep filling for a few hundred requests (untimed requests as well),
     # hence the looser memory bound; references and tracked objects are held to zero all the same.
