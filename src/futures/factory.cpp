@@ -124,8 +124,8 @@ void build_into_cache(PyObject* instrument_id) {
 
     rt::call_method(instrument.get(), n_build);
     rt::Ref key = rt::Ref::steal(PyObject_Str(instrument.get()));
-    rt::Ref same_ref = rt::Ref::steal(PyObject_RichCompare(key.get(), instrument_id, Py_EQ));
-    const bool same = rt::truth(same_ref.get());
+    rt::Ref equal = rt::Ref::steal(PyObject_RichCompare(key.get(), instrument_id, Py_EQ));
+    const bool same = rt::truth(equal.get());
     rt::Ref cache = inst_cache();
     if (same) {
         // The key was missing when this call looked, so an entry there now was stored by another thread
