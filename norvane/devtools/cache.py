@@ -164,16 +164,17 @@ def entries_for(identifier, entries, base):
 
 
 def format_age(seconds):
-    """Two units at most, e.g. 45s, 12m5s, 3h12m, 2d3h."""
+    """The largest unit and the next one when not zero, e.g. 45s, 12m5s, 3h, 2d3h."""
     seconds = max(0, int(seconds))
-    parts = []
-    for unit, size in (("d", 86400), ("h", 3600), ("m", 60), ("s", 1)):
-        if seconds >= size or (unit == "s" and not parts):
-            parts.append(f"{seconds // size}{unit}")
-            seconds %= size
-        if len(parts) == 2 or (parts and seconds == 0):
-            break
-    return "".join(parts)
+    units = (("d", 86400), ("h", 3600), ("m", 60), ("s", 1))
+    for at, (unit, size) in enumerate(units):
+        if seconds >= size or unit == "s":
+            text = f"{seconds // size}{unit}"
+            if unit != "s":
+                smaller, smaller_size = units[at + 1]
+                rest = seconds % size // smaller_size
+                text += f"{rest}{smaller}" if rest else ""
+            return text
 
 
 def parse_duration(text):
