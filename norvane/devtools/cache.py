@@ -92,10 +92,12 @@ class Entry:
         self.path = os.path.join(directory, name)
         self.records = None
         self.problem = None
+        # The mtime of the file renamed into place is when its entry was fetched; taken again from the file
+        # opened, in case a writer replaced it in between.
+        self.written = os.stat(self.path).st_mtime
         try:
-            # The mtime of the file renamed into place is when its entry was fetched.
-            self.written = os.stat(self.path).st_mtime
             with open(self.path, "rb") as file:
+                self.written = os.fstat(file.fileno()).st_mtime
                 content = json.loads(file.read())
         except FileNotFoundError:
             raise
