@@ -26,6 +26,35 @@ extern const rt::FunctionSpec kCryptoFutureCalcCashChange;
 extern const rt::FunctionSpec kCryptoFutureGetInstrumentInfo;
 extern const rt::FunctionSpec kCryptoFutureBuildHook;
 
+// The optional `InstrumentInfoTimeout` of the `data_related` section as a float, or null when it is not
+// set; ValueError unless it is a positive number (request_time_limit.cpp).
+rt::Ref request_time_limit_setting(PyObject* section);
+
+// Bounds one request of the lookup as a whole: `open` opens the address through the standard handlers
+// with every connection registered, and once the limit passes a timer cuts them all (request_time_limit.cpp).
+class RequestTimeLimit {
+public:
+    explicit RequestTimeLimit(PyObject* seconds);  // a positive float; the clock starts here
+    ~RequestTimeLimit();                           // stops the timer
+    RequestTimeLimit(const RequestTimeLimit&) = delete;
+    RequestTimeLimit& operator=(const RequestTimeLimit&) = delete;
+
+    rt::Ref open(PyObject* address);
+    // Raises TimeoutError when the limit has passed (a body read to its end may have been cut short).
+    void check();
+    // Inside `catch`: a failure of a request whose limit has passed becomes a TimeoutError (with the
+    // failure as its context); any other error propagates as it is.
+    [[noreturn]] void rethrow();
+
+private:
+    [[noreturn]] void raise_expired();
+
+    rt::Ref seconds_;
+    rt::Ref sockets_;
+    rt::Ref timer_;
+    double deadline_ = 0;
+};
+
 // The six identifier parts, each as `format(value, '')`, joined by "." (exchange, symbol, instrument type,
 // contract type, currency, expiry date).
 rt::Ref join_instrument_id(PyObject* exchange, PyObject* symbol, PyObject* instrument_type, PyObject* contract_type,
