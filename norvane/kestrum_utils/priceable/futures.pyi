@@ -172,13 +172,15 @@ class CryptoFuture(Future):
         which is never refreshed: remove it (``python -m norvane.devtools.cache forget``)
         to fetch again. An expiry date keeps only the first record with that ``expiry_date``.
 
-        Failed requests are logged at ERROR (a non-200 success status is printed) and
-        retried up to ``CryptoFuture.RETRY_TIMES`` times; then the result is an empty list.
+        Failed requests (each bounded by ``InstrumentInfoTimeout`` seconds when configured)
+        are logged at ERROR (a non-200 success status is printed) and retried up to
+        ``CryptoFuture.RETRY_TIMES`` times; then the result is an empty list. A failed cache
+        write is logged and the records are still returned.
         Raises ``TypeError`` for an argument that is not exactly a ``str`` or ``None``; the
         configuration's errors (``Exception`` "config file not exist, ..." without a
         ``norvane.ini``, ``KeyError`` without ``data_related``/``InstrumentInfoUrl``,
         ``UnboundLocalError`` when ``LOCAL_DATA_CACHE_DIR`` cannot be read); and the parse
-        error of an unreadable cache file.
+        error of an unreadable cache file (left in place; its note names the file).
         """
     def _build(self) -> None: ...
 
