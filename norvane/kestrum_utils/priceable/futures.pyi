@@ -146,13 +146,15 @@ class CryptoFuture(Future):
         Layout ``EXCHANGE.BASE-QUOTE.FUTURE|PERP.LINEAR|INVERSE.CCY.EXPIRY`` (expiry
         "UNSPECIFIED" for perpetuals); the class follows the type fields. Built instruments
         are kept for the life of the process in ``CryptoFuture.inst_cache`` under their own
-        identifier, so asking again returns the same object without any lookup.
+        identifier, so asking again returns the same object without any lookup; threads
+        asking for a new identifier at once all get the instrument stored first.
 
         Raises ``ValueError`` for an identifier without six "."-separated fields (or a symbol
-        without one "-"), ``NotImplementedError`` for a type other than FUTURE or PERP,
-        ``AssertionError`` (``KeyError`` under ``python -O``) when the identifier is not
-        spelled as the instrument writes its own, and ``IndexError`` when no reference
-        record was found (see ``get_instrument_info``).
+        without one "-") or with an empty field, ``NotImplementedError`` for a type other than
+        FUTURE or PERP, ``AssertionError`` (``KeyError`` under ``python -O``) when the
+        identifier is not spelled as the instrument writes its own, and ``IndexError`` when no
+        reference record was found (see ``get_instrument_info``); notes on these exceptions
+        give the layout, both spellings, or what the lookup asked and met.
         """
     @staticmethod
     def get_instrument_info(
@@ -176,7 +178,9 @@ class CryptoFuture(Future):
         are logged at ERROR (a non-200 success status is printed) and retried up to
         ``CryptoFuture.RETRY_TIMES`` times; then the result is an empty list. A failed cache
         write is logged and the records are still returned.
-        Raises ``TypeError`` for an argument that is not exactly a ``str`` or ``None``; the
+        Raises ``TypeError`` for an argument that is not exactly a ``str`` or ``None``,
+        ``ValueError`` (before any request) for a value holding "#", white space or a control
+        character, which the address cannot carry verbatim; the
         configuration's errors (``Exception`` "config file not exist, ..." without a
         ``norvane.ini``, ``KeyError`` without ``data_related``/``InstrumentInfoUrl``,
         ``UnboundLocalError`` when ``LOCAL_DATA_CACHE_DIR`` cannot be read); and the parse
