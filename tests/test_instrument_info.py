@@ -54,6 +54,21 @@ class TestQueryAddress:
         stored = bool(found) or not kwargs.get("expiry_date")  # an empty answer without expiry is stored too
         assert cache_file(project, project.service.url + query).exists() == stored
 
+    @pytest.mark.parametrize("name, value, held, reason", [
+        ("symbol", "BTC-USDT#", "#", "which would cut the query short there"),
+        ("expiry_date", "2026 1225", " ", "which a request address cannot carry"),
+        ("exchange", "BINANCE\n", "\n", "which a request address cannot carry"),
+        ("externalSymbol", "X\x7f", "\x7f", "which a request address cannot carry"),
+        ("contract_type", "LINEAR\u3000", "\u3000", "which a request address cannot carry"),
+    ])
+    def test_a_value_the_address_cannot_carry_is_refused_before_anything(self, project, name, value, held,
+                                                                          reason):
+        with pytest.raises(ValueError) as error:
+            lookup(**dict(BTC_DATED, **{name: value}))
+        assert str(error.value) == (f"{name}={value!r} cannot be sent to the reference-data service: "
+                                    f"it holds {held!r}, {reason}")
+        assert project.service.requests == [] and not project.cache_dir.exists()
+
     def test_unspecified_expiry_is_not_sent_but_still_selects(self, project):
         args = dict(symbol="BTC-USDT", exchange="BINANCE", security_type="PERP", contract_type="LINEAR")
         (record,) = lookup(**args, expiry_date="UNSPECIFIED")
@@ -470,9 +485,13 @@ def test_lookup_paths_keep_no_references(project, monkeypatch):
     logging.disable(logging.ERROR)  # the test runner keeps every record logged
     try:
         assert_no_leak(lambda: lookup(symbol=symbol, cache=False), symbol, calls=40, bytes_per_call=256)
+        # The build that then finds no record, its IndexError annotated with the lookup's account.
+        future = CryptoFuture(symbol, "20261225", "BINANCE")
+        assert_no_leak(future.build, future, calls=40, expected=IndexError, bytes_per_call=512)
     finally:
         logging.disable(logging.NOTSET)
     assert_no_leak(lambda: lookup(symbol=1), calls=200, expected=TypeError)
+    assert_no_leak(lambda: lookup(symbol="A#"), calls=200, expected=ValueError)
     # A request bounded by a time limit, its opener, connections and timer included. Over a live service
     # the standard library's caches keep filling for a few hundred requests (untimed requests as well),
     # hence the looser memory bound; references and tracked objects are held to zero all the same.

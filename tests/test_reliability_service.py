@@ -135,8 +135,9 @@ class TestEveryFaultFailsTheBuild:
                                                      contract_type="LINEAR", expiry_date="20261225")
             assert type(found) is list and found == []
         else:
-            with pytest.raises(IndexError, match="^list index out of range$"):
+            with pytest.raises(IndexError) as error:
                 future.build() if entry == "build" else CryptoFuture.create(DATED_ID)
+            assert str(error.value) == "list index out of range"  # the note tells the rest
 
         attempts = CryptoFuture.RETRY_TIMES
         printed, logged = expected_reports(project.service, DATED_TARGET, report, attempts)
@@ -153,8 +154,9 @@ class TestEveryFaultFailsTheBuild:
     ])
     def test_a_perpetual_finds_no_record_marked_unspecified(self, project, caplog, records):
         project.service.set_fault("records", records=records)
-        with pytest.raises(IndexError, match="^list index out of range$"):
+        with pytest.raises(IndexError) as error:
             CryptoPerpFuture("BTC-USDT", "BINANCE")
+        assert str(error.value) == "list index out of range"
         text = ("'expiry_date'" if "expiry_date" not in records[0]
                 else "expiry date UNSPECIFIED not found for symbol=BTC-USDT exchange=BINANCE ")
         assert errors_logged(caplog) == [f"request api {project.service.base_url}{PERP_TARGET} raises exception:"

@@ -71,6 +71,10 @@ extern const rt::FunctionSpec kCryptoInvFutureCashChange;
 extern const rt::FunctionSpec kCryptoFutureGetInstrumentInfo;
 extern const rt::FunctionSpec kCryptoFutureBuildHook;
 
+// Refuses, with ValueError naming the parameter and the value, a query value of get_instrument_info
+// (its first six arguments) holding "#", white space or a control character (query_values.cpp).
+void require_sendable_query_values(const rt::Args& args);
+
 // The optional `InstrumentInfoTimeout` of the `data_related` section as a float, or null when it is not
 // set; ValueError unless it is a positive number (request_time_limit.cpp).
 rt::Ref request_time_limit_setting(PyObject* section);
@@ -102,5 +106,12 @@ private:
 
 // CryptoFuture.create (factory.cpp)
 extern const rt::FunctionSpec kCryptoFutureCreate;
+
+// What create tells about identifiers it cannot use (identifier_errors.cpp): the expected layout with an
+// example, the requested and the instrument's own spelling, and the refusal of an empty field (ValueError
+// naming the identifier; `parts` is the list of its six fields).
+rt::Ref identifier_layout_note(PyObject* instrument_id);
+rt::Ref spelling_note(PyObject* requested, PyObject* own);
+void require_no_empty_field(PyObject* instrument_id, PyObject* parts);
 
 }  // namespace futures

@@ -19,6 +19,7 @@
 
 #include "futures.hpp"
 #include "names.hpp"
+#include "lookup_report.hpp"
 #include "runtime/handlers.hpp"
 
 namespace futures {
@@ -137,7 +138,7 @@ rt::Ref cache_path_for(PyObject* address, const rt::Ref& cache_dir) {
     rt::Ref note = rt::Ref::steal(PyUnicode_FromFormat(
         "while reading the instrument-information cache file %S; delete that file to fetch the entry again",
         cache_path));
-    (void)rt::call_method(error.value(), n_add_note, note.get());
+    rt::add_note(error.value(), note.get());
     error.reraise();
 }
 
@@ -301,12 +302,14 @@ void store_answer(PyObject* address, PyObject* cache_path, PyObject* value) {
     }
 }
 
+bool is_empty_list(PyObject* value) { return PyList_CheckExact(value) && PyList_GET_SIZE(value) == 0; }
+
 rt::Ref one_element_list(PyObject* value) { return rt::list_of({value}); }
 
 // The body of a status-200 answer, or null when the service answered another 2xx status (reported on
 // standard output). With a time limit, the whole exchange is bounded by it; without one, the address is
 // opened with `urllib.request.urlopen(address)` and nothing else.
-rt::Ref request_body(PyObject* address, PyObject* time_limit, rt::Ref& response) {
+rt::Ref request_body(PyObject* address, PyObject* time_limit, rt::Ref& response, LookupReport& report) {
     std::optional<RequestTimeLimit> limit;
     if (time_limit != nullptr) limit.emplace(time_limit);
     try {
@@ -327,6 +330,7 @@ rt::Ref request_body(PyObject* address, PyObject* time_limit, rt::Ref& response)
             rt::Ref status_text = rt::text_of(status_again.get());
             rt::Ref line = rt::join_texts({t_request_api.get(), address, t_failed_with_status.get(), status_text.get()});
             (void)rt::call(print.get(), line.get());
+            report.attempt_refused_status(status_again.get());
             return rt::Ref();
         }
         rt::Ref body = rt::call_method(response.get(), n_read);
@@ -341,8 +345,8 @@ rt::Ref request_body(PyObject* address, PyObject* time_limit, rt::Ref& response)
 // One request. Null when the service answered another 2xx status (reported on standard output); the
 // records otherwise. Every failure, including a record set without the requested expiry date, raises.
 rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path, PyObject* time_limit,
-                   rt::Ref& response) {
-    rt::Ref body = request_body(address, time_limit, response);
+                   rt::Ref& response, LookupReport& report) {
+    rt::Ref body = request_body(address, time_limit, response, report);
     if (!body) return rt::Ref();
     rt::Ref json = rt::global(n_json);
     rt::Ref loads = rt::attr(json.get(), n_loads);
@@ -355,6 +359,7 @@ rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path
     PyObject* expiry_date = args[Query::expiry_date];
     if (!is_given(expiry_date)) {
         if (rt::truth(args[Query::cache])) store_answer(address, cache_path, configs.get());
+        if (is_empty_list(configs.get())) report.publish_fetched(configs.get());
         return configs;
     }
     rt::Ref records = rt::Ref::steal(PyObject_GetIter(configs.get()));
@@ -375,7 +380,8 @@ rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path
 
 // Up to `CryptoFuture.RETRY_TIMES` requests back to back, the count read anew before each one so that a
 // change on the class takes effect at once. An empty list when none succeeded.
-rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* cache_path, PyObject* section) {
+rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* cache_path, PyObject* section,
+                           LookupReport& report) {
     rt::Ref time_limit = request_time_limit_setting(section);  // a bad setting fails before any request
     rt::Ref response;  // released when the next attempt rebinds it, as a local variable would be
     for (long attempts = 0;; ++attempts) {
@@ -384,26 +390,35 @@ rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* ca
         rt::Ref attempts_made = rt::Ref::steal(PyLong_FromLong(attempts));
         rt::Ref more = rt::Ref::steal(PyObject_RichCompare(attempts_made.get(), retry_times.get(), Py_LT));
         if (!rt::truth(more.get())) break;
+        PyObject* earlier_response = response.get();
         try {
-            rt::Ref records = fetch_once(args, address, cache_path, time_limit.get(), response);
+            rt::Ref records = fetch_once(args, address, cache_path, time_limit.get(), response, report);
             if (records) return records;
         } catch (const rt::PyError&) {
             rt::HandledError error(PyExc_Exception);
             log_failed_request(address, error.value());
+            report.attempt_failed(error.value(), response.get() != earlier_response);
         }
     }
-    return rt::Ref::steal(PyList_New(0));
+    rt::Ref none_found = rt::Ref::steal(PyList_New(0));
+    report.publish_given_up(none_found.get());
+    return none_found;
 }
 
 rt::Ref get_instrument_info(rt::Args& args) {
+    require_sendable_query_values(args);
     rt::Ref cache_dir = prepare_cache_dir();
     rt::Ref section;
     rt::Ref address = query_address(args, section);
     rt::Ref cache_path = cache_path_for(address.get(), cache_dir);
+    LookupReport report(address.get());
     if (rt::truth(args[Query::cache])) {
-        if (rt::Ref stored = read_cache_file(cache_path.get())) return stored;
+        if (rt::Ref stored = read_cache_file(cache_path.get())) {
+            if (is_empty_list(stored.get())) report.publish_cached(stored.get(), cache_path.get());
+            return stored;
+        }
     }
-    return fetch_with_retries(args, address.get(), cache_path.get(), section.get());
+    return fetch_with_retries(args, address.get(), cache_path.get(), section.get(), report);
 }
 
 constexpr const char kDoc[] =

@@ -8,4 +8,5 @@
 #include "handlers.hpp"
 #include "module.hpp"
 #include "names.hpp"
+#include "notes.hpp"
 #include "ref.hpp"
