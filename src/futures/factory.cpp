@@ -1,35 +1,49 @@
 // CryptoFuture.create: the way back from an instrument identifier to a built instrument of the right
 // class, remembered in the process-wide instrument cache so that asking again costs a dict look-up.
+//
+// The kinds it can build are rows of a table: the instrument type and contract type an identifier names,
+// the module-level class constructed (read at call time) and how its underlying pair is made from the
+// symbol. A new kind is a new row.
 #include <algorithm>
 
 #include "futures.hpp"
+#include "names.hpp"
 
 namespace futures {
 
 namespace {
 
-rt::Name n_dot{"."};
-rt::Name n_dash{"-"};
-rt::Name n_cannot_be_built{" cannot be built"};
-rt::Name n_CryptoFuture{"CryptoFuture"};
-rt::Name n_CryptoInvFuture{"CryptoInvFuture"};
-rt::Name n_CryptoPerpFuture{"CryptoPerpFuture"};
-rt::Name n_CryptoInvPerpFuture{"CryptoInvPerpFuture"};
-rt::Name n_CryptoPair{"CryptoPair"};
-rt::Name n_INSTRUMENT_TYPE{"INSTRUMENT_TYPE"};
-rt::Name n_CONTRACT_TYPE{"CONTRACT_TYPE"};
-rt::Name n_FUTURE{"FUTURE"};
-rt::Name n_PERP{"PERP"};
-rt::Name n_LINEAR{"LINEAR"};
-rt::Name n_inst_cache{"inst_cache"};
-rt::Name n_build{"build"};
+// Identifier fields by position, as the identifier is written.
+enum class Field : Py_ssize_t { exchange, symbol, instrument_type, contract_type, ccy, expiry_date, count };
+constexpr Py_ssize_t kFieldCount = static_cast<Py_ssize_t>(Field::count);
 
-rt::KeywordNames kw_pair{"quote_ccy", "base_ccy", "exchange"};
-rt::KeywordNames kw_dated{"underl", "expiry_date", "exchange"};
-rt::KeywordNames kw_perpetual{"underl", "exchange"};
+enum class Contract : unsigned char { Linear, Inverse };
 
-// Identifier fields by position.
-enum Field : Py_ssize_t { kExchange, kSymbol, kSecType, kCtType, kStCcy, kExDate, kFieldCount };
+// The underlying pair from the symbol's currencies "BASE-QUOTE".
+enum class PairOf : unsigned char {
+    Symbol,  // BASE against QUOTE, as written
+    Coin,    // BASE against BASE: an inverse contract stands on its coin alone; this is the pair the inverse
+             // constructors accept, and the one whose future writes this symbol back ("BASE-USD")
+};
+
+// How the class is called: a dated kind takes the identifier's expiry date, a perpetual none.
+enum class Terms : unsigned char { Dated, Perpetual };
+
+struct Kind {
+    const rt::Name& instrument_type;  // member of the module-level INSTRUMENT_TYPE
+    Contract contract;                // LINEAR, or any other contract-type word
+    const rt::Name& class_name;       // module-level class, read at call time
+    PairOf pair;
+    Terms terms;
+};
+
+// Rows of one instrument type stand together: each type is compared once, in this order.
+const Kind kKinds[] = {
+    {n_FUTURE, Contract::Linear, n_CryptoFuture, PairOf::Symbol, Terms::Dated},
+    {n_FUTURE, Contract::Inverse, n_CryptoInvFuture, PairOf::Coin, Terms::Dated},
+    {n_PERP, Contract::Linear, n_CryptoPerpFuture, PairOf::Symbol, Terms::Perpetual},
+    {n_PERP, Contract::Inverse, n_CryptoInvPerpFuture, PairOf::Coin, Terms::Perpetual},
+};
 
 // The unpacking of `a, b, ... = parts` with this system's long-standing wording.
 void require_part_count(Py_ssize_t count, Py_ssize_t expected) {
@@ -39,88 +53,92 @@ void require_part_count(Py_ssize_t count, Py_ssize_t expected) {
     }
 }
 
+// The same, with the identifier layout as a note.
+void require_identifier_part_count(PyObject* instrument_id, Py_ssize_t count, Py_ssize_t expected) {
+    rt::noting([&] { return identifier_layout_note(instrument_id); },
+               [&] { require_part_count(count, expected); });
+}
+
 rt::Ref inst_cache() {
     rt::Ref crypto_future = rt::global(n_CryptoFuture);
     return rt::attr(crypto_future.get(), n_inst_cache);
 }
 
 bool equals_member(PyObject* part, PyObject* enum_name, PyObject* member) {
-    rt::Ref members = rt::global(enum_name);
-    rt::Ref value = rt::attr(members.get(), member);
+    rt::Ref value = module_enum_member(enum_name, member);
     rt::Ref equal = rt::Ref::steal(PyObject_RichCompare(part, value.get(), Py_EQ));
     return rt::truth(equal.get());
 }
 
-// Raises the unpacking ValueError unless `count` is `expected`, with the identifier layout as a note.
-void require_identifier_part_count(PyObject* instrument_id, Py_ssize_t count, Py_ssize_t expected) {
-    try {
-        require_part_count(count, expected);
-    } catch (const rt::PyError&) {
-        rt::note_pending([&] { return identifier_layout_note(instrument_id); });
-        throw;
+// The first row of the instrument type the field names; NotImplementedError for any other type.
+const Kind* kind_of_type(PyObject* instrument_id, PyObject* instrument_type) {
+    const rt::Name* compared = nullptr;
+    for (const Kind& kind : kKinds) {
+        if (&kind.instrument_type == compared) continue;
+        compared = &kind.instrument_type;
+        if (equals_member(instrument_type, n_INSTRUMENT_TYPE, kind.instrument_type)) return &kind;
     }
+    rt::Ref message = rt::join_texts({instrument_id, t_cannot_be_built});
+    rt::raise_noted(PyExc_NotImplementedError, message.get(), [&] { return identifier_layout_note(instrument_id); });
+}
+
+// Among the rows of `first`'s instrument type, the one of the contract type; only LINEAR is recognised, so
+// every other contract-type word means an inverse contract.
+const Kind* kind_of_contract(PyObject* instrument_id, const Kind* first, PyObject* contract_type) {
+    const Contract contract =
+        equals_member(contract_type, n_CONTRACT_TYPE, n_LINEAR) ? Contract::Linear : Contract::Inverse;
+    for (const Kind* kind = first; kind != std::end(kKinds) && &kind->instrument_type == &first->instrument_type;
+         ++kind) {
+        if (kind->contract == contract) return kind;
+    }
+    rt::Ref message = rt::join_texts({instrument_id, t_cannot_be_built});
+    rt::raise(PyExc_NotImplementedError, message.get());
 }
 
 // The currencies of the symbol field "BASE-QUOTE", unpacked as exactly two.
 rt::Ref split_symbol(PyObject* instrument_id, PyObject* symbol) {
-    rt::Ref currencies = rt::Ref::steal(PyUnicode_Split(symbol, n_dash, -1));
+    rt::Ref currencies = rt::Ref::steal(PyUnicode_Split(symbol, t_dash, -1));
     require_identifier_part_count(instrument_id, PyList_GET_SIZE(currencies.get()), 2);
     return currencies;
 }
 
-// An inverse contract stands on its coin alone, so its pair is BASE against BASE: the pair the inverse
-// constructors accept, and the one whose future writes this symbol back ("BASE-USD").
-rt::Ref underlying_pair(PyObject* currencies, PyObject* exchange, bool linear) {
+rt::Ref underlying_pair(PyObject* currencies, PyObject* exchange, PairOf pair) {
     PyObject* base = PyList_GET_ITEM(currencies, 0);
     PyObject* quote = PyList_GET_ITEM(currencies, 1);
     rt::Ref pair_class = rt::global(n_CryptoPair);
-    return rt::call_kw(pair_class.get(), kw_pair, linear ? quote : base, base, exchange);
+    return rt::call_kw(pair_class.get(), kw_pair, pair == PairOf::Symbol ? quote : base, base, exchange);
+}
+
+rt::Ref construct(const Kind& kind, PyObject* pair, PyObject* parts) {
+    PyObject* exchange = PyList_GET_ITEM(parts, static_cast<Py_ssize_t>(Field::exchange));
+    rt::Ref cls = rt::global(kind.class_name);
+    if (kind.terms == Terms::Perpetual) return rt::call_kw(cls.get(), kw_perpetual_init, pair, exchange);
+    PyObject* expiry_date = PyList_GET_ITEM(parts, static_cast<Py_ssize_t>(Field::expiry_date));
+    return rt::call_kw(cls.get(), kw_dated_init, pair, expiry_date, exchange);
 }
 
 // `cache.setdefault(key, instrument)` for a plain dict, in one step under the interpreter lock; any other
 // mapping is asked for membership, then stored into when the key is still missing.
 void keep_first_stored(PyObject* cache, PyObject* key, PyObject* instrument) {
     if (PyDict_CheckExact(cache)) {
-        (void)rt::require(PyDict_SetDefault(cache, key, instrument));
+        if (PyDict_SetDefault(cache, key, instrument) == nullptr) rt::raise_pending();
     } else if (rt::require(PySequence_Contains(cache, key)) == 0) {
         rt::require(PyObject_SetItem(cache, key, instrument));
     }
 }
 
-// Steps after a cache miss: choose the class, construct, build, remember under the instrument's own id.
+// Steps after a cache miss: choose the kind, construct, build, remember under the instrument's own id.
 void build_into_cache(PyObject* instrument_id) {
-    rt::Ref parts = rt::Ref::steal(PyUnicode_Split(instrument_id, n_dot, -1));
+    rt::Ref parts = rt::Ref::steal(PyUnicode_Split(instrument_id, t_dot, -1));
     require_part_count(PyList_GET_SIZE(parts.get()), kFieldCount);
-    PyObject* exchange = PyList_GET_ITEM(parts.get(), kExchange);
-    PyObject* symbol = PyList_GET_ITEM(parts.get(), kSymbol);
-    PyObject* sec_type = PyList_GET_ITEM(parts.get(), kSecType);
-    PyObject* ct_type = PyList_GET_ITEM(parts.get(), kCtType);
-    PyObject* ex_date = PyList_GET_ITEM(parts.get(), kExDate);
+    auto field = [&](Field which) { return PyList_GET_ITEM(parts.get(), static_cast<Py_ssize_t>(which)); };
 
-    bool dated;
-    if (equals_member(sec_type, n_INSTRUMENT_TYPE, n_FUTURE)) {
-        dated = true;
-    } else if (equals_member(sec_type, n_INSTRUMENT_TYPE, n_PERP)) {
-        dated = false;
-    } else {
-        rt::Ref message = rt::join_texts({instrument_id, n_cannot_be_built});
-        PyErr_SetObject(PyExc_NotImplementedError, message.get());
-        rt::note_pending([&] { return identifier_layout_note(instrument_id); });
-        rt::raise_pending();
-    }
-    rt::Ref currencies = split_symbol(instrument_id, symbol);
+    const Kind* of_type = kind_of_type(instrument_id, field(Field::instrument_type));
+    rt::Ref currencies = split_symbol(instrument_id, field(Field::symbol));
     require_no_empty_field(instrument_id, parts.get());
-    // Only LINEAR is recognised: every other contract-type word means an inverse contract.
-    const bool linear = equals_member(ct_type, n_CONTRACT_TYPE, n_LINEAR);
-    rt::Ref pair = underlying_pair(currencies.get(), exchange, linear);
-    rt::Ref instrument;
-    if (dated) {
-        rt::Ref cls = rt::global(linear ? n_CryptoFuture : n_CryptoInvFuture);
-        instrument = rt::call_kw(cls.get(), kw_dated, pair.get(), ex_date, exchange);
-    } else {
-        rt::Ref cls = rt::global(linear ? n_CryptoPerpFuture : n_CryptoInvPerpFuture);
-        instrument = rt::call_kw(cls.get(), kw_perpetual, pair.get(), exchange);
-    }
+    const Kind* kind = kind_of_contract(instrument_id, of_type, field(Field::contract_type));
+    rt::Ref pair = underlying_pair(currencies.get(), field(Field::exchange), kind->pair);
+    rt::Ref instrument = construct(*kind, pair.get(), parts.get());
 
     (void)rt::call_method(instrument.get(), n_build);
     rt::Ref key = rt::Ref::steal(PyObject_Str(instrument.get()));
@@ -137,9 +155,7 @@ void build_into_cache(PyObject* instrument_id) {
     // An `assert`: read at call time so that an interpreter started with -O skips it, as it would
     // skip the statement.
     if (Py_OptimizeFlag == 0 && !same) {
-        PyErr_SetNone(PyExc_AssertionError);
-        rt::note_pending([&] { return spelling_note(instrument_id, key.get()); });
-        rt::raise_pending();
+        rt::raise_noted(PyExc_AssertionError, nullptr, [&] { return spelling_note(instrument_id, key.get()); });
     }
 }
 
@@ -157,8 +173,11 @@ Py_ssize_t count_separators(PyObject* text) {
     return count;
 }
 
+enum class Create : std::size_t { instrumentId, count };
+constexpr auto kCreateParams = rt::params<Create>({{"instrumentId", "str", rt::Check::ExactStr}});
+
 rt::Ref create(rt::Args& args) {
-    PyObject* instrument_id = args[0];
+    PyObject* instrument_id = args[Create::instrumentId];
     // Only the number of fields matters before the cache is consulted.
     require_identifier_part_count(instrument_id, count_separators(instrument_id) + 1, kFieldCount);
 
@@ -176,8 +195,6 @@ rt::Ref create(rt::Args& args) {
     rt::Ref cache_now = inst_cache();
     return rt::item(cache_now.get(), instrument_id);
 }
-
-constexpr rt::Param kCreateParams[] = {{"instrumentId", "str", rt::Check::ExactStr}};
 
 }  // namespace
 

@@ -72,8 +72,9 @@ extern const rt::FunctionSpec kCryptoFutureGetInstrumentInfo;
 extern const rt::FunctionSpec kCryptoFutureBuildHook;
 
 // Refuses, with ValueError naming the parameter and the value, a query value of get_instrument_info
-// (its first six arguments) holding "#", white space or a control character (query_values.cpp).
-void require_sendable_query_values(const rt::Args& args);
+// (each text parameter of `params`, its parameter list) holding "#", white space or a control character
+// (query_values.cpp).
+void require_sendable_query_values(const rt::Args& args, std::span<const rt::Param> params);
 
 // The optional `InstrumentInfoTimeout` of the `data_related` section as a float, or null when it is not
 // set; ValueError unless it is a positive number (request_time_limit.cpp).

@@ -32,10 +32,9 @@ void require_no_empty_field(PyObject* instrument_id, PyObject* parts) {
         if (PyUnicode_GET_LENGTH(PyList_GET_ITEM(parts, i)) != 0) continue;
         // An empty field would drop its filter from the reference-data query and take whatever record
         // comes first, or build an instrument that does not spell this identifier.
-        PyErr_Format(PyExc_ValueError, "instrument identifier %R has an empty %s field", instrument_id,
-                     kFieldNames[i]);
-        rt::note_pending([&] { return identifier_layout_note(instrument_id); });
-        rt::raise_pending();
+        rt::Ref message = rt::Ref::steal(
+            PyUnicode_FromFormat("instrument identifier %R has an empty %s field", instrument_id, kFieldNames[i]));
+        rt::raise_noted(PyExc_ValueError, message.get(), [&] { return identifier_layout_note(instrument_id); });
     }
 }
 

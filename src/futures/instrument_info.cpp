@@ -40,17 +40,14 @@ constexpr auto kParams = rt::params<Query>({
 
 // The query parameters in the order the address lists them; values are written verbatim.
 struct QueryParam {
-    rt::Name label;
+    const rt::Name& label;
     Query arg;
     bool omit_unspecified;  // "UNSPECIFIED" is left out of the address (it still filters the records)
 };
-QueryParam kQueryParams[] = {
-    {rt::Name{"externalSymbol="}, Query::externalSymbol, false},
-    {rt::Name{"symbol="}, Query::symbol, false},
-    {rt::Name{"exchange="}, Query::exchange, false},
-    {rt::Name{"security_type="}, Query::security_type, false},
-    {rt::Name{"contract_type="}, Query::contract_type, true},
-    {rt::Name{"expiry_date="}, Query::expiry_date, true},
+const QueryParam kQueryParams[] = {
+    {t_externalSymbol_is, Query::externalSymbol, false}, {t_symbol_is, Query::symbol, false},
+    {t_exchange_is, Query::exchange, false},             {t_security_type_is, Query::security_type, false},
+    {t_contract_type_is, Query::contract_type, true},    {t_expiry_date_is, Query::expiry_date, true},
 };
 
 // `Inibridge().config["data_related"][key]`, a fresh loader call each time; the section is handed out
@@ -406,7 +403,7 @@ rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* ca
 }
 
 rt::Ref get_instrument_info(rt::Args& args) {
-    require_sendable_query_values(args);
+    require_sendable_query_values(args, kParams);
     rt::Ref cache_dir = prepare_cache_dir();
     rt::Ref section;
     rt::Ref address = query_address(args, section);

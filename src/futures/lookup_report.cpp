@@ -1,18 +1,10 @@
 #include "lookup_report.hpp"
 
-#include <exception>
+#include "names.hpp"
 
 namespace futures {
 
 namespace {
-
-// Key of the account in the thread-state dict; one account per thread, replaced by the next.
-rt::Name n_report_key{"norvane.futures.empty_lookup"};
-rt::Name n_urllib{"urllib"};
-rt::Name n_error{"error"};
-rt::Name n_HTTPError{"HTTPError"};
-rt::Name n_reason{"reason"};
-rt::Name t_newline{"\n"};
 
 bool is_http_error(PyObject* error) {
     rt::Ref urllib = rt::global(n_urllib);
@@ -24,11 +16,9 @@ bool is_http_error(PyObject* error) {
 // The connection was refused, directly or as the reason the standard client gives for its URLError.
 bool is_connection_refused(PyObject* error) {
     if (PyErr_GivenExceptionMatches(error, PyExc_ConnectionRefusedError)) return true;
-    rt::Ref reason = rt::Ref::steal_or_null(PyObject_GetAttr(error, n_reason));
-    if (!reason) {
-        PyErr_Clear();
-        return false;
-    }
+    rt::Ref reason;
+    // An error without a readable reason is simply not that one.
+    if (!rt::suppress(PyExc_BaseException, [&] { reason = rt::attr(error, n_reason); })) return false;
     return PyErr_GivenExceptionMatches(reason.get(), PyExc_ConnectionRefusedError) != 0;
 }
 
@@ -66,21 +56,10 @@ rt::Ref outcome_lines(PyObject* outcomes) {
     return lines;
 }
 
-// Runs `body`; a failure in it is dropped, leaving any exception being handled around it untouched.
-template <typename Body>
-void best_effort(Body&& body) noexcept {
-    try {
-        body();
-    } catch (const rt::PyError&) {
-        PyErr_Clear();
-    } catch (const std::exception&) {
-    }
-}
-
 }  // namespace
 
 void LookupReport::attempt_failed(PyObject* error, bool got_response) noexcept {
-    best_effort([&] {
+    rt::best_effort([&] {
         if (!outcomes_) outcomes_ = rt::Ref::steal(PyList_New(0));
         if (got_response || is_http_error(error)) {
             answered_ = true;
@@ -96,7 +75,7 @@ void LookupReport::attempt_failed(PyObject* error, bool got_response) noexcept {
 }
 
 void LookupReport::attempt_refused_status(PyObject* status) noexcept {
-    best_effort([&] {
+    rt::best_effort([&] {
         if (!outcomes_) outcomes_ = rt::Ref::steal(PyList_New(0));
         answered_ = true;
         rt::Ref text = rt::Ref::steal(PyUnicode_FromFormat("status %S, where only 200 is taken", status));
@@ -106,12 +85,12 @@ void LookupReport::attempt_refused_status(PyObject* status) noexcept {
 
 template <typename Compose>
 void LookupReport::keep(PyObject* records, Compose&& compose) noexcept {
-    best_effort([&] {
+    rt::best_effort([&] {
         PyObject* thread_dict = PyThreadState_GetDict();
         if (thread_dict == nullptr) return;
         rt::Ref account = compose();
         rt::Ref kept = rt::Ref::steal(PyTuple_Pack(2, records, account.get()));
-        rt::require(PyDict_SetItem(thread_dict, n_report_key, kept.get()));
+        rt::require(PyDict_SetItem(thread_dict, t_empty_lookup_key, kept.get()));
     });
 }
 
@@ -166,11 +145,11 @@ void LookupReport::publish_given_up(PyObject* records) noexcept {
 rt::Ref empty_lookup_note(PyObject* instrument, PyObject* records) {
     rt::Ref account;
     if (PyObject* thread_dict = PyThreadState_GetDict()) {
-        PyObject* kept = PyDict_GetItemWithError(thread_dict, n_report_key);
+        PyObject* kept = PyDict_GetItemWithError(thread_dict, t_empty_lookup_key);
         if (kept == nullptr && PyErr_Occurred()) rt::raise_pending();
         if (kept != nullptr && PyTuple_GET_ITEM(kept, 0) == records) {
             account = rt::Ref::borrow(PyTuple_GET_ITEM(kept, 1));
-            rt::require(PyDict_DelItem(thread_dict, n_report_key));
+            rt::require(PyDict_DelItem(thread_dict, t_empty_lookup_key));
         }
     }
     if (!account) {

@@ -52,6 +52,9 @@ inline rt::Name n_is_underl_supported{"is_underl_supported"};
 inline rt::Name n_quote_ccy{"quote_ccy"};
 inline rt::Name n_settlement_type{"settlement_type"};
 inline rt::Name n_symbol{"symbol"};
+inline rt::Name n_inst_cache{"inst_cache"};
+inline rt::Name n_get{"get"};
+inline rt::Name n_get_instrument_info{"get_instrument_info"};
 
 // An instrument's own attributes.
 inline rt::Name a_base_ccy{"_base_ccy"};
@@ -68,6 +71,9 @@ inline rt::Name a_settlement_ccy{"_settlement_ccy"};
 inline rt::Name a_settlement_type{"_settlement_type"};
 inline rt::Name a_symbol{"_symbol"};
 inline rt::Name a_underl{"_underl"};
+inline rt::Name a_info{"_info"};
+inline rt::Name a_tick_size{"_tick_size"};
+inline rt::Name a_qty_unit{"_qty_unit"};
 
 // Special names.
 inline rt::Name d_class{"__class__"};
@@ -78,6 +84,8 @@ inline rt::Name d_name{"__name__"};
 inline rt::Name t_dot{"."};
 inline rt::Name t_usd_suffix{"-USD"};
 inline rt::Name t_not_supported{" not supported!"};
+inline rt::Name t_dash{"-"};
+inline rt::Name t_cannot_be_built{" cannot be built"};
 
 // --- reference data: the lookup, its file cache and its time limit -------------------------------------
 
@@ -100,6 +108,9 @@ inline rt::Name n_InstrumentInfoTimeout{"InstrumentInfoTimeout"};
 inline rt::Name n_instruments{"instruments"};
 inline rt::Name n_symbol_infos{"symbol_infos"};
 inline rt::Name n_expiry_date{"expiry_date"};
+inline rt::Name n_price_tick_size{"price_tick_size"};
+inline rt::Name n_contract_size{"contract_size"};
+inline rt::Name n_limit_min_quantity{"limit_min_quantity"};
 
 // Attributes and methods of the collaborators.
 inline rt::Name n_config{"config"};
@@ -143,6 +154,8 @@ inline rt::Name n_Timer{"Timer"};
 inline rt::Name n_daemon{"daemon"};
 inline rt::Name n_start{"start"};
 inline rt::Name n_cancel{"cancel"};
+inline rt::Name n_HTTPError{"HTTPError"};
+inline rt::Name n_reason{"reason"};
 
 // Texts of the query address, the cache files and the reports.
 inline rt::Name t_question_mark{"?"};
@@ -154,6 +167,15 @@ inline rt::Name t_mkdir_error{"future get_instrument_info mkdir error: "};
 inline rt::Name t_request_api{"request api "};
 inline rt::Name t_failed_with_status{" failed with status code "};
 inline rt::Name t_raises_exception{" raises exception:\n "};
+inline rt::Name t_newline{"\n"};
+inline rt::Name t_externalSymbol_is{"externalSymbol="};
+inline rt::Name t_symbol_is{"symbol="};
+inline rt::Name t_exchange_is{"exchange="};
+inline rt::Name t_security_type_is{"security_type="};
+inline rt::Name t_contract_type_is{"contract_type="};
+inline rt::Name t_expiry_date_is{"expiry_date="};
+// Key, in the thread-state dict, of the account of the last lookup that answered no record.
+inline rt::Name t_empty_lookup_key{"norvane.futures.empty_lookup"};
 
 // Keyword calls. The identifier's own order (exchange first) is the order CryptoFuture.__init__ passes
 // the fields in; delegating get_instrument_id passes its parameters in their declared order.
@@ -164,11 +186,15 @@ inline rt::KeywordNames kw_crypto_future_init_inverse{"underl",        "exchange
 inline rt::KeywordNames kw_crypto_future_init_perpetual{"symbol", "underl", "exchange", "expiry_date"};
 inline rt::KeywordNames kw_inverse_init_perpetual{"underl", "exchange", "expiry_date"};
 inline rt::KeywordNames kw_perpetual_init{"underl", "exchange"};
+inline rt::KeywordNames kw_dated_init{"underl", "expiry_date", "exchange"};
+inline rt::KeywordNames kw_pair{"quote_ccy", "base_ccy", "exchange"};
 inline rt::KeywordNames kw_underl{"underl"};
 inline rt::KeywordNames kw_instrument_id_fields{"exchange", "symbol", "instrument_type", "contract_type", "ccy",
                                                 "expiry_date"};
 inline rt::KeywordNames kw_instrument_id_params{"symbol", "instrument_type", "contract_type", "expiry_date", "ccy",
                                                 "exchange"};
+inline rt::KeywordNames kw_get_instrument_info{"symbol", "exchange", "security_type", "contract_type",
+                                               "expiry_date"};
 inline rt::KeywordNames kw_exist_ok{"exist_ok"};
 inline rt::KeywordNames kw_timeout{"timeout"};
 

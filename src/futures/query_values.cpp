@@ -2,15 +2,13 @@
 // and "=" on purpose. Three kinds of character cannot travel that way: "#" starts the address's fragment
 // (everything after it is never sent, and a record of another instrument comes back), and white space or
 // a control character makes the standard client refuse the address before anything leaves the process.
+#include <span>
+
 #include "futures.hpp"
 
 namespace futures {
 
 namespace {
-
-// The query parameters of get_instrument_info, in the order of its parameters.
-constexpr const char* kQueryParameterNames[] = {"symbol",      "exchange",      "security_type",
-                                                "contract_type", "expiry_date", "externalSymbol"};
 
 bool is_control(Py_UCS4 ch) { return ch < 0x20 || (ch >= 0x7f && ch <= 0x9f); }
 
@@ -28,8 +26,9 @@ Py_ssize_t first_unsendable(PyObject* text) {
 
 }  // namespace
 
-void require_sendable_query_values(const rt::Args& args) {
-    for (std::size_t i = 0; i < std::size(kQueryParameterNames); ++i) {
+void require_sendable_query_values(const rt::Args& args, std::span<const rt::Param> params) {
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (params[i].check != rt::Check::ExactStrOrNone) continue;  // the query values are the texts
         PyObject* value = args[i];
         if (value == Py_None) continue;
         const Py_ssize_t at = first_unsendable(value);
@@ -37,7 +36,7 @@ void require_sendable_query_values(const rt::Args& args) {
         const Py_UCS4 ch = PyUnicode_READ_CHAR(value, at);
         rt::Ref offending = rt::Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(ch)));
         rt::raise_format(PyExc_ValueError, "%s=%R cannot be sent to the reference-data service: it holds %R, %s",
-                         kQueryParameterNames[i], value, offending.get(),
+                         params[i].name, value, offending.get(),
                          ch == '#' ? "which would cut the query short there"
                                    : "which a request address cannot carry");
     }

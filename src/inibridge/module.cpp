@@ -1,18 +1,11 @@
 // The package's configuration loader: one `configparser.ConfigParser` for the whole process, filled from
 // `norvane.ini` in the project root and from any files layered on top of it.
+#include "names.hpp"
 #include "runtime/runtime.hpp"
 
-namespace {
+namespace inibridge {
 
-rt::Name n_configparser{"configparser"};
-rt::Name n_ConfigParser{"ConfigParser"};
-rt::Name n_Path{"Path"};
-rt::Name n_joinpath{"joinpath"};
-rt::Name n_get_project_root{"get_project_root"};
-rt::Name n_exists{"exists"};
-rt::Name n_read{"read"};
-rt::Name n_raw_config_parser{"_raw_config_parser"};
-rt::Name n_join_multiline_values{"_join_multiline_values"};
+namespace {
 
 constexpr const char* kMissingFile = "config file not exist, which path should be ";
 
@@ -28,9 +21,7 @@ void require_existing(PyObject* config_path) {
     rt::Ref exists = rt::call_method(config_path, n_exists);
     if (rt::truth(exists.get())) return;
     rt::Ref path_text = rt::Ref::steal(PyObject_Str(config_path));
-    rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat("%s%U", kMissingFile, path_text.get()));
-    PyErr_SetObject(PyExc_Exception, message.get());
-    rt::raise_pending();
+    rt::raise_format(PyExc_Exception, "%s%U", kMissingFile, path_text.get());
 }
 
 // The parser keeps each value as a list of its lines until the file is read to the end; a read that
@@ -38,15 +29,14 @@ void require_existing(PyObject* config_path) {
 // lookup of them fails. Its own closing pass, run here as a complete read runs it, makes them texts again.
 // Best effort: the read's error stays the one reported.
 void join_values_left_as_lines(PyObject* parser) {
-    rt::SavedError pending;
-    if (rt::Ref join = rt::Ref::steal_or_null(PyObject_GetAttr(parser, n_join_multiline_values))) {
-        (void)rt::Ref::steal_or_null(PyObject_CallNoArgs(join.get()));
-    }
-    PyErr_Clear();
+    rt::best_effort([&] {
+        rt::Ref join = rt::attr(parser, a_join_multiline_values);
+        (void)rt::call(join.get());
+    });
 }
 
 void read_into_parser(PyObject* self, PyObject* config_path) {
-    rt::Ref parser = rt::attr(self, n_raw_config_parser);
+    rt::Ref parser = rt::attr(self, a_raw_config_parser);
     try {
         (void)rt::call_method(parser.get(), n_read, config_path);
     } catch (const rt::PyError&) {
@@ -55,12 +45,18 @@ void read_into_parser(PyObject* self, PyObject* config_path) {
     }
 }
 
+enum class Self : std::size_t { self, count };
+constexpr auto kSelfParams = rt::params<Self>({{"self"}});
+
+enum class SetConfigFile : std::size_t { self, config_path, count };
+constexpr auto kSetConfigFileParams = rt::params<SetConfigFile>({{"self"}, {"config_path", "Path"}});
+
 rt::Ref init(rt::Args& args) {
-    PyObject* self = args[0];
+    PyObject* self = args[Self::self];
     rt::Ref configparser = rt::global(n_configparser);
     rt::Ref parser_class = rt::attr(configparser.get(), n_ConfigParser);
     rt::Ref parser = rt::call(parser_class.get());
-    rt::set_attr(self, n_raw_config_parser, parser.get());
+    rt::set_attr(self, a_raw_config_parser, parser.get());
 
     rt::Ref path_class = rt::global(n_Path);
     rt::Ref joinpath = rt::attr(path_class.get(), n_joinpath);
@@ -68,30 +64,23 @@ rt::Ref init(rt::Args& args) {
     rt::Ref file_name = rt::Ref::steal(PyUnicode_FromString("norvane.ini"));
     rt::Ref config_path = rt::call(joinpath.get(), root.get(), file_name.get());
 
-    try {
-        require_existing(config_path.get());
-    } catch (const rt::PyError&) {
-        rt::note_pending([] { return rt::Ref::steal(PyUnicode_FromString(kProjectRootNote)); });
-        throw;
-    }
+    rt::noting([] { return rt::Ref::steal(PyUnicode_FromString(kProjectRootNote)); },
+               [&] { require_existing(config_path.get()); });
     read_into_parser(self, config_path.get());
     return rt::none();
 }
 
 rt::Ref set_config_file(rt::Args& args) {
-    require_existing(args[1]);
-    read_into_parser(args[0], args[1]);
+    require_existing(args[SetConfigFile::config_path]);
+    read_into_parser(args[SetConfigFile::self], args[SetConfigFile::config_path]);
     return rt::none();
 }
 
-rt::Ref config(rt::Args& args) { return rt::attr(args[0], n_raw_config_parser); }
+rt::Ref config(rt::Args& args) { return rt::attr(args[Self::self], a_raw_config_parser); }
 
-constexpr rt::Param kSelf[] = {{"self"}};
-constexpr rt::Param kSetConfigFileParams[] = {{"self"}, {"config_path", "Path"}};
-
-const rt::FunctionSpec kInit{"__init__", kSelf, init};
+const rt::FunctionSpec kInit{"__init__", kSelfParams, init};
 const rt::FunctionSpec kSetConfigFile{"set_config_file", kSetConfigFileParams, set_config_file};
-const rt::FunctionSpec kConfig{"config", kSelf, config, nullptr, nullptr, "configparser.ConfigParser"};
+const rt::FunctionSpec kConfig{"config", kSelfParams, config, nullptr, nullptr, "configparser.ConfigParser"};
 
 const rt::Member kInibridgeMembers[] = {
     {rt::MemberKind::Method, kInit},
@@ -115,4 +104,6 @@ const rt::ModuleSpec kModule{"inibridge", "norvane.kestrum_utils.inibridge.inibr
 
 }  // namespace
 
-RT_MODULE_ENTRY(inibridge, kModule)
+}  // namespace inibridge
+
+RT_MODULE_ENTRY(inibridge, inibridge::kModule)

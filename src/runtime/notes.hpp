@@ -31,4 +31,39 @@ void note_pending(Compose&& compose) noexcept {
     PyErr_Restore(type, value, traceback);
 }
 
+// `rt::raise(type, message)` (`rt::raise(type)` when `message` is null) with the note `compose()` returns.
+template <typename Compose>
+[[noreturn]] void raise_noted(PyObject* type, PyObject* message, Compose&& compose) {
+    if (message != nullptr) {
+        PyErr_SetObject(type, message);
+    } else {
+        PyErr_SetNone(type);
+    }
+    note_pending(compose);
+    throw PyError{};
+}
+
+// Runs `body`; when it raises, the note `compose()` returns is added to the exception, which propagates
+// with its type and message unchanged.
+template <typename Compose, typename Body>
+decltype(auto) noting(Compose&& compose, Body&& body) {
+    try {
+        return body();
+    } catch (const PyError&) {
+        note_pending(compose);
+        throw;
+    }
+}
+
+// The same, noting only an exception that is an instance of `type`.
+template <typename Compose, typename Body>
+decltype(auto) noting_if(PyObject* type, Compose&& compose, Body&& body) {
+    try {
+        return body();
+    } catch (const PyError&) {
+        if (PyErr_ExceptionMatches(type)) note_pending(compose);
+        throw;
+    }
+}
+
 }  // namespace rt
