@@ -329,8 +329,9 @@ def test_any_failure_to_look_the_method_up_counts_as_unsupported(monkeypatch):
         raise ValueError("broken attribute")
 
     monkeypatch.setattr(grouped_type, "broken", property(broken), raising=False)
-    with pytest.raises(RuntimeError, match=r"^Unsupported agg_func_name=broken, typo\?$"):
+    with pytest.raises(RuntimeError) as raised:
         sample(minute_table(), func_name="broken")
+    assert str(raised.value) == "Unsupported agg_func_name=broken, typo?"
 
 
 def test_failures_of_the_method_itself_pass_through(monkeypatch):

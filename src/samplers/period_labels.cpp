@@ -56,11 +56,13 @@ rt::Name n_empty{"empty"};
 rt::Name n_int64{"int64"};
 rt::Name n_kind{"kind"};
 rt::Name n_to_datetime{"to_datetime"};
+rt::Name n_ISO8601{"ISO8601"};
 rt::Name n_min{"min"};
 rt::Name n_max{"max"};
 
 rt::KeywordNames kw_period_range{"start", "end", "freq"};
 rt::KeywordNames kw_series{"index"};
+rt::KeywordNames kw_format{"format"};
 
 // Beyond this many periods an index of objects or text is converted to timestamps rather than given the
 // full grid: pandas needs some 20 us and 300 bytes per period there, the union with such an index being
@@ -246,6 +248,21 @@ void read_wall_clock(RowTimes& rows) {
     rows.last = rt::call_method(rows.times.get(), n_max);
 }
 
+// `pd.to_datetime(index)`, else with format "ISO8601": the text of timestamps of one index may differ in
+// its number of decimals, which the format pandas infers from the first one refuses. Nothing when neither
+// reads the index.
+rt::Ref as_timestamps(PyObject* pd, PyObject* index) {
+    rt::Ref to_datetime = rt::attr(pd, n_to_datetime);
+    for (PyObject* format : {Py_None, n_ISO8601.get()}) {
+        try {
+            return rt::call_kw(to_datetime.get(), kw_format, index, format);
+        } catch (const rt::PyError&) {
+            rt::HandledError not_timestamps(PyExc_Exception);
+        }
+    }
+    return {};
+}
+
 // An index of objects or text as timestamps, when its full grid would be long and pandas' datetime
 // conversion reads it; as it is otherwise.
 void convert_long_object_index(PyObject* pd, RowTimes& rows, PyObject* window) {
@@ -257,16 +274,9 @@ void convert_long_object_index(PyObject* pd, RowTimes& rows, PyObject* window) {
     const std::optional<GridSpan> grid = grid_span(period_range.get(), rows.first.get(), rows.last.get(), window);
     if (!grid || grid->period_count <= kLargestFullGrid) return;
 
-    rt::Ref to_datetime = rt::attr(pd, n_to_datetime);
-    rt::Ref converted;
-    try {
-        converted = rt::call(to_datetime.get(), index);
-    } catch (const rt::PyError&) {
-        rt::HandledError not_timestamps(PyExc_Exception);
-        return;
-    }
+    rt::Ref converted = as_timestamps(pd, index);
     rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
-    if (!is_instance(converted.get(), datetime_index.get())) return;
+    if (!converted || !is_instance(converted.get(), datetime_index.get())) return;
     require_ascending_timestamps(pd, converted.get());
     rows.times = std::move(converted);
     read_wall_clock(rows);
