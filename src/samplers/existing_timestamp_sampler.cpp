@@ -2,6 +2,7 @@
 // each period with a pandas group-by method named by `func_name`, and indexes the result by the reduced
 // input timestamps.
 #include "runtime/handlers.hpp"
+#include "runtime/notes.hpp"
 #include "samplers.hpp"
 
 namespace samplers {
@@ -22,7 +23,6 @@ rt::Name n_groupby{"groupby"};
 rt::Name n_set_index{"set_index"};
 rt::Name n_logging{"logging"};
 rt::Name n_info{"info"};
-rt::Name n_add_note{"add_note"};
 
 rt::KeywordNames kw_window{"window"};
 rt::KeywordNames kw_groupby{"as_index", "sort"};
@@ -59,18 +59,12 @@ rt::Ref repr(rt::Args& args) {
     return rt::join_texts({base_text.get(), n_underscore, func_text.get()});
 }
 
-constexpr const char* kMethodNote =
+rt::Name note_supported_methods{
     "func_name names a pandas group-by method that reduces each period, called with no arguments: "
-    "first, last, min, max, mean, median, sum, prod, count, std, var, nunique, ...";
-constexpr const char* kUnnamedIndexNote =
+    "first, last, min, max, mean, median, sum, prod, count, std, var, nunique, ..."};
+rt::Name note_unnamed_index{
     "the sampler puts the input's index back on the result by its name, and this index has none: name "
-    "it first, e.g. df.index.name = \"t\" or df = df.rename_axis(\"t\")";
-
-// Tells the user more about an exception without changing its type or message.
-void add_note(PyObject* error, const char* text) {
-    rt::Ref note = rt::Ref::steal(PyUnicode_FromString(text));
-    rt::call_method(error, n_add_note, note.get());
-}
+    "it first, e.g. df.index.name = \"t\" or df = df.rename_axis(\"t\")"};
 
 // `shape[0]` of a table.
 rt::Ref row_count(PyObject* table) {
@@ -92,7 +86,7 @@ void require_supported_method(PyObject* grouped, PyObject* func_name) {
     rt::Ref name_text = rt::text_of(func_name);
     rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat("Unsupported agg_func_name=%U, typo?", name_text.get()));
     rt::Ref error = rt::call(PyExc_RuntimeError, message.get());
-    add_note(error.get(), kMethodNote);
+    rt::add_note(error.get(), note_supported_methods);
     PyErr_SetObject(PyExc_RuntimeError, error.get());
     rt::raise_pending();
 }
@@ -106,7 +100,7 @@ rt::Ref restore_index(PyObject* reduced, PyObject* index_col) {
     } catch (const rt::PyError&) {
         if (index_col != Py_None) throw;
         rt::HandledError error(PyExc_KeyError);
-        add_note(error.value(), kUnnamedIndexNote);
+        rt::add_note(error.value(), note_unnamed_index);
         error.reraise();
     }
 }
