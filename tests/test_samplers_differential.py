@@ -1,8 +1,9 @@
 """The native sampler against the same steps written in plain pandas, on many seeded tables.
 
-Fixed-length windows over a plain datetime64 index take the module's own labelling pass; calendar
-windows, time-zone-aware, unsorted or NaT-holding indexes go through pandas. Both must give exactly
-the table (or the exception) that pandas gives, and leave the caller's table as it was.
+Fixed-length windows over a datetime64 index, naive or time-zone-aware, take the module's own labelling
+pass; calendar windows and other indexes go through pandas; unsorted or NaT-holding indexes are refused.
+Each must give exactly the table (or the exception) that the pandas steps give, and leave the caller's
+table as it was.
 """
 
 import datetime
@@ -199,12 +200,19 @@ def test_timestamps_before_1970_are_cut_down_towards_the_past(window):
     assert_same_as_pandas(table, window, "first")
 
 
-def test_grid_beyond_the_nanosecond_range_fails_as_pandas_fails():
+@pytest.mark.parametrize("stamps, window", [
+    (["2262-04-10", "2262-04-12"], pd.Timedelta("1h")),
+    (["2024-01-01", "5138-01-01"], pd.Timedelta("1D")),
+    (["2024-01-01", "5138-01-01"], "1D"),  # a calendar day from pandas 3 on: a full grid of 1.1e6 days
+])
+def test_grid_beyond_the_nanosecond_range_fails_as_pandas_fails(stamps, window):
     if not HAS_UNITS:
         pytest.skip("pandas before 2.0 has nanosecond indexes only")
-    index = pd.DatetimeIndex(np.array(["2262-04-10", "2262-04-12"], dtype="M8[s]"), name="ts")
+    index = pd.DatetimeIndex(np.array(stamps, dtype="M8[s]"), name="ts")
     table = pd.DataFrame({"price": [1.0, 2.0]}, index=index)
-    assert_same_as_pandas(table, pd.Timedelta("1h"), "first")
+    with pytest.raises(pd.errors.OutOfBoundsDatetime):
+        ExistingTimestampSampler(func_name="first", window=window)(table)
+    assert_same_as_pandas(table, window, "first")
 
 
 @pytest.mark.parametrize(

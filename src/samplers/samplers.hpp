@@ -26,6 +26,11 @@ struct WorkingTable {
     rt::Ref index_col;
 };
 
+// A datetime index whose timestamps go backwards or hold NaT is refused with ValueError naming the first
+// such position; other indexes pass (index_order.cpp). The first form takes the caller's table.
+void require_ascending_index(PyObject* pd, PyObject* table);
+void require_ascending_timestamps(PyObject* pd, PyObject* index);
+
 // Labels through pandas' own grid, map and look-up; works for every window and index pandas accepts
 // (period_labels.cpp). A grid far longer than the table is laid only where rows fall.
 WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);

@@ -45,11 +45,14 @@ class ExistingTimestampSampler(TimeSampler):
         """The base representation, "_" and ``func_name``."""
     def sample(self, df: pd.DataFrame) -> pd.DataFrame:
         """A new table, indexed by the input timestamps that the reduction kept; ``df`` is
-        not changed. ``df`` needs a named, ascending timestamp index.
+        not changed. ``df`` needs a named, ascending timestamp index; a time-zone-aware one
+        is cut by wall-clock time and the result keeps its zone.
 
-        Raises ``RuntimeError`` "Unsupported agg_func_name=..., typo?" for a name that is not
-        a group-by method (e.g. "first", "last", "mean", "max", "sum"), ``TypeError`` when it
-        is not a ``str``, ``KeyError`` for an unnamed index, ``MemoryError`` for a grid of
-        far too many periods over an index that is not a datetime index, and pandas' errors
-        (an empty table, a window pandas cannot use as a frequency).
+        Raises ``ValueError`` "the index must be ascending without missing timestamps: ..."
+        for a datetime index that goes backwards or holds NaT, before anything is reduced;
+        ``RuntimeError`` "Unsupported agg_func_name=..., typo?" for a name that is not a
+        group-by method (e.g. "first", "last", "mean", "max", "sum"), ``TypeError`` when it
+        is not a ``str``, ``KeyError`` for an unnamed index, and pandas' errors (an empty
+        table, a window pandas cannot use as a frequency, ``MemoryError`` for a grid of far
+        too many periods over an index that pandas cannot read as timestamps).
         """
