@@ -76,7 +76,7 @@ rt::Ref settlement_ccy(rt::Args& args) {
 // follows the class and a linear future built with a contract_type keyword still reports LINEAR.
 rt::Ref contract_type(rt::Args& args) {
     rt::Ref inverse_class = rt::global(n_CryptoInvFuture);
-    const bool inverse = rt::require(PyObject_IsInstance(args[Self::self], inverse_class.get())) != 0;
+    const bool inverse = rt::is_instance(args[Self::self], inverse_class.get());
     return instrument_enum_member(n_CONTRACT_TYPE, inverse ? n_INVERSE : n_LINEAR);
 }
 

@@ -10,7 +10,7 @@ bool is_http_error(PyObject* error) {
     rt::Ref urllib = rt::global(n_urllib);
     rt::Ref errors = rt::attr(urllib.get(), n_error);
     rt::Ref http_error = rt::attr(errors.get(), n_HTTPError);
-    return rt::require(PyObject_IsInstance(error, http_error.get())) != 0;
+    return rt::is_instance(error, http_error.get());
 }
 
 // The connection was refused, directly or as the reason the standard client gives for its URLError.

@@ -24,6 +24,11 @@ inline void set_attr(PyObject* object, PyObject* name, PyObject* value) {
 
 [[nodiscard]] inline bool truth(PyObject* object) { return require(PyObject_IsTrue(object)) != 0; }
 
+// `isinstance(object, type)`, the type (or tuple of types) given as read at call time.
+[[nodiscard]] inline bool is_instance(PyObject* object, PyObject* type) {
+    return require(PyObject_IsInstance(object, type)) != 0;
+}
+
 [[nodiscard]] inline Ref none() noexcept { return Ref::borrow(Py_None); }
 
 [[nodiscard]] inline Ref item(PyObject* container, PyObject* key) { return Ref::steal(PyObject_GetItem(container, key)); }
