@@ -1,20 +1,13 @@
 // The sampler reads its table as a time line: the grid is laid from the first to the last timestamp and
 // each row is labelled by where it falls. Rows out of order or without a timestamp would be labelled
 // outside the grid and vanish from the result without a word, so such an index is refused up front.
+#include "names.hpp"
 #include "samplers.hpp"
 #include "timestamps.hpp"
 
 namespace samplers {
 
 namespace {
-
-rt::Name n_DataFrame{"DataFrame"};
-rt::Name n_Series{"Series"};
-rt::Name n_DatetimeIndex{"DatetimeIndex"};
-rt::Name n_index{"index"};
-rt::Name n_asi8{"asi8"};
-
-bool is_instance(PyObject* object, PyObject* type) { return rt::require(PyObject_IsInstance(object, type)) != 0; }
 
 rt::Ref timestamp_at(PyObject* index, Py_ssize_t position) {
     rt::Ref key = rt::Ref::steal(PyLong_FromSsize_t(position));
@@ -39,7 +32,7 @@ rt::Ref timestamp_at(PyObject* index, Py_ssize_t position) {
 
 void require_ascending_timestamps(PyObject* pd, PyObject* index) {
     rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
-    if (!is_instance(index, datetime_index.get())) return;
+    if (!rt::is_instance(index, datetime_index.get())) return;
     // asi8 holds instants (UTC for an aware index), so a wall clock turned back by a time-zone change
     // is still in order.
     rt::Ref ticks = rt::attr(index, n_asi8);
@@ -56,7 +49,7 @@ void require_ascending_timestamps(PyObject* pd, PyObject* index) {
 void require_ascending_index(PyObject* pd, PyObject* table) {
     rt::Ref frame_type = rt::attr(pd, n_DataFrame);
     rt::Ref series_type = rt::attr(pd, n_Series);
-    if (!is_instance(table, frame_type.get()) && !is_instance(table, series_type.get())) return;
+    if (!rt::is_instance(table, frame_type.get()) && !rt::is_instance(table, series_type.get())) return;
     rt::Ref index = rt::attr(table, n_index);
     require_ascending_timestamps(pd, index.get());
 }

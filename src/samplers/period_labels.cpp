@@ -19,50 +19,13 @@
 #include <vector>
 
 #include "runtime/handlers.hpp"
+#include "names.hpp"
 #include "samplers.hpp"
 #include "timestamps.hpp"
 
 namespace samplers {
 
 namespace {
-
-rt::Name n_copy{"copy"};
-rt::Name n_index{"index"};
-rt::Name n_period_range{"period_range"};
-rt::Name n_astype{"astype"};
-rt::Name n_datetime64_ns{"datetime64[ns]"};
-rt::Name n_freq{"freq"};
-rt::Name n_Series{"Series"};
-rt::Name n_unique{"unique"};
-rt::Name n_union{"union"};
-rt::Name n_reindex{"reindex"};
-rt::Name n_ffill{"ffill"};
-rt::Name n_loc{"loc"};
-rt::Name n_values{"values"};
-rt::Name n_name{"name"};
-rt::Name n_reset_index{"reset_index"};
-rt::Name n_asi8{"asi8"};
-rt::Name n_n{"n"};
-rt::Name n_nanos{"nanos"};
-rt::Name n_offsets{"offsets"};
-rt::Name n_Tick{"Tick"};
-rt::Name n_DatetimeIndex{"DatetimeIndex"};
-rt::Name n_tz{"tz"};
-rt::Name n_tz_localize{"tz_localize"};
-rt::Name n_dtype{"dtype"};
-rt::Name n_str{"str"};
-rt::Name n_repeat{"repeat"};
-rt::Name n_empty{"empty"};
-rt::Name n_int64{"int64"};
-rt::Name n_kind{"kind"};
-rt::Name n_to_datetime{"to_datetime"};
-rt::Name n_ISO8601{"ISO8601"};
-rt::Name n_min{"min"};
-rt::Name n_max{"max"};
-
-rt::KeywordNames kw_period_range{"start", "end", "freq"};
-rt::KeywordNames kw_series{"index"};
-rt::KeywordNames kw_format{"format"};
 
 // Beyond this many periods an index of objects or text is converted to timestamps rather than given the
 // full grid: pandas needs some 20 us and 300 bytes per period there, the union with such an index being
@@ -73,8 +36,6 @@ rt::Ref index_item(PyObject* index, Py_ssize_t position) {
     rt::Ref key = rt::Ref::steal(PyLong_FromSsize_t(position));
     return rt::item(index, key.get());
 }
-
-bool is_instance(PyObject* object, PyObject* type) { return rt::require(PyObject_IsInstance(object, type)) != 0; }
 
 std::int64_t int64_of(PyObject* number) {
     const long long value = PyLong_AsLongLong(number);
@@ -116,7 +77,7 @@ std::optional<SinglePeriod> single_period(PyObject* period_range, PyObject* time
 rt::Ref full_grid(PyObject* period_range, PyObject* first, PyObject* last, PyObject* window) {
     rt::Ref periods = rt::call_kw(period_range, kw_period_range, first, last, window);
     // Unit-less datetime64 is refused from pandas 2.2 on; nanoseconds give the same period starts everywhere.
-    return rt::call_method(periods.get(), n_astype, n_datetime64_ns.get());
+    return rt::call_method(periods.get(), n_astype, t_datetime64_ns.get());
 }
 
 // The grid's periods, numbered from 0 at the first one, that the rows fall in; the two ends; and the
@@ -212,7 +173,7 @@ rt::Ref period_starts(PyObject* pd, PyObject* np, PyObject* index, PyObject* fir
     // Periods are shifted from the first one in int64 base units; a longer grid (a nanosecond window over
     // most of the nanosecond range) could never be laid, and is refused below.
     const bool shiftable = grid->span <= std::numeric_limits<std::int64_t>::max();
-    if (shiftable && is_instance(grid->freq.get(), tick.get()) && is_instance(index, datetime_index.get())) {
+    if (shiftable && rt::is_instance(grid->freq.get(), tick.get()) && rt::is_instance(index, datetime_index.get())) {
         rt::Ref nanos = rt::attr(grid->freq.get(), n_nanos);
         const std::int64_t window_ns = int64_of(nanos.get());
         if (window_ns > 0 && window_ns % grid->step == 0) {
@@ -221,7 +182,7 @@ rt::Ref period_starts(PyObject* pd, PyObject* np, PyObject* index, PyObject* fir
                                static_cast<std::int64_t>(grid->period_count - 1));
             if (!numbers.empty()) {
                 rt::Ref periods = periods_numbered(np, grid->first.period.get(), numbers);
-                return rt::call_method(periods.get(), n_astype, n_datetime64_ns.get());
+                return rt::call_method(periods.get(), n_astype, t_datetime64_ns.get());
             }
         }
     }
@@ -254,10 +215,9 @@ void read_wall_clock(RowTimes& rows) {
 rt::Ref as_timestamps(PyObject* pd, PyObject* index) {
     rt::Ref to_datetime = rt::attr(pd, n_to_datetime);
     for (PyObject* format : {Py_None, n_ISO8601.get()}) {
-        try {
-            return rt::call_kw(to_datetime.get(), kw_format, index, format);
-        } catch (const rt::PyError&) {
-            rt::HandledError not_timestamps(PyExc_Exception);
+        rt::Ref converted;
+        if (rt::suppress(PyExc_Exception, [&] { converted = rt::call_kw(to_datetime.get(), kw_format, index, format); })) {
+            return converted;
         }
     }
     return {};
@@ -276,7 +236,7 @@ void convert_long_object_index(PyObject* pd, RowTimes& rows, PyObject* window) {
 
     rt::Ref converted = as_timestamps(pd, index);
     rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
-    if (!converted || !is_instance(converted.get(), datetime_index.get())) return;
+    if (!converted || !rt::is_instance(converted.get(), datetime_index.get())) return;
     require_ascending_timestamps(pd, converted.get());
     rows.times = std::move(converted);
     read_wall_clock(rows);
@@ -290,7 +250,7 @@ WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyOb
     rt::Ref index = rt::attr(table.get(), n_index);
     RowTimes rows{index, index_item(index.get(), 0), index_item(index.get(), -1)};
     rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
-    if (is_instance(index.get(), datetime_index.get())) {
+    if (rt::is_instance(index.get(), datetime_index.get())) {
         read_wall_clock(rows);
     } else {
         convert_long_object_index(pd, rows, window);
@@ -301,7 +261,7 @@ WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyOb
     // Every timestamp maps to the latest period start at or before it. The map is built on the unique
     // timestamps: with repeated ones the look-up below would return a row per pair of equal timestamps.
     rt::Ref series_type = rt::attr(pd, n_Series);
-    rt::Ref grid_map = rt::call_kw(series_type.get(), kw_series, new_time_index.get(), new_time_index.get());
+    rt::Ref grid_map = rt::call_kw(series_type.get(), kw_series_index, new_time_index.get(), new_time_index.get());
     rt::Ref unique_times = rt::call_method(rows.times.get(), n_unique);
     rt::Ref all_times = rt::call_method(unique_times.get(), n_union, new_time_index.get());
     unique_times.reset();

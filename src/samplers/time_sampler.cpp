@@ -1,51 +1,49 @@
 // TimeSampler: the sampler protocol. A sampler holds its window, is called with a table and hands the
 // table to `sample` by the keyword `df`, which concrete samplers override.
+#include "names.hpp"
 #include "samplers.hpp"
 
 namespace samplers {
 
 namespace {
 
-rt::Name n_window{"window"};
-rt::Name n_class{"__class__"};
-rt::Name n_sample{"sample"};
-rt::Name n_underscore{"_"};
+enum class Self : std::size_t { self, count };
+constexpr auto kSelfParams = rt::params<Self>({{"self"}});
 
-rt::KeywordNames kw_df{"df"};
+enum class Init : std::size_t { self, window, count };
+constexpr auto kInitParams = rt::params<Init>({{"self"}, {"window", "pd.Timedelta"}});
+
+enum class Sample : std::size_t { self, df, count };
+constexpr auto kSampleParams = rt::params<Sample>({{"self"}, {"df", "pd.DataFrame"}});
+
+enum class Call : std::size_t { self, x_df, count };
+constexpr auto kCallParams = rt::params<Call>({{"self"}, {"x_df", "pd.DataFrame"}});
 
 rt::Ref init(rt::Args& args) {
-    rt::set_attr(args[0], n_window, args[1]);
+    rt::set_attr(args[Init::self], n_window, args[Init::window]);
     return rt::none();
 }
 
 rt::Ref repr(rt::Args& args) {
-    PyObject* self = args[0];
-    rt::Ref cls = rt::attr(self, n_class);
+    PyObject* self = args[Self::self];
+    rt::Ref cls = rt::attr(self, d_class);
     rt::Ref class_text = rt::text_of(cls.get());
     rt::Ref window = rt::attr(self, n_window);
     rt::Ref window_text = rt::text_of(window.get());
-    return rt::join_texts({class_text.get(), n_underscore, window_text.get()});
+    return rt::join_texts({class_text.get(), t_underscore, window_text.get()});
 }
 
-rt::Ref sample(rt::Args&) {
-    PyErr_SetNone(PyExc_NotImplementedError);
-    rt::raise_pending();
-}
+rt::Ref sample(rt::Args&) { rt::raise(PyExc_NotImplementedError); }
 
 rt::Ref call(rt::Args& args) {
-    rt::Ref sample_method = rt::attr(args[0], n_sample);
-    return rt::call_kw(sample_method.get(), kw_df, args[1]);
+    rt::Ref sample_method = rt::attr(args[Call::self], n_sample);
+    return rt::call_kw(sample_method.get(), kw_df, args[Call::x_df]);
 }
-
-constexpr rt::Param kSelf[] = {{"self"}};
-constexpr rt::Param kInitParams[] = {{"self"}, {"window", "pd.Timedelta"}};
-constexpr rt::Param kSampleParams[] = {{"self"}, {"df", "pd.DataFrame"}};
-constexpr rt::Param kCallParams[] = {{"self"}, {"x_df", "pd.DataFrame"}};
 
 }  // namespace
 
 const rt::FunctionSpec kTimeSamplerInit{"__init__", kInitParams, init};
-const rt::FunctionSpec kTimeSamplerRepr{"__repr__", kSelf, repr};
+const rt::FunctionSpec kTimeSamplerRepr{"__repr__", kSelfParams, repr};
 const rt::FunctionSpec kTimeSamplerSample{"sample", kSampleParams, sample};
 const rt::FunctionSpec kTimeSamplerCall{"__call__", kCallParams, call};
 

@@ -1,0 +1,63 @@
+// Interned names of the samplers module, declared once. The prefix says which string an identifier holds:
+// n_<text> the name as written (a pandas or numpy attribute, method, keyword or global), d_<text>
+// "__<text>__", t_<what> a text that is no identifier, kw_<call> the keywords of one call; see
+// runtime/names.hpp.
+#pragma once
+
+#include "runtime/names.hpp"
+
+namespace samplers {
+
+// pandas and numpy names.
+inline rt::Name n_DataFrame{"DataFrame"};
+inline rt::Name n_DatetimeIndex{"DatetimeIndex"};
+inline rt::Name n_Series{"Series"};
+inline rt::Name n_Tick{"Tick"};
+inline rt::Name n_ISO8601{"ISO8601"};
+inline rt::Name n_asi8{"asi8"};
+inline rt::Name n_astype{"astype"};
+inline rt::Name n_copy{"copy"};
+inline rt::Name n_dtype{"dtype"};
+inline rt::Name n_empty{"empty"};
+inline rt::Name n_ffill{"ffill"};
+inline rt::Name n_freq{"freq"};
+inline rt::Name n_index{"index"};
+inline rt::Name n_int64{"int64"};
+inline rt::Name n_kind{"kind"};
+inline rt::Name n_loc{"loc"};
+inline rt::Name n_max{"max"};
+inline rt::Name n_min{"min"};
+inline rt::Name n_n{"n"};
+inline rt::Name n_name{"name"};
+inline rt::Name n_nanos{"nanos"};
+inline rt::Name n_offsets{"offsets"};
+inline rt::Name n_period_range{"period_range"};
+inline rt::Name n_reindex{"reindex"};
+inline rt::Name n_repeat{"repeat"};
+inline rt::Name n_reset_index{"reset_index"};
+inline rt::Name n_str{"str"};
+inline rt::Name n_to_datetime{"to_datetime"};
+inline rt::Name n_tz{"tz"};
+inline rt::Name n_tz_localize{"tz_localize"};
+inline rt::Name n_union{"union"};
+inline rt::Name n_unique{"unique"};
+inline rt::Name n_values{"values"};
+
+// The samplers' own attributes and methods.
+inline rt::Name n_window{"window"};
+inline rt::Name n_sample{"sample"};
+
+// Special names.
+inline rt::Name d_class{"__class__"};
+
+// Texts.
+inline rt::Name t_underscore{"_"};
+inline rt::Name t_datetime64_ns{"datetime64[ns]"};
+
+// Keyword calls.
+inline rt::KeywordNames kw_df{"df"};
+inline rt::KeywordNames kw_period_range{"start", "end", "freq"};
+inline rt::KeywordNames kw_series_index{"index"};
+inline rt::KeywordNames kw_format{"format"};
+
+}  // namespace samplers
