@@ -1,6 +1,7 @@
 // ExistingTimestampSampler: cuts a timestamp-indexed table into consecutive periods of `window`, reduces
 // each period with a pandas group-by method named by `func_name`, and indexes the result by the reduced
 // input timestamps.
+#include "names.hpp"
 #include "runtime/handlers.hpp"
 #include "runtime/notes.hpp"
 #include "samplers.hpp"
@@ -11,60 +12,34 @@ rt::Name n_group_by_label{"group_by_label"};
 
 namespace {
 
-rt::Name n_func_name{"func_name"};
-rt::Name n_window{"window"};
-rt::Name n_init{"__init__"};
-rt::Name n_repr{"__repr__"};
-rt::Name n_underscore{"_"};
-rt::Name n_shape{"shape"};
-rt::Name n_pd{"pd"};
-rt::Name n_np{"np"};
-rt::Name n_groupby{"groupby"};
-rt::Name n_set_index{"set_index"};
-rt::Name n_logging{"logging"};
-rt::Name n_info{"info"};
+enum class Self : std::size_t { self, count };
+constexpr auto kSelfParams = rt::params<Self>({{"self"}});
 
-rt::KeywordNames kw_window{"window"};
-rt::KeywordNames kw_groupby{"as_index", "sort"};
-rt::KeywordNames kw_set_index{"keys", "drop"};
+enum class Sample : std::size_t { self, df, count };
+constexpr auto kSampleParams = rt::params<Sample>({{"self"}, {"df", "pd.DataFrame"}});
 
 rt::Ref init(rt::Args& args) {
-    PyObject* self = args[0];
+    PyObject* self = args[Self::self];
     PyObject* kwargs = args.kwargs();
-    rt::Ref func_name = rt::Ref::borrow(PyDict_GetItemWithError(kwargs, n_func_name));
-    if (!func_name) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, n_func_name);
-        rt::raise_pending();
-    }
-    rt::require(PyDict_DelItem(kwargs, n_func_name));
+    rt::Ref func_name = rt::dict_pop(kwargs, n_func_name);
     rt::set_attr(self, n_func_name, func_name.get());
-    rt::Ref window = rt::Ref::borrow(PyDict_GetItemWithError(kwargs, n_window));
-    if (!window) {
-        if (PyErr_Occurred()) rt::raise_pending();
-        window = rt::none();
-    }
-    (void)rt::super_call_kw(args, self, n_init, kw_window, window.get());
+    // `kwargs.get("window")`; popped, as the call's own dict of extra keywords is read no further.
+    rt::Ref window = rt::dict_pop(kwargs, n_window, Py_None);
+    (void)rt::super_call_kw(args, self, d_init, kw_window, window.get());
     return rt::none();
 }
 
 rt::Ref repr(rt::Args& args) {
-    PyObject* self = args[0];
-    rt::Ref base_text = rt::super_call(args, self, n_repr);
+    PyObject* self = args[Self::self];
+    rt::Ref base_text = rt::super_call(args, self, d_repr);
     rt::Ref func_name = rt::attr(self, n_func_name);
     rt::Ref func_text = rt::text_of(func_name.get());
     if (!PyUnicode_Check(base_text.get())) {
         rt::raise_format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
                          Py_TYPE(base_text.get())->tp_name);
     }
-    return rt::join_texts({base_text.get(), n_underscore, func_text.get()});
+    return rt::join_texts({base_text.get(), t_underscore, func_text.get()});
 }
-
-rt::Name note_supported_methods{
-    "func_name names a pandas group-by method that reduces each period, called with no arguments: "
-    "first, last, min, max, mean, median, sum, prod, count, std, var, nunique, ..."};
-rt::Name note_unnamed_index{
-    "the sampler puts the input's index back on the result by its name, and this index has none: name "
-    "it first, e.g. df.index.name = \"t\" or df = df.rename_axis(\"t\")"};
 
 // `shape[0]` of a table.
 rt::Ref row_count(PyObject* table) {
@@ -77,18 +52,12 @@ rt::Ref row_count(PyObject* table) {
 // fails; a look-up that fails in any ordinary way means the method is not supported.
 void require_supported_method(PyObject* grouped, PyObject* func_name) {
     if (!PyUnicode_Check(func_name)) rt::raise(PyExc_TypeError, "hasattr(): attribute name must be string");
-    try {
-        (void)rt::attr(grouped, func_name);
-        return;
-    } catch (const rt::PyError&) {
-        rt::HandledError discarded(PyExc_Exception);
-    }
+    if (rt::suppress(PyExc_Exception, [&] { (void)rt::attr(grouped, func_name); })) return;
     rt::Ref name_text = rt::text_of(func_name);
     rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat("Unsupported agg_func_name=%U, typo?", name_text.get()));
     rt::Ref error = rt::call(PyExc_RuntimeError, message.get());
-    rt::add_note(error.get(), note_supported_methods);
-    PyErr_SetObject(PyExc_RuntimeError, error.get());
-    rt::raise_pending();
+    rt::add_note(error.get(), t_supported_methods_note);
+    rt::raise(PyExc_RuntimeError, error.get());
 }
 
 // The reduced timestamps become the index again under the index's name. An unnamed index leaves pandas
@@ -100,14 +69,14 @@ rt::Ref restore_index(PyObject* reduced, PyObject* index_col) {
     } catch (const rt::PyError&) {
         if (index_col != Py_None) throw;
         rt::HandledError error(PyExc_KeyError);
-        rt::add_note(error.value(), note_unnamed_index);
+        rt::add_note(error.value(), t_unnamed_index_note);
         error.reraise();
     }
 }
 
 rt::Ref sample(rt::Args& args) {
-    PyObject* self = args[0];
-    PyObject* df = args[1];
+    PyObject* self = args[Sample::self];
+    PyObject* df = args[Sample::df];
     rt::Ref nrows_before = row_count(df);
     rt::Ref pd = rt::global(n_pd);
     rt::Ref window = rt::attr(self, n_window);
@@ -142,13 +111,10 @@ rt::Ref sample(rt::Args& args) {
     return result;
 }
 
-constexpr rt::Param kSelf[] = {{"self"}};
-constexpr rt::Param kSampleParams[] = {{"self"}, {"df", "pd.DataFrame"}};
-
 }  // namespace
 
-const rt::FunctionSpec kExistingTimestampSamplerInit{"__init__", kSelf, init, "kwargs"};
-const rt::FunctionSpec kExistingTimestampSamplerRepr{"__repr__", kSelf, repr};
+const rt::FunctionSpec kExistingTimestampSamplerInit{"__init__", kSelfParams, init, "kwargs"};
+const rt::FunctionSpec kExistingTimestampSamplerRepr{"__repr__", kSelfParams, repr};
 const rt::FunctionSpec kExistingTimestampSamplerSample{"sample", kSampleParams, sample};
 
 }  // namespace samplers

@@ -43,19 +43,39 @@ inline rt::Name n_union{"union"};
 inline rt::Name n_unique{"unique"};
 inline rt::Name n_values{"values"};
 
-// The samplers' own attributes and methods.
+// The samplers' own attributes and methods, and the module's globals.
 inline rt::Name n_window{"window"};
 inline rt::Name n_sample{"sample"};
+inline rt::Name n_func_name{"func_name"};
+inline rt::Name n_pd{"pd"};
+inline rt::Name n_np{"np"};
+inline rt::Name n_logging{"logging"};
+inline rt::Name n_info{"info"};
+inline rt::Name n_groupby{"groupby"};
+inline rt::Name n_set_index{"set_index"};
+inline rt::Name n_shape{"shape"};
 
 // Special names.
 inline rt::Name d_class{"__class__"};
+inline rt::Name d_init{"__init__"};
+inline rt::Name d_repr{"__repr__"};
 
 // Texts.
 inline rt::Name t_underscore{"_"};
 inline rt::Name t_datetime64_ns{"datetime64[ns]"};
+// Notes on the sampler's refusals.
+inline rt::Name t_supported_methods_note{
+    "func_name names a pandas group-by method that reduces each period, called with no arguments: "
+    "first, last, min, max, mean, median, sum, prod, count, std, var, nunique, ..."};
+inline rt::Name t_unnamed_index_note{
+    "the sampler puts the input's index back on the result by its name, and this index has none: name "
+    "it first, e.g. df.index.name = \"t\" or df = df.rename_axis(\"t\")"};
 
 // Keyword calls.
 inline rt::KeywordNames kw_df{"df"};
+inline rt::KeywordNames kw_window{"window"};
+inline rt::KeywordNames kw_groupby{"as_index", "sort"};
+inline rt::KeywordNames kw_set_index{"keys", "drop"};
 inline rt::KeywordNames kw_period_range{"start", "end", "freq"};
 inline rt::KeywordNames kw_series_index{"index"};
 inline rt::KeywordNames kw_format{"format"};
