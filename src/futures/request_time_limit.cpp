@@ -39,6 +39,7 @@ rt::Name n_Timer{"Timer"};
 rt::Name n_daemon{"daemon"};
 rt::Name n_start{"start"};
 rt::Name n_cancel{"cancel"};
+rt::Name n_join{"join"};
 rt::Name n_open{"open"};
 
 rt::KeywordNames kw_timeout{"timeout"};
@@ -174,6 +175,10 @@ RequestTimeLimit::~RequestTimeLimit() {
     rt::SavedError pending;
     rt::Ref cancelled = rt::Ref::steal_or_null(PyObject_CallMethodNoArgs(timer_.get(), n_cancel));
     if (!cancelled) PyErr_WriteUnraisable(timer_.get());
+    // A cancelled timer still ends on its own thread's time; waiting for it here keeps no thread (and no
+    // registry entry of the threading module) alive past the request that started it.
+    rt::Ref joined = rt::Ref::steal_or_null(PyObject_CallMethodNoArgs(timer_.get(), n_join));
+    if (!joined) PyErr_WriteUnraisable(timer_.get());
 }
 
 rt::Ref RequestTimeLimit::open(PyObject* address) {
