@@ -40,8 +40,6 @@ rt::Name n_reset_index{"reset_index"};
 
 rt::KeywordNames kw_period_range{"start", "end", "freq"};
 
-constexpr std::int64_t kLatest = std::numeric_limits<std::int64_t>::max();
-
 bool is_instance(PyObject* object, PyObject* type) { return rt::require(PyObject_IsInstance(object, type)) != 0; }
 
 // Ascending (ties allowed) and free of NaT, which sorts below every timestamp.
@@ -63,26 +61,14 @@ std::optional<std::int64_t> in_nanoseconds(std::int64_t ticks, std::int64_t nano
     return nanoseconds;
 }
 
-// The start of each row's period, for rows in ascending order at or after `first_start`. Arithmetic is
-// unsigned: the distance from a pre-1970 start to a late timestamp exceeds int64, and rows that were
-// checked but changed since (the index's data is writable, and Python code ran in between) must not
-// make the arithmetic undefined; their labels are then as wrong as their timestamps.
+// The start of each row's period, for rows in ascending order at or after `first_start`.
 void write_period_starts(const Int64Column& times, std::int64_t nanoseconds_per, std::int64_t first_start,
                          std::int64_t step, std::int64_t* out) {
-    const auto origin = static_cast<std::uint64_t>(first_start);
-    const auto length = static_cast<std::uint64_t>(step);
-    std::int64_t start = first_start;
-    std::int64_t next = first_start > kLatest - step ? kLatest : first_start + step;
+    PeriodCursor cursor(first_start, step);
     const Py_ssize_t count = times.size();
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const auto time = static_cast<std::int64_t>(static_cast<std::uint64_t>(times[i]) *
-                                                    static_cast<std::uint64_t>(nanoseconds_per));
-        if (time >= next) {
-            const std::uint64_t periods = (static_cast<std::uint64_t>(time) - origin) / length;
-            start = static_cast<std::int64_t>(origin + periods * length);
-            next = start > kLatest - step ? kLatest : start + step;
-        }
-        out[i] = start;
+        cursor.enters_new_period(wrapped_nanoseconds(times[i], nanoseconds_per));
+        out[i] = cursor.start();
     }
 }
 
@@ -128,39 +114,49 @@ rt::Ref new_label_array(PyObject* np, Py_ssize_t count, const Int64Column& times
 
 }  // namespace
 
-WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
+std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
     rt::Ref frame_type = rt::attr(pd, n_DataFrame);
-    if (!is_instance(df, frame_type.get())) return {};
+    if (!is_instance(df, frame_type.get())) return std::nullopt;
     rt::Ref index = rt::attr(df, n_index);
     rt::Ref datetime_index_type = rt::attr(pd, n_DatetimeIndex);
-    if (!is_instance(index.get(), datetime_index_type.get())) return {};
+    if (!is_instance(index.get(), datetime_index_type.get())) return std::nullopt;
     // An index called like the label column makes pandas refuse the working table; let it say so.
     rt::Ref index_col = rt::attr(index.get(), n_name);
-    if (PyUnicode_Check(index_col.get()) && PyUnicode_Compare(index_col.get(), n_group_by_label) == 0) return {};
+    if (PyUnicode_Check(index_col.get()) && PyUnicode_Compare(index_col.get(), n_group_by_label) == 0) {
+        return std::nullopt;
+    }
 
     rt::Ref dtype = rt::attr(index.get(), n_dtype);
     rt::Ref numpy_dtype = rt::attr(np, n_dtype);
-    if (!is_instance(dtype.get(), numpy_dtype.get())) return {};  // time-zone-aware
+    if (!is_instance(dtype.get(), numpy_dtype.get())) return std::nullopt;  // time-zone-aware
     rt::Ref dtype_text = rt::attr(dtype.get(), n_str);
     const std::int64_t nanoseconds_per = nanoseconds_per_tick(dtype_text.get());
-    if (nanoseconds_per == 0) return {};
+    if (nanoseconds_per == 0) return std::nullopt;
 
     rt::Ref ticks = rt::attr(index.get(), n_asi8);
     Int64Column times(ticks.get());
-    if (!times.usable() || !ascending_without_nat(times)) return {};
+    if (!times.usable() || !ascending_without_nat(times)) return std::nullopt;
     const Py_ssize_t count = times.size();
     const auto first_ns = in_nanoseconds(times[0], nanoseconds_per);
-    if (!first_ns || !in_nanoseconds(times[count - 1], nanoseconds_per)) return {};
+    if (!first_ns || !in_nanoseconds(times[count - 1], nanoseconds_per)) return std::nullopt;
 
     rt::Ref zero = rt::Ref::steal(PyLong_FromLong(0));
     rt::Ref first = rt::item(index.get(), zero.get());
     const std::optional<FirstPeriod> period = first_period(pd, first.get(), window);
-    if (!period || period->start > *first_ns) return {};
+    if (!period || period->start > *first_ns) return std::nullopt;
+    return FixedWindowGrid{std::move(index), std::move(index_col), std::move(ticks), nanoseconds_per, period->start,
+                           period->step};
+}
 
-    rt::Ref labels = new_label_array(np, count, times, nanoseconds_per, *period);
+WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
+    std::optional<FixedWindowGrid> grid = fixed_window_grid(pd, np, df, window);
+    if (!grid) return {};
+    Int64Column times(grid->ticks.get());
+    rt::Ref labels = new_label_array(np, times.size(), times, grid->nanoseconds_per_tick,
+                                     FirstPeriod{grid->first_start, grid->step});
     rt::Ref working = rt::call_method(df, n_reset_index);
     rt::require(PyObject_SetItem(working.get(), n_group_by_label, labels.get()));
-    return {std::move(working), std::move(index_col)};
+    return {std::move(working), std::move(grid->index_col)};
 }
 
 }  // namespace samplers

@@ -35,6 +35,8 @@ public:
                (std::strcmp(format, "l") == 0 || std::strcmp(format, "q") == 0);
     }
     Py_ssize_t size() const { return buffer_.length(); }
+    const char* data() const { return static_cast<const char*>(buffer_.data()); }
+    Py_ssize_t stride() const { return buffer_.stride(); }
     std::int64_t operator[](Py_ssize_t i) const {
         std::int64_t value;
         std::memcpy(&value, static_cast<const char*>(buffer_.data()) + i * buffer_.stride(), sizeof value);
@@ -44,5 +46,44 @@ public:
 private:
     rt::Buffer buffer_;
 };
+
+// Walks ascending timestamps (in nanoseconds) through consecutive periods of `step` laid from
+// `first_start`, telling when a timestamp enters a later period and where that period starts.
+// Arithmetic is unsigned: the distance from a pre-1970 start to a late timestamp exceeds int64, and
+// timestamps that were checked but changed since (an index's data is writable, and other threads run
+// while the interpreter lock is released) must not make it undefined; their periods are then as wrong
+// as the timestamps themselves.
+class PeriodCursor {
+public:
+    PeriodCursor(std::int64_t first_start, std::int64_t step)
+        : origin_(static_cast<std::uint64_t>(first_start)), step_(step), start_(first_start), next_(after(first_start)) {}
+
+    // Moves to the period holding `time`; true when that is a later period than the current one.
+    bool enters_new_period(std::int64_t time) {
+        if (time < next_) return false;
+        const auto length = static_cast<std::uint64_t>(step_);
+        const std::uint64_t periods = (static_cast<std::uint64_t>(time) - origin_) / length;
+        start_ = static_cast<std::int64_t>(origin_ + periods * length);
+        next_ = after(start_);
+        return true;
+    }
+    std::int64_t start() const { return start_; }
+
+private:
+    std::int64_t after(std::int64_t start) const {
+        return start > std::numeric_limits<std::int64_t>::max() - step_ ? std::numeric_limits<std::int64_t>::max()
+                                                                        : start + step_;
+    }
+
+    std::uint64_t origin_;
+    std::int64_t step_;
+    std::int64_t start_;
+    std::int64_t next_;
+};
+
+// A row's timestamp in nanoseconds, wrapping rather than overflowing (see PeriodCursor).
+inline std::int64_t wrapped_nanoseconds(std::int64_t ticks, std::int64_t nanoseconds_per) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(ticks) * static_cast<std::uint64_t>(nanoseconds_per));
+}
 
 }  // namespace samplers

@@ -1,0 +1,365 @@
+// The whole sampling step in C++ for the tables it is most often asked for: a plain DataFrame of
+// float64, float32, int64, int32 and bool columns with text labels, on an index the native labelling
+// pass handles, reduced by first, last, min, max, mean or count.
+//
+// On a sorted index each period's rows are one contiguous run, so one pass over the timestamps finds
+// the runs' bounds and each column is reduced run by run straight from its buffer; the result is
+// assembled directly, as the group-by and the index steps would have left it. Both passes run without
+// the interpreter lock, the columns on up to as many threads as there are cores. Whatever cannot be
+// reproduced exactly here (other tables, methods, or a pandas that reduces differently) is left to the
+// pandas group-by by returning an empty reference.
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "native_reductions.hpp"
+#include "parallel.hpp"
+#include "samplers.hpp"
+#include "timestamps.hpp"
+
+namespace samplers {
+
+namespace {
+
+rt::Name n_DataFrame{"DataFrame"};
+rt::Name n_Index{"Index"};
+rt::Name n_DatetimeIndex{"DatetimeIndex"};
+rt::Name n_columns{"columns"};
+rt::Name n_is_unique{"is_unique"};
+rt::Name n_items{"items"};
+rt::Name n_dtype{"dtype"};
+rt::Name n_str{"str"};
+rt::Name n_to_numpy{"to_numpy"};
+rt::Name n_empty{"empty"};
+rt::Name n_take{"take"};
+rt::Name n_freq{"freq"};
+rt::Name n_view{"view"};
+rt::Name n_T{"T"};
+rt::Name n_version{"__version__"};
+rt::Name n_BaseGrouper{"BaseGrouper"};
+rt::Name n_reduceat_aggregate{"_reduceat_aggregate"};
+rt::Name n_int64{"int64"};
+rt::Name n_intp{"intp"};
+rt::Name n_float64{"float64"};
+rt::Name n_float32{"float32"};
+rt::Name n_int32{"int32"};
+rt::Name n_bool{"bool"};
+
+rt::KeywordNames kw_name{"name"};
+rt::KeywordNames kw_frame{"index", "columns", "copy"};
+rt::KeywordNames kw_frame_from_dict{"index", "columns"};
+
+// Below this many values a pass is cheaper than starting a thread.
+constexpr std::int64_t kValuesWorthThreads = 1 << 17;
+
+bool is_instance(PyObject* object, PyObject* type) { return rt::require(PyObject_IsInstance(object, type)) != 0; }
+
+std::optional<Reduction> reduction_named(PyObject* func_name) {
+    if (!PyUnicode_CheckExact(func_name)) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(func_name, &size);
+    if (text == nullptr) rt::raise_pending();
+    const std::string_view name(text, static_cast<std::size_t>(size));
+    if (name == "first") return Reduction::First;
+    if (name == "last") return Reduction::Last;
+    if (name == "min") return Reduction::Min;
+    if (name == "max") return Reduction::Max;
+    if (name == "count") return Reduction::Count;
+    if (name == "mean") return Reduction::Mean;
+    return std::nullopt;
+}
+
+// What the installed pandas does that changes results.
+struct PandasWays {
+    // pandas 1.5 drops the timestamp column from a mean and then fails; pandas 2.0 adds an infinite value
+    // into a NaN compensation. Both keep their own group-by.
+    bool mean_as_here;
+    // pandas 3.1 on: sorted groups of a NaN-free float block, and of integer and bool blocks, go to
+    // numpy's reduceat for sum, mean, min and max.
+    bool reduceat;
+};
+
+PandasWays pandas_ways(PyObject* pd) {
+    rt::Ref version = rt::attr(pd, n_version);
+    const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return {false, false};
+    }
+    int major = 0;
+    int minor = 0;
+    if (std::sscanf(text, "%d.%d", &major, &minor) != 2) return {false, false};
+    PandasWays ways{major > 2 || (major == 2 && minor >= 1), false};
+    if (major >= 3) {
+        rt::Ref ops = rt::Ref::steal(PyImport_ImportModule("pandas.core.groupby.ops"));
+        rt::Ref grouper = rt::attr(ops.get(), n_BaseGrouper);
+        rt::Ref found = rt::Ref::steal_or_null(PyObject_GetAttr(grouper.get(), n_reduceat_aggregate));
+        if (!found) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) rt::raise_pending();
+            PyErr_Clear();
+        }
+        ways.reduceat = static_cast<bool>(found);
+    }
+    return ways;
+}
+
+std::optional<ValueKind> value_kind(PyObject* np, PyObject* dtype) {
+    rt::Ref numpy_dtype = rt::attr(np, n_dtype);
+    if (!is_instance(dtype, numpy_dtype.get())) return std::nullopt;
+    rt::Ref text = rt::attr(dtype, n_str);
+    if (!PyUnicode_Check(text.get())) return std::nullopt;
+    const char* code = PyUnicode_AsUTF8(text.get());
+    if (code == nullptr) rt::raise_pending();
+    const std::string_view name(code);
+    if (name == "<f8") return ValueKind::Float64;
+    if (name == "<f4") return ValueKind::Float32;
+    if (name == "<i8") return ValueKind::Int64;
+    if (name == "<i4") return ValueKind::Int32;
+    if (name == "|b1") return ValueKind::Bool;
+    return std::nullopt;
+}
+
+PyObject* dtype_name(ValueKind kind) {
+    switch (kind) {
+        case ValueKind::Float64:
+            return n_float64;
+        case ValueKind::Float32:
+            return n_float32;
+        case ValueKind::Int64:
+            return n_int64;
+        case ValueKind::Int32:
+            return n_int32;
+        case ValueKind::Bool:
+            return n_bool;
+    }
+    return n_float64;
+}
+
+// The columns of the table as buffers, with their labels; nothing when a column or label is not of the
+// kinds reduced here.
+struct Columns {
+    rt::Ref index;  // df.columns
+    std::vector<rt::Ref> labels;
+    std::vector<rt::Ref> arrays;
+    std::deque<rt::Buffer> buffers;
+    std::vector<InputColumn> inputs;
+};
+
+bool read_columns(PyObject* pd, PyObject* np, PyObject* df, PyObject* index_col, Py_ssize_t rows, Columns& columns) {
+    columns.index = rt::attr(df, n_columns);
+    rt::Ref plain_index = rt::attr(pd, n_Index);
+    if (Py_TYPE(columns.index.get()) != reinterpret_cast<PyTypeObject*>(plain_index.get())) return false;
+    rt::Ref unique = rt::attr(columns.index.get(), n_is_unique);
+    if (!rt::truth(unique.get())) return false;
+
+    rt::Ref items = rt::call_method(df, n_items);
+    rt::Ref iterator = rt::Ref::steal(PyObject_GetIter(items.get()));
+    while (rt::Ref pair = rt::Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+        PyObject* label = PyTuple_GET_ITEM(pair.get(), 0);
+        PyObject* series = PyTuple_GET_ITEM(pair.get(), 1);
+        // Text labels other than the index's name and the label column's name leave the column index
+        // as the group-by and index steps would leave it: the table's own.
+        if (!PyUnicode_CheckExact(label) || PyUnicode_Compare(label, index_col) == 0 ||
+            PyUnicode_Compare(label, n_group_by_label) == 0) {
+            return false;
+        }
+        rt::Ref dtype = rt::attr(series, n_dtype);
+        const std::optional<ValueKind> kind = value_kind(np, dtype.get());
+        if (!kind) return false;
+        rt::Ref array = rt::call_method(series, n_to_numpy);
+        rt::Buffer& buffer = columns.buffers.emplace_back(array.get(), PyBUF_STRIDES | PyBUF_FORMAT);
+        if (buffer.ndim() != 1 || buffer.length() != rows || static_cast<std::size_t>(buffer.itemsize()) != item_size(*kind)) {
+            return false;
+        }
+        columns.labels.push_back(rt::Ref::borrow(label));
+        columns.arrays.push_back(std::move(array));
+        columns.inputs.push_back({static_cast<const char*>(buffer.data()), buffer.stride(), *kind});
+    }
+    if (PyErr_Occurred()) rt::raise_pending();
+    return !columns.inputs.empty();
+}
+
+// The bounds of the runs of rows that share a period: count + 1 entries, the last being the row count.
+// Allocated through the interpreter's raw allocator, which memory tracing sees and which works
+// without the interpreter lock.
+class GroupBounds {
+public:
+    explicit GroupBounds(std::int64_t rows)
+        : bounds_(static_cast<std::int64_t*>(PyMem_RawMalloc(static_cast<std::size_t>(rows + 1) * sizeof(std::int64_t)))) {
+        if (bounds_ == nullptr) throw std::bad_alloc();
+    }
+    ~GroupBounds() { PyMem_RawFree(bounds_); }
+    GroupBounds(const GroupBounds&) = delete;
+    GroupBounds& operator=(const GroupBounds&) = delete;
+
+    void find(const Int64Column& times, std::int64_t nanoseconds_per, std::int64_t first_start, std::int64_t step) {
+        PeriodCursor cursor(first_start, step);
+        const Py_ssize_t rows = times.size();
+        cursor.enters_new_period(wrapped_nanoseconds(times[0], nanoseconds_per));
+        std::int64_t count = 0;
+        bounds_[count++] = 0;
+        for (Py_ssize_t i = 1; i < rows; ++i) {
+            if (cursor.enters_new_period(wrapped_nanoseconds(times[i], nanoseconds_per))) bounds_[count++] = i;
+        }
+        bounds_[count] = rows;
+        groups_ = {bounds_, count};
+    }
+    const Groups& groups() const { return groups_; }
+
+private:
+    std::int64_t* bounds_;
+    Groups groups_{nullptr, 0};
+};
+
+rt::Ref new_array(PyObject* np, PyObject* shape, PyObject* dtype) {
+    rt::Ref empty = rt::attr(np, n_empty);
+    return rt::call(empty.get(), shape, dtype);
+}
+
+void* array_data(PyObject* array) {
+    rt::Buffer view(array, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    return view.data();
+}
+
+// The result's index: the timestamp column reduced as the group-by reduces it, then made the index.
+rt::Ref result_index(PyObject* pd, PyObject* np, Reduction reduction, const FixedWindowGrid& grid,
+                     const Groups& groups, const std::vector<std::int64_t>& tick_means) {
+    rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(groups.count));
+    if (reduction == Reduction::Count) {
+        rt::Ref sizes = new_array(np, length.get(), n_int64);
+        auto* out = static_cast<std::int64_t*>(array_data(sizes.get()));
+        for (std::int64_t g = 0; g < groups.count; ++g) out[g] = groups.bounds[g + 1] - groups.bounds[g];
+        rt::Ref index_type = rt::attr(pd, n_Index);
+        return rt::call_kw(index_type.get(), kw_name, sizes.get(), grid.index_col.get());
+    }
+    if (reduction == Reduction::Mean) {
+        rt::Ref ticks = new_array(np, length.get(), n_int64);
+        std::memcpy(array_data(ticks.get()), tick_means.data(), tick_means.size() * sizeof(std::int64_t));
+        rt::Ref dtype = rt::attr(grid.index.get(), n_dtype);
+        rt::Ref stamps = rt::call_method(ticks.get(), n_view, dtype.get());
+        rt::Ref index_type = rt::attr(pd, n_DatetimeIndex);
+        return rt::call_kw(index_type.get(), kw_name, stamps.get(), grid.index_col.get());
+    }
+    // first and min keep each run's first timestamp, last and max its last (the index is sorted).
+    const bool leading = reduction == Reduction::First || reduction == Reduction::Min;
+    rt::Ref positions = new_array(np, length.get(), n_intp);
+    auto* out = static_cast<Py_ssize_t*>(array_data(positions.get()));
+    for (std::int64_t g = 0; g < groups.count; ++g) out[g] = leading ? groups.bounds[g] : groups.bounds[g + 1] - 1;
+    rt::Ref taken = rt::call_method(grid.index.get(), n_take, positions.get());
+    // A take along a regular stride keeps the index's frequency; an index made from a column has none.
+    rt::Ref freq = rt::attr(taken.get(), n_freq);
+    if (freq.get() != Py_None) rt::set_attr(taken.get(), n_freq, Py_None);
+    return taken;
+}
+
+}  // namespace
+
+rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* func_name) {
+    const std::optional<Reduction> reduction = reduction_named(func_name);
+    if (!reduction) return {};
+    const PandasWays ways = pandas_ways(pd);
+    if (*reduction == Reduction::Mean && !ways.mean_as_here) return {};
+    rt::Ref frame_type = rt::attr(pd, n_DataFrame);
+    if (Py_TYPE(df) != reinterpret_cast<PyTypeObject*>(frame_type.get())) return {};
+
+    std::optional<FixedWindowGrid> grid = fixed_window_grid(pd, np, df, window);
+    if (!grid || !PyUnicode_CheckExact(grid->index_col.get())) return {};
+    Int64Column times(grid->ticks.get());
+    const Py_ssize_t rows = times.size();
+    Columns columns;
+    if (!read_columns(pd, np, df, grid->index_col.get(), rows, columns)) return {};
+    const std::size_t width = columns.inputs.size();
+
+    // How each column's mean is summed; a float block that turns out to hold NaN is summed again.
+    std::vector<MeanSum> sums(width, MeanSum::Compensated);
+    if (*reduction == Reduction::Mean && ways.reduceat) {
+        bool float32_has_nan = false;
+        {
+            ReleasedGil released;
+            for (const InputColumn& input : columns.inputs) {
+                if (input.kind == ValueKind::Float32 && !float32_has_nan) float32_has_nan = column_has_nan(input, rows);
+            }
+        }
+        for (std::size_t j = 0; j < width; ++j) {
+            if (columns.inputs[j].kind != ValueKind::Float32 || !float32_has_nan) sums[j] = MeanSum::Pairwise;
+        }
+    }
+
+    GroupBounds bounds(rows);
+    {
+        ReleasedGil released;
+        bounds.find(times, grid->nanoseconds_per_tick, grid->first_start, grid->step);
+    }
+    const Groups& groups = bounds.groups();
+
+    // One block when every result column has one type (the frame then wraps it without a copy),
+    // else one array per column.
+    std::vector<ValueKind> kinds(width);
+    bool one_kind = true;
+    for (std::size_t j = 0; j < width; ++j) {
+        kinds[j] = result_kind(*reduction, columns.inputs[j].kind, sums[j]);
+        one_kind = one_kind && kinds[j] == kinds[0];
+    }
+    rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(groups.count));
+    rt::Ref block;
+    std::vector<rt::Ref> arrays;
+    std::vector<void*> outs(width);
+    if (one_kind) {
+        rt::Ref width_object = rt::Ref::steal(PyLong_FromSize_t(width));
+        rt::Ref shape = rt::Ref::steal(PyTuple_Pack(2, width_object.get(), length.get()));
+        block = new_array(np, shape.get(), dtype_name(kinds[0]));
+        auto* base = static_cast<char*>(array_data(block.get()));
+        for (std::size_t j = 0; j < width; ++j) outs[j] = base + j * static_cast<std::size_t>(groups.count) * item_size(kinds[0]);
+    } else {
+        for (std::size_t j = 0; j < width; ++j) {
+            arrays.push_back(new_array(np, length.get(), dtype_name(kinds[j])));
+            outs[j] = array_data(arrays.back().get());
+        }
+    }
+
+    std::vector<std::int64_t> tick_means(*reduction == Reduction::Mean ? static_cast<std::size_t>(groups.count) : 0);
+    std::vector<ColumnFindings> findings(width);
+    bool ambiguous = false;
+    {
+        ReleasedGil released;
+        const bool worth_threads = static_cast<std::int64_t>(rows) * static_cast<std::int64_t>(width) >= kValuesWorthThreads;
+        const InputColumn ticks{times.data(), times.stride(), ValueKind::Int64};
+        const std::size_t tasks = width + (tick_means.empty() ? 0 : 1);
+        run_tasks(tasks, worth_threads, [&](std::size_t j) {
+            if (j == width) {
+                mean_of_ticks(ticks, groups, tick_means.data());
+            } else {
+                findings[j] = reduce_column(*reduction, sums[j], columns.inputs[j], groups, outs[j]);
+            }
+        });
+        // A float64 block with a NaN is summed by pandas' own kernel, not by reduceat.
+        bool float64_has_nan = false;
+        for (std::size_t j = 0; j < width; ++j) {
+            float64_has_nan |= sums[j] == MeanSum::Pairwise && columns.inputs[j].kind == ValueKind::Float64 && findings[j].has_nan;
+            ambiguous |= ways.reduceat && findings[j].mixed_zero_extreme;
+        }
+        if (float64_has_nan) {
+            run_tasks(width, worth_threads, [&](std::size_t j) {
+                if (columns.inputs[j].kind != ValueKind::Float64) return;
+                reduce_column(*reduction, MeanSum::Compensated, columns.inputs[j], groups, outs[j]);
+            });
+        }
+    }
+    // numpy's minimum and maximum settle 0.0 against -0.0 by their own vector order.
+    if (ambiguous) return {};
+
+    rt::Ref index = result_index(pd, np, *reduction, *grid, groups, tick_means);
+    if (one_kind) {
+        rt::Ref values = rt::attr(block.get(), n_T);
+        return rt::call_kw(frame_type.get(), kw_frame, values.get(), index.get(), columns.index.get(), Py_False);
+    }
+    rt::Ref data = rt::Ref::steal(PyDict_New());
+    for (std::size_t j = 0; j < width; ++j) rt::require(PyDict_SetItem(data.get(), columns.labels[j].get(), arrays[j].get()));
+    return rt::call_kw(frame_type.get(), kw_frame_from_dict, data.get(), index.get(), columns.index.get());
+}
+
+}  // namespace samplers
