@@ -8,6 +8,7 @@
 //   the summing type.
 #include "native_reductions.hpp"
 
+#include <cfenv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -201,6 +202,7 @@ double pairwise_sum(const InputColumn& column, std::int64_t first, std::int64_t 
 template <typename T>
 ColumnFindings pairwise_mean(const InputColumn& column, const Groups& groups, double* out) {
     ColumnFindings findings;
+    std::feclearexcept(FE_ALL_EXCEPT);
     for (std::int64_t g = 0; g < groups.count; ++g) {
         const std::int64_t begin = groups.bounds[g];
         const std::int64_t end = groups.bounds[g + 1];
@@ -219,6 +221,7 @@ ColumnFindings pairwise_mean(const InputColumn& column, const Groups& groups, do
             }
         }
     }
+    findings.floating_point_exception = std::fetestexcept(FE_INVALID | FE_OVERFLOW | FE_UNDERFLOW | FE_DIVBYZERO) != 0;
     return findings;
 }
 

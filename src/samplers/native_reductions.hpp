@@ -37,6 +37,9 @@ struct ColumnFindings {
     // A float group whose least (or greatest) value is zero held both 0.0 and -0.0, so which of the two
     // the result holds depends on the order in which the values are compared.
     bool mixed_zero_extreme = false;
+    // The pairwise sums overflowed, underflowed or met inf - inf: numpy would warn (or raise, as its
+    // error state says) where these sums stand in for its own.
+    bool floating_point_exception = false;
 };
 
 // The element type of the result column.

@@ -274,18 +274,28 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
     if (!read_columns(pd, np, df, grid->index_col.get(), rows, columns)) return {};
     const std::size_t width = columns.inputs.size();
 
-    // How each column's mean is summed; a float block that turns out to hold NaN is summed again.
+    // How each column's mean is summed. pandas reduces a block at a time, and the blocks it reduces are
+    // the runs of adjacent columns of one type (its working copy is consolidated, and columns are
+    // sliced off it in order); a float run holding a NaN anywhere is summed with compensation, so a
+    // float64 run found to hold one is summed again, and float32 runs, whose result type depends on it,
+    // are looked at first.
+    std::vector<std::size_t> runs(width, 0);
+    for (std::size_t j = 1; j < width; ++j) {
+        runs[j] = runs[j - 1] + (columns.inputs[j].kind != columns.inputs[j - 1].kind ? 1 : 0);
+    }
     std::vector<MeanSum> sums(width, MeanSum::Compensated);
     if (*reduction == Reduction::Mean && ways.reduceat) {
-        bool float32_has_nan = false;
+        std::vector<bool> run_has_nan(width, false);
         {
             ReleasedGil released;
-            for (const InputColumn& input : columns.inputs) {
-                if (input.kind == ValueKind::Float32 && !float32_has_nan) float32_has_nan = column_has_nan(input, rows);
+            for (std::size_t j = 0; j < width; ++j) {
+                if (columns.inputs[j].kind == ValueKind::Float32 && !run_has_nan[runs[j]]) {
+                    run_has_nan[runs[j]] = column_has_nan(columns.inputs[j], rows);
+                }
             }
         }
         for (std::size_t j = 0; j < width; ++j) {
-            if (columns.inputs[j].kind != ValueKind::Float32 || !float32_has_nan) sums[j] = MeanSum::Pairwise;
+            if (!run_has_nan[runs[j]]) sums[j] = MeanSum::Pairwise;
         }
     }
 
@@ -336,20 +346,23 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
                 findings[j] = reduce_column(*reduction, sums[j], columns.inputs[j], groups, outs[j]);
             }
         });
-        // A float64 block with a NaN is summed by pandas' own kernel, not by reduceat.
-        bool float64_has_nan = false;
+        std::vector<bool> run_has_nan(width, false);
+        bool resum = false;
         for (std::size_t j = 0; j < width; ++j) {
-            float64_has_nan |= sums[j] == MeanSum::Pairwise && columns.inputs[j].kind == ValueKind::Float64 && findings[j].has_nan;
+            if (sums[j] == MeanSum::Pairwise && findings[j].has_nan) resum = run_has_nan[runs[j]] = true;
             ambiguous |= ways.reduceat && findings[j].mixed_zero_extreme;
         }
-        if (float64_has_nan) {
+        for (std::size_t j = 0; j < width; ++j) {
+            ambiguous |= sums[j] == MeanSum::Pairwise && !run_has_nan[runs[j]] && findings[j].floating_point_exception;
+        }
+        if (resum) {
             run_tasks(width, worth_threads, [&](std::size_t j) {
-                if (columns.inputs[j].kind != ValueKind::Float64) return;
-                reduce_column(*reduction, MeanSum::Compensated, columns.inputs[j], groups, outs[j]);
+                if (run_has_nan[runs[j]]) reduce_column(*reduction, MeanSum::Compensated, columns.inputs[j], groups, outs[j]);
             });
         }
     }
-    // numpy's minimum and maximum settle 0.0 against -0.0 by their own vector order.
+    // numpy's minimum and maximum settle 0.0 against -0.0 by their own vector order, and its sums warn
+    // as its error state says: pandas' own reduction is the one to run then.
     if (ambiguous) return {};
 
     rt::Ref index = result_index(pd, np, *reduction, *grid, groups, tick_means);
