@@ -8,22 +8,37 @@
 //   the summing type.
 #include "native_reductions.hpp"
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <type_traits>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace samplers {
 
 namespace {
 
-template <typename T>
-inline T load(const InputColumn& column, std::int64_t row) {
-    T value;
-    std::memcpy(&value, column.data + row * column.stride, sizeof value);
-    return value;
-}
+// Reads a column's items; a contiguous column is read with a stride known at compile time, which lets
+// the compiler keep several additions or comparisons in flight per instruction.
+template <typename T, bool kContiguousItems>
+struct Reader {
+    using Item = T;
+    static constexpr bool kContiguous = kContiguousItems;
+    const char* data;
+    std::ptrdiff_t stride;
+
+    T operator[](std::int64_t row) const {
+        T value;
+        std::memcpy(&value, data + row * (kContiguous ? static_cast<std::ptrdiff_t>(sizeof(T)) : stride), sizeof value);
+        return value;
+    }
+};
 
 // numpy's cast of an element to float64 (bools are stored as one byte, 0 or 1).
 template <typename T>
@@ -38,8 +53,8 @@ inline double as_double(T value) {
 template <typename T>
 constexpr bool kIsFloat = std::is_floating_point_v<T>;
 
-template <typename T>
-void first_or_last(const InputColumn& column, const Groups& groups, bool last, T* out) {
+template <typename R, typename T = typename R::Item>
+void first_or_last(const R& column, const Groups& groups, bool last, T* out) {
     for (std::int64_t g = 0; g < groups.count; ++g) {
         const std::int64_t begin = groups.bounds[g];
         const std::int64_t end = groups.bounds[g + 1];
@@ -47,7 +62,7 @@ void first_or_last(const InputColumn& column, const Groups& groups, bool last, T
             T found = std::numeric_limits<T>::quiet_NaN();
             if (last) {
                 for (std::int64_t row = end; row-- > begin;) {
-                    const T value = load<T>(column, row);
+                    const T value = column[row];
                     if (value == value) {
                         found = value;
                         break;
@@ -55,7 +70,7 @@ void first_or_last(const InputColumn& column, const Groups& groups, bool last, T
                 }
             } else {
                 for (std::int64_t row = begin; row < end; ++row) {
-                    const T value = load<T>(column, row);
+                    const T value = column[row];
                     if (value == value) {
                         found = value;
                         break;
@@ -64,47 +79,123 @@ void first_or_last(const InputColumn& column, const Groups& groups, bool last, T
             }
             out[g] = found;
         } else {
-            out[g] = load<T>(column, last ? end - 1 : begin);
+            out[g] = column[last ? end - 1 : begin];
         }
     }
 }
 
-// Four running extremes per group keep the comparisons independent; for integers and for non-zero
-// floats the order does not matter, and a zero extreme is settled by a second look (see below).
-template <typename T, bool kMax>
-ColumnFindings extreme(const InputColumn& column, const Groups& groups, T* out) {
+template <bool kMax, typename T>
+constexpr T extreme_start() {
+    if constexpr (kIsFloat<T>) {
+        return kMax ? -std::numeric_limits<T>::infinity() : std::numeric_limits<T>::infinity();
+    } else {
+        return kMax ? std::numeric_limits<T>::lowest() : std::numeric_limits<T>::max();
+    }
+}
+
+// `candidate` when it beats `current`, else `current`: NaN never beats, and of equal values the one
+// already held stays (the x86 min/max instructions do exactly this with the candidate first).
+template <bool kMax, typename T>
+inline T keep_better(T candidate, T current) {
+    return (kMax ? candidate > current : candidate < current) ? candidate : current;
+}
+
+// The extreme of rows [begin, end) over four running extremes, which keeps the comparisons
+// independent; which of several equal values is kept only shows for zeros, settled by the caller.
+template <bool kMax, typename R, typename T = typename R::Item>
+T extreme_of_run(const R& column, std::int64_t begin, std::int64_t end) {
+    constexpr T kStart = extreme_start<kMax, T>();
+    T lane[4] = {kStart, kStart, kStart, kStart};
+    std::int64_t row = begin;
+    for (; row + 4 <= end; row += 4) {
+        for (int k = 0; k < 4; ++k) lane[k] = keep_better<kMax>(column[row + k], lane[k]);
+    }
+    for (; row < end; ++row) lane[0] = keep_better<kMax>(column[row], lane[0]);
+    T result = lane[0];
+    for (int k = 1; k < 4; ++k) result = keep_better<kMax>(lane[k], result);
+    return result;
+}
+
+#if defined(__x86_64__)
+// The same over a contiguous float64 or float32 run with 256-bit vectors, where the processor has them.
+template <bool kMax, typename T>
+__attribute__((target("avx2"))) T extreme_of_run_avx2(const T* values, std::int64_t count) {
+    constexpr T kStart = extreme_start<kMax, T>();
+    if constexpr (std::is_same_v<T, double>) {
+        __m256d a = _mm256_set1_pd(kStart), b = a, c = a, d = a;
+        std::int64_t i = 0;
+        for (; i + 16 <= count; i += 16) {
+            a = kMax ? _mm256_max_pd(_mm256_loadu_pd(values + i), a) : _mm256_min_pd(_mm256_loadu_pd(values + i), a);
+            b = kMax ? _mm256_max_pd(_mm256_loadu_pd(values + i + 4), b) : _mm256_min_pd(_mm256_loadu_pd(values + i + 4), b);
+            c = kMax ? _mm256_max_pd(_mm256_loadu_pd(values + i + 8), c) : _mm256_min_pd(_mm256_loadu_pd(values + i + 8), c);
+            d = kMax ? _mm256_max_pd(_mm256_loadu_pd(values + i + 12), d) : _mm256_min_pd(_mm256_loadu_pd(values + i + 12), d);
+        }
+        alignas(32) double lanes[16];
+        _mm256_store_pd(lanes, a);
+        _mm256_store_pd(lanes + 4, b);
+        _mm256_store_pd(lanes + 8, c);
+        _mm256_store_pd(lanes + 12, d);
+        T result = kStart;
+        for (double lane : lanes) result = keep_better<kMax>(lane, result);
+        for (; i < count; ++i) result = keep_better<kMax>(values[i], result);
+        return result;
+    } else {
+        __m256 a = _mm256_set1_ps(kStart), b = a;
+        std::int64_t i = 0;
+        for (; i + 16 <= count; i += 16) {
+            a = kMax ? _mm256_max_ps(_mm256_loadu_ps(values + i), a) : _mm256_min_ps(_mm256_loadu_ps(values + i), a);
+            b = kMax ? _mm256_max_ps(_mm256_loadu_ps(values + i + 8), b) : _mm256_min_ps(_mm256_loadu_ps(values + i + 8), b);
+        }
+        alignas(32) float lanes[16];
+        _mm256_store_ps(lanes, a);
+        _mm256_store_ps(lanes + 8, b);
+        T result = kStart;
+        for (float lane : lanes) result = keep_better<kMax>(lane, result);
+        for (; i < count; ++i) result = keep_better<kMax>(values[i], result);
+        return result;
+    }
+}
+
+bool has_avx2() {
+    static const bool supported = __builtin_cpu_supports("avx2");
+    return supported;
+}
+#endif
+
+template <bool kMax, typename R, typename T = typename R::Item>
+ColumnFindings extreme(const R& column, const Groups& groups, T* out) {
     ColumnFindings findings;
-    constexpr T kStart = kMax ? (kIsFloat<T> ? -std::numeric_limits<T>::infinity() : std::numeric_limits<T>::lowest())
-                              : (kIsFloat<T> ? std::numeric_limits<T>::infinity() : std::numeric_limits<T>::max());
-    const auto better = [](T candidate, T current) { return kMax ? candidate > current : candidate < current; };
+    constexpr T kStart = extreme_start<kMax, T>();
+#if defined(__x86_64__)
+    constexpr bool kVectors = kIsFloat<T> && R::kContiguous;
+    const bool vectors = kVectors && has_avx2();
+#endif
     for (std::int64_t g = 0; g < groups.count; ++g) {
         const std::int64_t begin = groups.bounds[g];
         const std::int64_t end = groups.bounds[g + 1];
-        T lane[4] = {kStart, kStart, kStart, kStart};
-        bool seen[4] = {false, false, false, false};
-        std::int64_t row = begin;
-        for (; row + 4 <= end; row += 4) {
-            for (int k = 0; k < 4; ++k) {
-                const T value = load<T>(column, row + k);
-                lane[k] = better(value, lane[k]) ? value : lane[k];
-                if constexpr (kIsFloat<T>) seen[k] |= value == value;
-            }
+        T result;
+#if defined(__x86_64__)
+        if constexpr (kVectors) {
+            result = vectors && end - begin >= 32
+                         ? extreme_of_run_avx2<kMax>(reinterpret_cast<const T*>(column.data) + begin, end - begin)
+                         : extreme_of_run<kMax>(column, begin, end);
+        } else {
+            result = extreme_of_run<kMax>(column, begin, end);
         }
-        for (; row < end; ++row) {
-            const T value = load<T>(column, row);
-            lane[0] = better(value, lane[0]) ? value : lane[0];
-            if constexpr (kIsFloat<T>) seen[0] |= value == value;
-        }
-        T result = lane[0];
-        for (int k = 1; k < 4; ++k) result = better(lane[k], result) ? lane[k] : result;
+#else
+        result = extreme_of_run<kMax>(column, begin, end);
+#endif
         if constexpr (kIsFloat<T>) {
-            if (!(seen[0] || seen[1] || seen[2] || seen[3])) {
-                result = std::numeric_limits<T>::quiet_NaN();
+            if (result == kStart) {
+                // An infinity, or nothing but NaN.
+                bool any = false;
+                for (std::int64_t row = begin; row < end && !any; ++row) any = column[row] == column[row];
+                if (!any) result = std::numeric_limits<T>::quiet_NaN();
             } else if (result == 0) {
                 // The first zero of the group is the one a sequential scan keeps.
                 bool first_found = false;
-                for (std::int64_t r = begin; r < end; ++r) {
-                    const T value = load<T>(column, r);
+                for (std::int64_t row = begin; row < end; ++row) {
+                    const T value = column[row];
                     if (value != 0) continue;
                     if (!first_found) {
                         result = value;
@@ -121,15 +212,15 @@ ColumnFindings extreme(const InputColumn& column, const Groups& groups, T* out) 
     return findings;
 }
 
-template <typename T>
-void count_values(const InputColumn& column, const Groups& groups, std::int64_t* out) {
+template <typename R, typename T = typename R::Item>
+void count_values(const R& column, const Groups& groups, std::int64_t* out) {
     for (std::int64_t g = 0; g < groups.count; ++g) {
         const std::int64_t begin = groups.bounds[g];
         const std::int64_t end = groups.bounds[g + 1];
         if constexpr (kIsFloat<T>) {
             std::int64_t present = 0;
             for (std::int64_t row = begin; row < end; ++row) {
-                const T value = load<T>(column, row);
+                const T value = column[row];
                 present += value == value ? 1 : 0;
             }
             out[g] = present;
@@ -139,80 +230,130 @@ void count_values(const InputColumn& column, const Groups& groups, std::int64_t*
     }
 }
 
-// The running-compensation sum of pandas' group kernels, in `Sum` (the float type of the column, float64
-// for integers), skipping NaN. A compensation that turned NaN (an infinite value) restarts from zero.
-template <typename T, typename Sum>
-ColumnFindings compensated_mean(const InputColumn& column, const Groups& groups, Sum* out) {
-    ColumnFindings findings;
-    for (std::int64_t g = 0; g < groups.count; ++g) {
-        const std::int64_t begin = groups.bounds[g];
-        const std::int64_t end = groups.bounds[g + 1];
-        Sum sum = 0;
-        Sum compensation = 0;
-        std::int64_t present = 0;
-        for (std::int64_t row = begin; row < end; ++row) {
-            Sum value;
-            if constexpr (kIsFloat<T>) {
-                value = static_cast<Sum>(load<T>(column, row));
-                if (value != value) continue;
-            } else {
-                value = static_cast<Sum>(as_double(load<T>(column, row)));
-            }
-            ++present;
-            const Sum y = value - compensation;
-            const Sum t = sum + y;
-            Sum next = t - sum - y;
-            if (next != next) next = 0;
-            compensation = next;
-            sum = t;
-        }
-        findings.has_nan |= present != end - begin;
-        out[g] = present == 0 ? std::numeric_limits<Sum>::quiet_NaN() : sum / static_cast<Sum>(present);
+// The running-compensation sum of pandas' group kernels in `Sum`, skipping what `Missing` says is
+// missing. A compensation that turned NaN (an infinite value) restarts from zero.
+template <typename Sum>
+struct CompensatedSum {
+    Sum sum = 0;
+    Sum compensation = 0;
+    std::int64_t present = 0;
+
+    void add(Sum value) {
+        ++present;
+        const Sum y = value - compensation;
+        const Sum t = sum + y;
+        Sum next = t - sum - y;
+        if (next != next) next = 0;
+        compensation = next;
+        sum = t;
     }
+};
+
+// Sums every group with CompensatedSum and hands each to finish(group, sum). Each sum is one long chain
+// of dependent additions, so four stretches of groups (of about equal row counts) are summed side by
+// side, one row of each in turn; every group is still summed in its own row order.
+template <typename Sum, typename Value, typename Finish>
+void compensated_groups(const Groups& groups, const Value& value_at, const Finish& finish) {
+    constexpr int kLanes = 4;
+    struct Lane {
+        std::int64_t group;       // the group being summed
+        std::int64_t last_group;  // one past the lane's last group
+        std::int64_t row;
+        std::int64_t group_end;
+        CompensatedSum<Sum> state;
+    };
+    const std::int64_t* bounds = groups.bounds;
+    const std::int64_t rows = bounds[groups.count];
+    Lane lanes[kLanes];
+    std::int64_t split = 0;
+    for (int k = 0; k < kLanes; ++k) {
+        const std::int64_t next_split =
+            k + 1 == kLanes ? groups.count
+                            : std::max(split, static_cast<std::int64_t>(
+                                                  std::lower_bound(bounds, bounds + groups.count, rows / kLanes * (k + 1)) - bounds));
+        lanes[k] = Lane{split, next_split, bounds[split], split < next_split ? bounds[split + 1] : bounds[split], {}};
+        split = next_split;
+    }
+    const auto step = [&](Lane& lane) {
+        const std::optional<Sum> value = value_at(lane.row);
+        if (value) lane.state.add(*value);
+        if (++lane.row == lane.group_end) {
+            finish(lane.group, lane.state, lane.group_end - bounds[lane.group]);
+            lane.state = {};
+            if (++lane.group < lane.last_group) lane.group_end = bounds[lane.group + 1];
+        }
+    };
+    std::int64_t together = std::numeric_limits<std::int64_t>::max();
+    for (const Lane& lane : lanes) together = std::min(together, bounds[lane.last_group] - lane.row);
+    for (std::int64_t i = 0; i < together; ++i) {
+        for (Lane& lane : lanes) step(lane);
+    }
+    for (Lane& lane : lanes) {
+        while (lane.group < lane.last_group) step(lane);
+    }
+}
+
+// Floats are summed in their own type, integers and bools in float64.
+template <typename R, typename T = typename R::Item, typename Sum = std::conditional_t<std::is_same_v<T, float>, float, double>>
+ColumnFindings compensated_mean(const R& column, const Groups& groups, Sum* out) {
+    ColumnFindings findings;
+    const auto value_at = [&](std::int64_t row) -> std::optional<Sum> {
+        if constexpr (kIsFloat<T>) {
+            const T value = column[row];
+            if (value != value) return std::nullopt;
+            return static_cast<Sum>(value);
+        } else {
+            return static_cast<Sum>(as_double(column[row]));
+        }
+    };
+    compensated_groups<Sum>(groups, value_at, [&](std::int64_t g, const CompensatedSum<Sum>& state, std::int64_t size) {
+        findings.has_nan |= state.present != size;
+        out[g] = state.present == 0 ? std::numeric_limits<Sum>::quiet_NaN() : state.sum / static_cast<Sum>(state.present);
+    });
     return findings;
 }
 
 // numpy's pairwise summation of float64 values (its `add` reduction loop): blocks of up to 128 values
 // added on eight accumulators, larger runs split in two at a multiple of eight.
-template <typename T>
-double pairwise_sum(const InputColumn& column, std::int64_t first, std::int64_t n) {
+template <typename R>
+double pairwise_sum(const R& column, std::int64_t first, std::int64_t n) {
     if (n < 8) {
         double sum = -0.0;
-        for (std::int64_t i = 0; i < n; ++i) sum += as_double(load<T>(column, first + i));
+        for (std::int64_t i = 0; i < n; ++i) sum += as_double(column[first + i]);
         return sum;
     }
     if (n <= 128) {
         double r[8];
-        for (int k = 0; k < 8; ++k) r[k] = as_double(load<T>(column, first + k));
+        for (int k = 0; k < 8; ++k) r[k] = as_double(column[first + k]);
         std::int64_t i = 8;
         for (; i < n - n % 8; i += 8) {
-            for (int k = 0; k < 8; ++k) r[k] += as_double(load<T>(column, first + i + k));
+            for (int k = 0; k < 8; ++k) r[k] += as_double(column[first + i + k]);
         }
         double sum = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) sum += as_double(load<T>(column, first + i));
+        for (; i < n; ++i) sum += as_double(column[first + i]);
         return sum;
     }
     std::int64_t half = n / 2;
     half -= half % 8;
-    return pairwise_sum<T>(column, first, half) + pairwise_sum<T>(column, first + half, n - half);
+    return pairwise_sum(column, first, half) + pairwise_sum(column, first + half, n - half);
 }
 
 // `add.reduceat` over the group starts (the first value, then the pairwise sum of the rest added to
 // it), divided by the group sizes. NaN propagates, so a column holding one is reported.
-template <typename T>
-ColumnFindings pairwise_mean(const InputColumn& column, const Groups& groups, double* out) {
+template <typename R, typename T = typename R::Item>
+ColumnFindings pairwise_mean(const R& column, const Groups& groups, double* out) {
     ColumnFindings findings;
     std::feclearexcept(FE_ALL_EXCEPT);
     for (std::int64_t g = 0; g < groups.count; ++g) {
         const std::int64_t begin = groups.bounds[g];
         const std::int64_t end = groups.bounds[g + 1];
-        double sum = as_double(load<T>(column, begin));
-        if (end - begin > 1) sum += pairwise_sum<T>(column, begin + 1, end - begin - 1);
+        double sum = as_double(column[begin]);
+        if (end - begin > 1) sum += pairwise_sum(column, begin + 1, end - begin - 1);
         out[g] = sum / static_cast<double>(end - begin);
         if constexpr (kIsFloat<T>) {
             if (out[g] != out[g] && !findings.has_nan) {
                 for (std::int64_t row = begin; row < end; ++row) {
-                    const T value = load<T>(column, row);
+                    const T value = column[row];
                     if (value != value) {
                         findings.has_nan = true;
                         break;
@@ -225,30 +366,35 @@ ColumnFindings pairwise_mean(const InputColumn& column, const Groups& groups, do
     return findings;
 }
 
-template <typename T>
-ColumnFindings reduce_typed(Reduction reduction, MeanSum mean_sum, const InputColumn& column, const Groups& groups,
-                            void* out) {
+template <typename R, typename T = typename R::Item>
+ColumnFindings reduce_read(Reduction reduction, MeanSum mean_sum, const R& column, const Groups& groups, void* out) {
     switch (reduction) {
         case Reduction::First:
         case Reduction::Last:
-            first_or_last<T>(column, groups, reduction == Reduction::Last, static_cast<T*>(out));
+            first_or_last(column, groups, reduction == Reduction::Last, static_cast<T*>(out));
             return {};
         case Reduction::Min:
-            return extreme<T, false>(column, groups, static_cast<T*>(out));
+            return extreme<false>(column, groups, static_cast<T*>(out));
         case Reduction::Max:
-            return extreme<T, true>(column, groups, static_cast<T*>(out));
+            return extreme<true>(column, groups, static_cast<T*>(out));
         case Reduction::Count:
-            count_values<T>(column, groups, static_cast<std::int64_t*>(out));
+            count_values(column, groups, static_cast<std::int64_t*>(out));
             return {};
         case Reduction::Mean:
-            if (mean_sum == MeanSum::Pairwise) return pairwise_mean<T>(column, groups, static_cast<double*>(out));
-            if constexpr (std::is_same_v<T, float>) {
-                return compensated_mean<T, float>(column, groups, static_cast<float*>(out));
-            } else {
-                return compensated_mean<T, double>(column, groups, static_cast<double*>(out));
-            }
+            if (mean_sum == MeanSum::Pairwise) return pairwise_mean(column, groups, static_cast<double*>(out));
+            using Sum = std::conditional_t<std::is_same_v<T, float>, float, double>;
+            return compensated_mean(column, groups, static_cast<Sum*>(out));
     }
     return {};
+}
+
+template <typename T>
+ColumnFindings reduce_typed(Reduction reduction, MeanSum mean_sum, const InputColumn& column, const Groups& groups,
+                            void* out) {
+    if (column.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
+        return reduce_read(reduction, mean_sum, Reader<T, true>{column.data, column.stride}, groups, out);
+    }
+    return reduce_read(reduction, mean_sum, Reader<T, false>{column.data, column.stride}, groups, out);
 }
 
 }  // namespace
@@ -301,32 +447,26 @@ void mean_of_ticks(const InputColumn& ticks, const Groups& groups, std::int64_t*
     // pandas compares the float64 value with NaT as a float64, so ticks that round to it count as NaT.
     constexpr double kNaTAsDouble = static_cast<double>(kNaT);
     constexpr double kBeyond = 9223372036854775808.0;  // 2**63
-    for (std::int64_t g = 0; g < groups.count; ++g) {
-        double sum = 0;
-        double compensation = 0;
-        std::int64_t present = 0;
-        for (std::int64_t row = groups.bounds[g]; row < groups.bounds[g + 1]; ++row) {
-            const double value = static_cast<double>(load<std::int64_t>(ticks, row));
-            if (value == kNaTAsDouble) continue;
-            ++present;
-            const double y = value - compensation;
-            const double t = sum + y;
-            double next = t - sum - y;
-            if (next != next) next = 0;
-            compensation = next;
-            sum = t;
-        }
-        const double mean = present == 0 ? std::numeric_limits<double>::quiet_NaN() : sum / static_cast<double>(present);
+    const Reader<std::int64_t, false> column{ticks.data, ticks.stride};
+    const auto value_at = [&](std::int64_t row) -> std::optional<double> {
+        const double value = static_cast<double>(column[row]);
+        if (value == kNaTAsDouble) return std::nullopt;
+        return value;
+    };
+    compensated_groups<double>(groups, value_at, [&](std::int64_t g, const CompensatedSum<double>& state, std::int64_t) {
+        const double mean =
+            state.present == 0 ? std::numeric_limits<double>::quiet_NaN() : state.sum / static_cast<double>(state.present);
         // numpy's float64 to datetime64 cast: NaN and values beyond int64 become NaT, the rest are truncated.
         out[g] = mean >= -kBeyond && mean < kBeyond ? static_cast<std::int64_t>(mean) : kNaT;
-    }
+    });
 }
 
 bool column_has_nan(const InputColumn& column, std::int64_t rows) {
     const auto scan = [&](auto zero) {
         using T = decltype(zero);
+        const Reader<T, false> reader{column.data, column.stride};
         for (std::int64_t row = 0; row < rows; ++row) {
-            const T value = load<T>(column, row);
+            const T value = reader[row];
             if (value != value) return true;
         }
         return false;

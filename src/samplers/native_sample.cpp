@@ -196,14 +196,42 @@ public:
     GroupBounds(const GroupBounds&) = delete;
     GroupBounds& operator=(const GroupBounds&) = delete;
 
+    // Each run ends at the first row at or past the next period start, found by doubling steps and
+    // then halving them, so a run costs about twice the logarithm of its length in look-ups. Should
+    // the timestamps change meanwhile, the bounds still increase and stay within the rows.
     void find(const Int64Column& times, std::int64_t nanoseconds_per, std::int64_t first_start, std::int64_t step) {
+        const auto at = [&](std::int64_t row) { return wrapped_nanoseconds(times[row], nanoseconds_per); };
+        const std::int64_t rows = times.size();
         PeriodCursor cursor(first_start, step);
-        const Py_ssize_t rows = times.size();
-        cursor.enters_new_period(wrapped_nanoseconds(times[0], nanoseconds_per));
+        cursor.enters_new_period(at(0));
         std::int64_t count = 0;
         bounds_[count++] = 0;
-        for (Py_ssize_t i = 1; i < rows; ++i) {
-            if (cursor.enters_new_period(wrapped_nanoseconds(times[i], nanoseconds_per))) bounds_[count++] = i;
+        std::int64_t row = 0;
+        while (true) {
+            const std::int64_t next = cursor.next_start();
+            // The run's last row is at or after `inside`; the next run starts at or before `beyond`.
+            std::int64_t inside = row;
+            std::int64_t distance = 1;
+            std::int64_t beyond = rows;
+            while (inside + distance < rows) {
+                if (at(inside + distance) >= next) {
+                    beyond = inside + distance;
+                    break;
+                }
+                inside += distance;
+                distance *= 2;
+            }
+            while (beyond - inside > 1) {
+                const std::int64_t middle = inside + (beyond - inside) / 2;
+                if (at(middle) >= next) {
+                    beyond = middle;
+                } else {
+                    inside = middle;
+                }
+            }
+            if (beyond == rows) break;
+            row = beyond;
+            if (cursor.enters_new_period(at(row))) bounds_[count++] = row;
         }
         bounds_[count] = rows;
         groups_ = {bounds_, count};

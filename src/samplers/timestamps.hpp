@@ -63,11 +63,14 @@ public:
         if (time < next_) return false;
         const auto length = static_cast<std::uint64_t>(step_);
         const std::uint64_t periods = (static_cast<std::uint64_t>(time) - origin_) / length;
+        const std::int64_t previous = start_;
         start_ = static_cast<std::int64_t>(origin_ + periods * length);
         next_ = after(start_);
-        return true;
+        return start_ != previous;  // the last period may end at the largest timestamp itself
     }
     std::int64_t start() const { return start_; }
+    // The first timestamp past the current period (the largest timestamp when that is beyond int64).
+    std::int64_t next_start() const { return next_; }
 
 private:
     std::int64_t after(std::int64_t start) const {
