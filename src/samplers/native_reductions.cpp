@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <type_traits>
 
 #if defined(__x86_64__)
@@ -249,47 +248,69 @@ struct CompensatedSum {
     }
 };
 
-// Sums every group with CompensatedSum and hands each to finish(group, sum). Each sum is one long chain
-// of dependent additions, so four stretches of groups (of about equal row counts) are summed side by
-// side, one row of each in turn; every group is still summed in its own row order.
-template <typename Sum, typename Value, typename Finish>
-void compensated_groups(const Groups& groups, const Value& value_at, const Finish& finish) {
-    constexpr int kLanes = 4;
-    struct Lane {
-        std::int64_t group;       // the group being summed
-        std::int64_t last_group;  // one past the lane's last group
-        std::int64_t row;
-        std::int64_t group_end;
-        CompensatedSum<Sum> state;
-    };
+// Sums every group with CompensatedSum and hands each to finish(group, sum, rows). Each sum is one long
+// chain of dependent additions, so eight stretches of groups (of about equal row counts) are summed
+// side by side, a row of each in turn, every group still in its own row order. Between group ends the
+// eight chains advance without branches: a missing value leaves its chain as it was.
+template <typename Sum, typename Value, typename Missing, typename Finish>
+void compensated_groups(const Groups& groups, const Value& value_at, const Missing& missing, const Finish& finish) {
+    constexpr int kLanes = 8;
     const std::int64_t* bounds = groups.bounds;
     const std::int64_t rows = bounds[groups.count];
-    Lane lanes[kLanes];
+    std::int64_t group[kLanes], last_group[kLanes], row[kLanes], group_end[kLanes];
+    CompensatedSum<Sum> state[kLanes];
     std::int64_t split = 0;
+    bool together = true;
     for (int k = 0; k < kLanes; ++k) {
         const std::int64_t next_split =
             k + 1 == kLanes ? groups.count
                             : std::max(split, static_cast<std::int64_t>(
                                                   std::lower_bound(bounds, bounds + groups.count, rows / kLanes * (k + 1)) - bounds));
-        lanes[k] = Lane{split, next_split, bounds[split], split < next_split ? bounds[split + 1] : bounds[split], {}};
+        group[k] = split;
+        last_group[k] = next_split;
+        row[k] = bounds[split];
+        group_end[k] = split < next_split ? bounds[split + 1] : bounds[split];
+        together = together && split < next_split;
         split = next_split;
     }
-    const auto step = [&](Lane& lane) {
-        const std::optional<Sum> value = value_at(lane.row);
-        if (value) lane.state.add(*value);
-        if (++lane.row == lane.group_end) {
-            finish(lane.group, lane.state, lane.group_end - bounds[lane.group]);
-            lane.state = {};
-            if (++lane.group < lane.last_group) lane.group_end = bounds[lane.group + 1];
+    while (together) {
+        std::int64_t steps = std::numeric_limits<std::int64_t>::max();
+        for (int k = 0; k < kLanes; ++k) steps = std::min(steps, group_end[k] - row[k]);
+        for (std::int64_t i = 0; i < steps; ++i) {
+            for (int k = 0; k < kLanes; ++k) {
+                const Sum value = value_at(row[k] + i);
+                const bool present = !missing(value);
+                CompensatedSum<Sum>& s = state[k];
+                const Sum y = value - s.compensation;
+                const Sum t = s.sum + y;
+                Sum next = t - s.sum - y;
+                next = next != next ? Sum{0} : next;
+                s.compensation = present ? next : s.compensation;
+                s.sum = present ? t : s.sum;
+                s.present += present ? 1 : 0;
+            }
         }
-    };
-    std::int64_t together = std::numeric_limits<std::int64_t>::max();
-    for (const Lane& lane : lanes) together = std::min(together, bounds[lane.last_group] - lane.row);
-    for (std::int64_t i = 0; i < together; ++i) {
-        for (Lane& lane : lanes) step(lane);
+        for (int k = 0; k < kLanes; ++k) {
+            row[k] += steps;
+            if (row[k] != group_end[k]) continue;
+            finish(group[k], state[k], group_end[k] - bounds[group[k]]);
+            state[k] = {};
+            if (++group[k] < last_group[k]) {
+                group_end[k] = bounds[group[k] + 1];
+            } else {
+                together = false;
+            }
+        }
     }
-    for (Lane& lane : lanes) {
-        while (lane.group < lane.last_group) step(lane);
+    for (int k = 0; k < kLanes; ++k) {
+        for (; group[k] < last_group[k]; ++group[k]) {
+            for (; row[k] < bounds[group[k] + 1]; ++row[k]) {
+                const Sum value = value_at(row[k]);
+                if (!missing(value)) state[k].add(value);
+            }
+            finish(group[k], state[k], bounds[group[k] + 1] - bounds[group[k]]);
+            state[k] = {};
+        }
     }
 }
 
@@ -297,16 +318,15 @@ void compensated_groups(const Groups& groups, const Value& value_at, const Finis
 template <typename R, typename T = typename R::Item, typename Sum = std::conditional_t<std::is_same_v<T, float>, float, double>>
 ColumnFindings compensated_mean(const R& column, const Groups& groups, Sum* out) {
     ColumnFindings findings;
-    const auto value_at = [&](std::int64_t row) -> std::optional<Sum> {
+    const auto value_at = [&](std::int64_t row) {
         if constexpr (kIsFloat<T>) {
-            const T value = column[row];
-            if (value != value) return std::nullopt;
-            return static_cast<Sum>(value);
+            return static_cast<Sum>(column[row]);
         } else {
             return static_cast<Sum>(as_double(column[row]));
         }
     };
-    compensated_groups<Sum>(groups, value_at, [&](std::int64_t g, const CompensatedSum<Sum>& state, std::int64_t size) {
+    const auto missing = [](Sum value) { return kIsFloat<T> && value != value; };
+    compensated_groups<Sum>(groups, value_at, missing, [&](std::int64_t g, const CompensatedSum<Sum>& state, std::int64_t size) {
         findings.has_nan |= state.present != size;
         out[g] = state.present == 0 ? std::numeric_limits<Sum>::quiet_NaN() : state.sum / static_cast<Sum>(state.present);
     });
@@ -448,17 +468,20 @@ void mean_of_ticks(const InputColumn& ticks, const Groups& groups, std::int64_t*
     constexpr double kNaTAsDouble = static_cast<double>(kNaT);
     constexpr double kBeyond = 9223372036854775808.0;  // 2**63
     const Reader<std::int64_t, false> column{ticks.data, ticks.stride};
-    const auto value_at = [&](std::int64_t row) -> std::optional<double> {
-        const double value = static_cast<double>(column[row]);
-        if (value == kNaTAsDouble) return std::nullopt;
-        return value;
-    };
-    compensated_groups<double>(groups, value_at, [&](std::int64_t g, const CompensatedSum<double>& state, std::int64_t) {
+    const auto value_at = [&](std::int64_t row) { return static_cast<double>(column[row]); };
+    const auto finish = [&](std::int64_t g, const CompensatedSum<double>& state, std::int64_t) {
         const double mean =
             state.present == 0 ? std::numeric_limits<double>::quiet_NaN() : state.sum / static_cast<double>(state.present);
         // numpy's float64 to datetime64 cast: NaN and values beyond int64 become NaT, the rest are truncated.
         out[g] = mean >= -kBeyond && mean < kBeyond ? static_cast<std::int64_t>(mean) : kNaT;
-    });
+    };
+    // Ascending ticks can only round to NaT at the start; past that, nothing is missing.
+    if (groups.count > 0 && value_at(0) != kNaTAsDouble) {
+        compensated_groups<double>(groups, value_at, [](double) { return false; }, finish);
+        return;
+    }
+    const auto missing = [](double value) { return value == kNaTAsDouble; };
+    compensated_groups<double>(groups, value_at, missing, finish);
 }
 
 bool column_has_nan(const InputColumn& column, std::int64_t rows) {

@@ -50,6 +50,7 @@ rt::Name n_int32{"int32"};
 rt::Name n_bool{"bool"};
 
 rt::KeywordNames kw_name{"name"};
+rt::KeywordNames kw_name_no_copy{"name", "copy"};
 rt::KeywordNames kw_frame{"index", "columns", "copy"};
 rt::KeywordNames kw_frame_from_dict{"index", "columns"};
 
@@ -184,17 +185,16 @@ bool read_columns(PyObject* pd, PyObject* np, PyObject* df, PyObject* index_col,
 }
 
 // The bounds of the runs of rows that share a period: count + 1 entries, the last being the row count.
-// Allocated through the interpreter's raw allocator, which memory tracing sees and which works
-// without the interpreter lock.
+// A numpy array, so that memory tracing sees it and the result's index can take rows through it.
 class GroupBounds {
 public:
-    explicit GroupBounds(std::int64_t rows)
-        : bounds_(static_cast<std::int64_t*>(PyMem_RawMalloc(static_cast<std::size_t>(rows + 1) * sizeof(std::int64_t)))) {
-        if (bounds_ == nullptr) throw std::bad_alloc();
+    GroupBounds(PyObject* np, std::int64_t rows) {
+        rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(rows + 1));
+        rt::Ref empty = rt::attr(np, n_empty);
+        array_ = rt::call(empty.get(), length.get(), n_int64.get());
+        view_.emplace(array_.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        bounds_ = static_cast<std::int64_t*>(view_->data());
     }
-    ~GroupBounds() { PyMem_RawFree(bounds_); }
-    GroupBounds(const GroupBounds&) = delete;
-    GroupBounds& operator=(const GroupBounds&) = delete;
 
     // Each run ends at the first row at or past the next period start, found by doubling steps and
     // then halving them, so a run costs about twice the logarithm of its length in look-ups. Should
@@ -238,7 +238,19 @@ public:
     }
     const Groups& groups() const { return groups_; }
 
+    // The first row (`leading`) or the last row of every run, as an array of row positions: written
+    // over the bounds themselves, once nothing else reads them.
+    rt::Ref run_rows(bool leading) {
+        if (!leading) {
+            for (std::int64_t g = 0; g < groups_.count; ++g) bounds_[g] = bounds_[g + 1] - 1;
+        }
+        rt::Ref slice = rt::Ref::steal(PySlice_New(nullptr, rt::Ref::steal(PyLong_FromLongLong(groups_.count)).get(), nullptr));
+        return rt::item(array_.get(), slice.get());
+    }
+
 private:
+    rt::Ref array_;
+    std::optional<rt::Buffer> view_;
     std::int64_t* bounds_;
     Groups groups_{nullptr, 0};
 };
@@ -254,10 +266,12 @@ void* array_data(PyObject* array) {
 }
 
 // The result's index: the timestamp column reduced as the group-by reduces it, then made the index.
+// `tick_means` holds the means of a mean.
 rt::Ref result_index(PyObject* pd, PyObject* np, Reduction reduction, const FixedWindowGrid& grid,
-                     const Groups& groups, const std::vector<std::int64_t>& tick_means) {
-    rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(groups.count));
+                     GroupBounds& bounds, PyObject* tick_means) {
+    const Groups& groups = bounds.groups();
     if (reduction == Reduction::Count) {
+        rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(groups.count));
         rt::Ref sizes = new_array(np, length.get(), n_int64);
         auto* out = static_cast<std::int64_t*>(array_data(sizes.get()));
         for (std::int64_t g = 0; g < groups.count; ++g) out[g] = groups.bounds[g + 1] - groups.bounds[g];
@@ -265,18 +279,13 @@ rt::Ref result_index(PyObject* pd, PyObject* np, Reduction reduction, const Fixe
         return rt::call_kw(index_type.get(), kw_name, sizes.get(), grid.index_col.get());
     }
     if (reduction == Reduction::Mean) {
-        rt::Ref ticks = new_array(np, length.get(), n_int64);
-        std::memcpy(array_data(ticks.get()), tick_means.data(), tick_means.size() * sizeof(std::int64_t));
         rt::Ref dtype = rt::attr(grid.index.get(), n_dtype);
-        rt::Ref stamps = rt::call_method(ticks.get(), n_view, dtype.get());
+        rt::Ref stamps = rt::call_method(tick_means, n_view, dtype.get());
         rt::Ref index_type = rt::attr(pd, n_DatetimeIndex);
-        return rt::call_kw(index_type.get(), kw_name, stamps.get(), grid.index_col.get());
+        return rt::call_kw(index_type.get(), kw_name_no_copy, stamps.get(), grid.index_col.get(), Py_False);
     }
     // first and min keep each run's first timestamp, last and max its last (the index is sorted).
-    const bool leading = reduction == Reduction::First || reduction == Reduction::Min;
-    rt::Ref positions = new_array(np, length.get(), n_intp);
-    auto* out = static_cast<Py_ssize_t*>(array_data(positions.get()));
-    for (std::int64_t g = 0; g < groups.count; ++g) out[g] = leading ? groups.bounds[g] : groups.bounds[g + 1] - 1;
+    rt::Ref positions = bounds.run_rows(reduction == Reduction::First || reduction == Reduction::Min);
     rt::Ref taken = rt::call_method(grid.index.get(), n_take, positions.get());
     // A take along a regular stride keeps the index's frequency; an index made from a column has none.
     rt::Ref freq = rt::attr(taken.get(), n_freq);
@@ -327,7 +336,7 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
         }
     }
 
-    GroupBounds bounds(rows);
+    GroupBounds bounds(np, rows);
     {
         ReleasedGil released;
         bounds.find(times, grid->nanoseconds_per_tick, grid->first_start, grid->step);
@@ -359,18 +368,25 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
         }
     }
 
-    std::vector<std::int64_t> tick_means(*reduction == Reduction::Mean ? static_cast<std::size_t>(groups.count) : 0);
+    rt::Ref tick_means;
+    std::optional<rt::Buffer> tick_means_view;
+    if (*reduction == Reduction::Mean) {
+        tick_means = new_array(np, length.get(), n_int64);
+        tick_means_view.emplace(tick_means.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    }
     std::vector<ColumnFindings> findings(width);
     bool ambiguous = false;
     {
         ReleasedGil released;
         const bool worth_threads = static_cast<std::int64_t>(rows) * static_cast<std::int64_t>(width) >= kValuesWorthThreads;
         const InputColumn ticks{times.data(), times.stride(), ValueKind::Int64};
-        const std::size_t tasks = width + (tick_means.empty() ? 0 : 1);
-        run_tasks(tasks, worth_threads, [&](std::size_t j) {
-            if (j == width) {
-                mean_of_ticks(ticks, groups, tick_means.data());
+        // The timestamps' mean, the longest task, goes first.
+        const std::size_t extra = tick_means ? 1 : 0;
+        run_tasks(width + extra, worth_threads, [&](std::size_t task) {
+            if (task < extra) {
+                mean_of_ticks(ticks, groups, static_cast<std::int64_t*>(tick_means_view->data()));
             } else {
+                const std::size_t j = task - extra;
                 findings[j] = reduce_column(*reduction, sums[j], columns.inputs[j], groups, outs[j]);
             }
         });
@@ -393,7 +409,8 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
     // as its error state says: pandas' own reduction is the one to run then.
     if (ambiguous) return {};
 
-    rt::Ref index = result_index(pd, np, *reduction, *grid, groups, tick_means);
+    tick_means_view.reset();
+    rt::Ref index = result_index(pd, np, *reduction, *grid, bounds, tick_means.get());
     if (one_kind) {
         rt::Ref values = rt::attr(block.get(), n_T);
         return rt::call_kw(frame_type.get(), kw_frame, values.get(), index.get(), columns.index.get(), Py_False);
