@@ -12,6 +12,7 @@
 #include <limits>
 #include <optional>
 
+#include "parallel.hpp"
 #include "samplers.hpp"
 #include "timestamps.hpp"
 
@@ -46,6 +47,7 @@ bool is_instance(PyObject* object, PyObject* type) { return rt::require(PyObject
 bool ascending_without_nat(const Int64Column& times) {
     const Py_ssize_t count = times.size();
     if (count == 0 || times[0] == kNaT) return false;
+    ReleasedGil released;
     std::int64_t previous = times[0];
     for (Py_ssize_t i = 1; i < count; ++i) {
         const std::int64_t current = times[i];

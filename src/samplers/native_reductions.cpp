@@ -172,6 +172,10 @@ ColumnFindings extreme(const R& column, const Groups& groups, T* out) {
     for (std::int64_t g = 0; g < groups.count; ++g) {
         const std::int64_t begin = groups.bounds[g];
         const std::int64_t end = groups.bounds[g + 1];
+        if (end - begin == 1) {  // a value is its own extreme, NaN included
+            out[g] = column[begin];
+            continue;
+        }
         T result;
 #if defined(__x86_64__)
         if constexpr (kVectors) {

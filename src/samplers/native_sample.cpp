@@ -196,10 +196,12 @@ public:
         bounds_ = static_cast<std::int64_t*>(view_->data());
     }
 
-    // Each run ends at the first row at or past the next period start, found by doubling steps and
-    // then halving them, so a run costs about twice the logarithm of its length in look-ups. Should
-    // the timestamps change meanwhile, the bounds still increase and stay within the rows.
+    // Each run ends at the first row at or past the next period start. The timestamps are sorted, so a
+    // row before that start a block ahead puts the whole block in the run: runs of many rows are crossed
+    // a block at a time, in order, which the memory prefetcher follows. Should the timestamps change
+    // meanwhile, the bounds still increase and stay within the rows.
     void find(const Int64Column& times, std::int64_t nanoseconds_per, std::int64_t first_start, std::int64_t step) {
+        constexpr std::int64_t kBlock = 64;
         const auto at = [&](std::int64_t row) { return wrapped_nanoseconds(times[row], nanoseconds_per); };
         const std::int64_t rows = times.size();
         PeriodCursor cursor(first_start, step);
@@ -209,28 +211,10 @@ public:
         std::int64_t row = 0;
         while (true) {
             const std::int64_t next = cursor.next_start();
-            // The run's last row is at or after `inside`; the next run starts at or before `beyond`.
-            std::int64_t inside = row;
-            std::int64_t distance = 1;
-            std::int64_t beyond = rows;
-            while (inside + distance < rows) {
-                if (at(inside + distance) >= next) {
-                    beyond = inside + distance;
-                    break;
-                }
-                inside += distance;
-                distance *= 2;
-            }
-            while (beyond - inside > 1) {
-                const std::int64_t middle = inside + (beyond - inside) / 2;
-                if (at(middle) >= next) {
-                    beyond = middle;
-                } else {
-                    inside = middle;
-                }
-            }
-            if (beyond == rows) break;
-            row = beyond;
+            while (row + kBlock < rows && at(row + kBlock) < next) row += kBlock;
+            ++row;
+            while (row < rows && at(row) < next) ++row;
+            if (row >= rows) break;
             if (cursor.enters_new_period(at(row))) bounds_[count++] = row;
         }
         bounds_[count] = rows;
