@@ -48,6 +48,11 @@ bool ascending_without_nat(const Int64Column& times) {
     const Py_ssize_t count = times.size();
     if (count == 0 || times[0] == kNaT) return false;
     ReleasedGil released;
+#if defined(__x86_64__)
+    if (times.stride() == sizeof(std::int64_t) && __builtin_cpu_supports("avx2")) {
+        return never_descends_avx2(reinterpret_cast<const std::int64_t*>(times.data()), count);
+    }
+#endif
     std::int64_t previous = times[0];
     for (Py_ssize_t i = 1; i < count; ++i) {
         const std::int64_t current = times[i];
