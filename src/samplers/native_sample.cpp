@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -43,7 +42,6 @@ rt::Name n_version{"__version__"};
 rt::Name n_BaseGrouper{"BaseGrouper"};
 rt::Name n_reduceat_aggregate{"_reduceat_aggregate"};
 rt::Name n_int64{"int64"};
-rt::Name n_intp{"intp"};
 rt::Name n_float64{"float64"};
 rt::Name n_float32{"float32"};
 rt::Name n_int32{"int32"};
@@ -86,11 +84,9 @@ struct PandasWays {
 
 PandasWays pandas_ways(PyObject* pd) {
     rt::Ref version = rt::attr(pd, n_version);
-    const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
-    if (text == nullptr) {
-        PyErr_Clear();
-        return {false, false};
-    }
+    if (!PyUnicode_Check(version.get())) return {false, false};
+    const char* text = PyUnicode_AsUTF8(version.get());
+    if (text == nullptr) rt::raise_pending();
     int major = 0;
     int minor = 0;
     if (std::sscanf(text, "%d.%d", &major, &minor) != 2) return {false, false};
@@ -160,6 +156,7 @@ bool read_columns(PyObject* pd, PyObject* np, PyObject* df, PyObject* index_col,
     rt::Ref items = rt::call_method(df, n_items);
     rt::Ref iterator = rt::Ref::steal(PyObject_GetIter(items.get()));
     while (rt::Ref pair = rt::Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+        if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) return false;
         PyObject* label = PyTuple_GET_ITEM(pair.get(), 0);
         PyObject* series = PyTuple_GET_ITEM(pair.get(), 1);
         // Text labels other than the index's name and the label column's name leave the column index
@@ -244,6 +241,7 @@ rt::Ref new_array(PyObject* np, PyObject* shape, PyObject* dtype) {
     return rt::call(empty.get(), shape, dtype);
 }
 
+// The data of a fresh C-contiguous numpy array, which stays where it is while the array is referenced.
 void* array_data(PyObject* array) {
     rt::Buffer view(array, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
     return view.data();
