@@ -20,13 +20,10 @@ on PYTHONPATH). polars comes with the `bench` extra: pip install .[bench].
 """
 
 import argparse
-import gc
 import importlib.util
 import pathlib
 import platform
 import sys
-import time
-import tracemalloc
 
 import numpy as np
 import pandas as pd
@@ -35,6 +32,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 if importlib.util.find_spec("norvane") is None:
     sys.path.insert(0, str(ROOT))
 
+from bench_samplers import best_time, peak_bytes  # noqa: E402
 from norvane.kestrum_data.utility.timeseries.samplers import ExistingTimestampSampler  # noqa: E402
 
 try:
@@ -56,28 +54,6 @@ def tick_table(rows, span_days=1, repeated=0.02, seed=0):
     ticks = np.maximum.accumulate(ticks)
     index = pd.DatetimeIndex((start + ticks).view("M8[ns]"), name="ts")
     return pd.DataFrame(rng.standard_normal((rows, len(COLUMNS))), index=index, columns=COLUMNS)
-
-
-def best_time(run, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        began = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - began)
-    return best
-
-
-def peak_bytes(run):
-    gc.collect()
-    tracemalloc.start()
-    try:
-        base = tracemalloc.get_traced_memory()[0]
-        tracemalloc.reset_peak()
-        run()
-        return tracemalloc.get_traced_memory()[1] - base
-    finally:
-        tracemalloc.stop()
 
 
 def peers(table, func, only_sampler):
