@@ -8,6 +8,7 @@
 // the interpreter lock, the columns on up to as many threads as there are cores. Whatever cannot be
 // reproduced exactly here (other tables, methods, or a pandas that reduces differently) is left to the
 // pandas group-by by returning an empty reference.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -182,11 +183,12 @@ bool read_columns(PyObject* pd, PyObject* np, PyObject* df, PyObject* index_col,
 }
 
 // The bounds of the runs of rows that share a period: count + 1 entries, the last being the row count.
-// A numpy array, so that memory tracing sees it and the result's index can take rows through it.
+// A numpy array, so that memory tracing sees it and the result's index can take rows through it; room
+// for as many runs as there are rows or periods in the span, whichever is fewer.
 class GroupBounds {
 public:
-    GroupBounds(PyObject* np, std::int64_t rows) {
-        rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(rows + 1));
+    GroupBounds(PyObject* np, std::int64_t rows, std::int64_t periods) : capacity_(std::min(rows, periods) + 1) {
+        rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(capacity_));
         rt::Ref empty = rt::attr(np, n_empty);
         array_ = rt::call(empty.get(), length.get(), n_int64.get());
         view_.emplace(array_.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
@@ -212,7 +214,8 @@ public:
             ++row;
             while (row < rows && at(row) < next) ++row;
             if (row >= rows) break;
-            if (cursor.enters_new_period(at(row))) bounds_[count++] = row;
+            // More runs than periods only if the timestamps changed meanwhile: the rest joins the last run.
+            if (cursor.enters_new_period(at(row)) && count + 1 < capacity_) bounds_[count++] = row;
         }
         bounds_[count] = rows;
         groups_ = {bounds_, count};
@@ -230,6 +233,7 @@ public:
     }
 
 private:
+    std::int64_t capacity_;
     rt::Ref array_;
     std::optional<rt::Buffer> view_;
     std::int64_t* bounds_;
@@ -318,7 +322,11 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
         }
     }
 
-    GroupBounds bounds(np, rows);
+    // Periods from the first to the last timestamp (sorted), in unsigned arithmetic as the cursor's.
+    const std::int64_t last_ns = wrapped_nanoseconds(times[rows - 1], grid->nanoseconds_per_tick);
+    const std::uint64_t span_periods = (static_cast<std::uint64_t>(last_ns) - static_cast<std::uint64_t>(grid->first_start)) /
+                                       static_cast<std::uint64_t>(grid->step) + 1;
+    GroupBounds bounds(np, rows, static_cast<std::int64_t>(std::min<std::uint64_t>(span_periods, static_cast<std::uint64_t>(rows))));
     {
         ReleasedGil released;
         bounds.find(times, grid->nanoseconds_per_tick, grid->first_start, grid->step);
