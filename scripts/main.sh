@@ -2,7 +2,10 @@
 # The package's main job: installs it on a fresh machine, then shows it at work.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
+PIP_OUTPUT=() BUILD_OUTPUT=(-v)  # show what pip and the compiler are doing: the first run takes minutes
 make_venv .venv-newest "${BUILD_TOOLS[@]}" "${NEWEST[@]}" matplotlib  # matplotlib: the optional plot
-install_package .venv-newest build/release
-# -P: the installed package, not the source tree in the working directory (which holds norvane.ini)
-exec .venv-newest/bin/python -P -m norvane.devtools.showcase "$@"
+# NORVANE_INPLACE: the compiled modules are copied next to their packages in the checkout as well, so
+# that the checkout itself imports in .venv-newest (the README's Quick start runs from its root).
+install_package .venv-newest build/release NORVANE_INPLACE=ON
+log "the showcase: .venv-newest/bin/python -m norvane.devtools.showcase $*"
+exec .venv-newest/bin/python -m norvane.devtools.showcase "$@"

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Checks the type stubs of the native modules against the modules themselves, as installed:
-#   scripts/stubtest.sh [VENV_PYTHON]      (default: .venv-newest/bin/python)
-# The package must already be installed in that environment (scripts/test.sh does it). mypy and
-# pandas-stubs are added to it when missing, without moving any package that is already there.
+#   scripts/stubtest.sh
+# The check runs in an environment of its own, .venv-stubtest (the newest pandas and numpy, mypy and
+# pandas-stubs), so that its tools never move a package of the environments that the tests run in. It
+# has its own build directory as well: a build directory that changes environments is built afresh.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-python=${1:-$ROOT/.venv-newest/bin/python}
-[ -x "$python" ] || { echo "stubtest: no interpreter at $python" >&2; exit 2; }
-python=$(cd "$(dirname "$python")" && pwd)/$(basename "$python")
-
 MYPY_REQUIREMENT="mypy==2.4.1"
+make_venv "$ROOT/.venv-stubtest" "${BUILD_TOOLS[@]}" "pandas>=3" "numpy>=2" "$MYPY_REQUIREMENT" pandas-stubs
+install_package "$ROOT/.venv-stubtest" "$ROOT/build/stubtest"
+python=$ROOT/.venv-stubtest/bin/python
+
 MODULES=(
     norvane.kestrum_utils.priceable.futures
     norvane.kestrum_utils.inibridge.inibridge
@@ -21,15 +22,6 @@ MODULES=(
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-
-if ! "$python" -c 'import mypy.stubtest, pandas' 2>/dev/null \
-        || ! "$python" -m pip show -q pandas-stubs >/dev/null 2>&1; then
-    log "installing $MYPY_REQUIREMENT and pandas-stubs into $(dirname "$(dirname "$python")")"
-    # The environment's own packages are pinned, so the tools cannot upgrade the numpy or pandas
-    # that the tests run against.
-    "$python" -m pip freeze --exclude norvane | grep -v -e ' @ ' -e '^-e ' >"$work/constraints.txt"
-    "$python" -m pip install -q -c "$work/constraints.txt" "$MYPY_REQUIREMENT" pandas-stubs
-fi
 
 # A package installed before the stubs existed would be reported module by module; say it once.
 "$python" - "${MODULES[@]}" <<'PY'

@@ -10,7 +10,7 @@ install_package .venv-newest build/release
 (cd "$ROOT/tests" && "$ROOT/.venv-newest/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests" "$@")
 
 log "type stubs against the installed modules (stubtest)"
-bash "$ROOT/scripts/stubtest.sh" "$ROOT/.venv-newest/bin/python"
+bash "$ROOT/scripts/stubtest.sh"
 
 log "oldest supported pandas (1.5) with numpy 1.x"
 make_venv .venv-oldest "${BUILD_TOOLS[@]}" "${OLDEST[@]}"

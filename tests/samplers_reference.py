@@ -33,6 +33,17 @@ Calls replaced so that the steps run, without warnings, from pandas 1.5 to 3.x:
 * `Series.fillna(method="ffill")` warns from 2.1 and is gone in 3.0; `Series.ffill()` is identical.
 * `DataFrame.set_index(..., inplace=True)` warns in 3.0; assigning the returned table is identical.
 
+Three mends of the listed steps, which silently lost rows:
+
+* A datetime index out of order or holding NaT is refused with ValueError naming the first offending
+  position, before anything else happens; rows outside the grid the first and last timestamps bound
+  would otherwise get no label and vanish.
+* A time-zone-aware index: the union of aware timestamps with the naive grid matches none of them, so
+  every row vanished. Rows are labelled by their wall-clock times (the periods pandas reads from aware
+  timestamps), over a grid from the earliest to the latest of them; the result keeps the time zone.
+* (In the module only) an index of objects or text whose full grid would be long is converted with
+  `pd.to_datetime`; the steps here give the same labels for such indexes, slowly.
+
 Duplicate timestamps: the union of an index holding duplicates with the grid keeps the duplicates,
 so looking the rows up in the forward-filled map returns k*k rows for a timestamp seen k times and
 the label assignment fails with a length mismatch. Building the map on the unique timestamps gives
@@ -55,19 +66,43 @@ def _reduction(grp_obj, func_name):
     return getattr(grp_obj, func_name)()
 
 
+def require_ascending(index):
+    """The refusal of a datetime index out of order or holding NaT."""
+    if not isinstance(index, pd.DatetimeIndex):
+        return
+    prefix = "the index must be ascending without missing timestamps: "
+    ticks = index.asi8
+    missing = np.flatnonzero(index.isna())
+    backwards = np.flatnonzero(ticks[1:] < ticks[:-1]) + 1
+    if len(missing) and (not len(backwards) or missing[0] <= backwards[0]):
+        raise ValueError(f"{prefix}position {missing[0]} holds NaT")
+    if len(backwards):
+        at = backwards[0]
+        raise ValueError(f"{prefix}position {at} ({index[at]}) is earlier than position {at - 1} ({index[at - 1]})")
+
+
+def row_times(index):
+    """The timestamps rows are labelled by and the ends of the grid: wall-clock times for an aware index."""
+    first, last = index[0], index[-1]
+    if getattr(index, "tz", None) is None:
+        return index, first, last
+    wall = index.tz_localize(None)
+    return wall, wall.min(), wall.max()
+
+
 def reference_sample(df, window, func_name):
-    """The sampler's steps with the replacements above; runs on pandas 1.5 to 3.x."""
+    """The sampler's steps with the replacements and mends above; runs on pandas 1.5 to 3.x."""
+    require_ascending(df.index)
     df = df.copy()
-    new_time_index = pd.period_range(start=df.index[0], end=df.index[-1], freq=window).astype(
-        "datetime64[ns]"
-    )
+    times, first, last = row_times(df.index)
+    new_time_index = pd.period_range(start=first, end=last, freq=window).astype("datetime64[ns]")
     new_time_index.freq = None
     new_time = (
         pd.Series(new_time_index, index=new_time_index)
-        .reindex(df.index.unique().union(new_time_index))
+        .reindex(times.unique().union(new_time_index))
         .ffill()
     )
-    df[LABEL_COLUMN] = new_time.loc[df.index].values
+    df[LABEL_COLUMN] = new_time.loc[times].values
     index_col = df.index.name
     temp_df = df.reset_index()
     grp_obj = temp_df.groupby(LABEL_COLUMN, as_index=True, sort=False)

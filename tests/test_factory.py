@@ -1,14 +1,18 @@
 """CryptoFuture.create: reading identifiers back, the instrument cache, and class selection."""
 
+import hashlib
 import os
 import pathlib
+import socket
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
 import norvane
+from norvane.kestrum_utils.inibridge.inibridge import Inibridge
 from norvane.kestrum_utils.priceable import futures
 from norvane.kestrum_utils.priceable.futures import (CryptoFuture, CryptoInvFuture, CryptoInvPerpFuture,
                                                      CryptoPerpFuture)
@@ -51,8 +55,9 @@ class TestIdentifierShape:
     def test_seven_parts_fail_before_the_cache_is_consulted(self, inst_cache):
         text = "A.B-C.FUTURE.LINEAR.C.D.E"
         inst_cache[text] = object()
-        with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 6\)$"):
+        with pytest.raises(ValueError) as error:
             create(text)
+        assert str(error.value) == "too many values to unpack (expected 6)"
 
     @pytest.mark.parametrize("sec_type", ["SPOT", "future", "", "PERPETUAL"])
     def test_unknown_security_types_cannot_be_built(self, inst_cache, sec_type):
@@ -99,14 +104,16 @@ class Recorded:
 
     made = []
 
-    def __init__(self, kind, identifier=None, fail=None):
-        self.kind, self.identifier, self.fail = kind, identifier, fail
+    def __init__(self, kind, identifier=None, fail=None, during_build=None):
+        self.kind, self.identifier, self.fail, self.during_build = kind, identifier, fail, during_build
 
     def __call__(self, **kwargs):
         stand = self
 
         class Instance:
             def build(self):
+                if stand.during_build is not None:
+                    stand.during_build()
                 if stand.fail is not None:
                     raise stand.fail
 
@@ -150,6 +157,20 @@ class TestClassSelection:
         assert (pair.base_ccy, pair.quote_ccy, pair.exchange) == ("BTC", quote, "OKX")
         assert kwargs == ({"exchange": "OKX"} if "Perp" in kind else {"expiry_date": "20261225", "exchange": "OKX"})
 
+    @pytest.mark.parametrize("text, field", [
+        (".BTC-USDT.FUTURE.LINEAR.USDT.20261225", "exchange"),
+        ("OKX.BTC-USDT.FUTURE..USDT.20261225", "contract type"),
+        ("OKX.BTC-USD.FUTURE.INVERSE..20261225", "currency"),
+        ("OKX.BTC-USDT.FUTURE.LINEAR.USDT.", "expiry date"),
+        ("OKX.BTC-USDT.PERP.LINEAR.USDT.", "expiry date"),
+    ])
+    def test_an_empty_field_is_refused_before_anything_is_made(self, stand_ins, text, field):
+        # An empty field would drop its filter from the reference-data query.
+        with pytest.raises(ValueError) as error:
+            create(text)
+        assert str(error.value) == f"instrument identifier {text!r} has an empty {field} field"
+        assert Recorded.made == [] and CryptoFuture.inst_cache == {}
+
     def test_a_failed_build_caches_nothing(self, stand_ins):
         stand_ins["CryptoInvFuture"].fail = LookupError("no record")
         with pytest.raises(LookupError, match="no record"):
@@ -162,6 +183,24 @@ class TestClassSelection:
             create("OKX.BTC-USDT.FUTURE.LINEAR.USD.20261225")
         assert error.value.args == ()
         assert list(CryptoFuture.inst_cache) == ["OKX.BTC-USDT.FUTURE.LINEAR.USDT.20261225"]
+
+    def test_threads_building_one_new_identifier_all_get_the_instrument_stored_first(self, stand_ins):
+        text = "OKX.BTC-USDT.FUTURE.LINEAR.USDT.20261225"
+        stand_ins["CryptoFuture"].identifier = text
+        all_building = threading.Barrier(8)  # every thread has missed the cache before any stores
+        stand_ins["CryptoFuture"].during_build = lambda: all_building.wait(timeout=30)
+        results = {}
+
+        def caller(n):
+            results[n] = create(text)
+
+        threads = [threading.Thread(target=caller, args=(n,)) for n in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=60)
+        assert len(Recorded.made) == 8 and len(results) == 8
+        assert all(result is CryptoFuture.inst_cache[text] for result in results.values())
 
 
 def run_optimised(code, cwd):
@@ -255,3 +294,68 @@ class TestAgainstTheService:
             "KeyError ('BINANCE.BTC-USD.FUTURE.INVERSE.USD.20270326',)",
             "['BINANCE.BTC-USD.FUTURE.INVERSE.BTC.20270326']",
         ]
+
+
+LAYOUT = "EXCHANGE.BASE-QUOTE.FUTURE|PERP.LINEAR|INVERSE.CCY.EXPIRY"
+NO_RECORD_ID = "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20991231"
+NO_RECORD_QUERY = "?symbol=BTC-USDT&exchange=BINANCE&security_type=FUTURE&contract_type=LINEAR&expiry_date=20991231"
+
+
+def closed_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.mark.parametrize("text, service, kind, message, told", [
+    ("A.B", "up", ValueError, "need more than 2 values to unpack", ["given 'A.B'", LAYOUT]),
+    ("OKX.BTCUSDT.FUTURE.LINEAR.USDT.20261225", "up", ValueError, "need more than 1 value to unpack", [LAYOUT]),
+    ("OKX.BTC-USDT.future.LINEAR.USDT.20261225", "up", NotImplementedError,
+     "OKX.BTC-USDT.future.LINEAR.USDT.20261225 cannot be built", [LAYOUT, "upper case"]),
+    (".BTC-USDT.FUTURE.LINEAR.USDT.20261225", "up", ValueError,
+     "instrument identifier '.BTC-USDT.FUTURE.LINEAR.USDT.20261225' has an empty exchange field", [LAYOUT]),
+    ("BINANCE.BTC-USDT.FUTURE.LINEAR.BTC.20261225", "up", AssertionError, "",
+     ["asked for 'BINANCE.BTC-USDT.FUTURE.LINEAR.BTC.20261225'", "own identifier "
+      "'BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225'"]),
+    (NO_RECORD_ID, "up", IndexError, "list index out of range",
+     [f"No reference data for {NO_RECORD_ID}: the lookup of ", f"{NO_RECORD_QUERY} failed 2 times:\n",
+      "  attempts 1-2: Exception: expiry date 20991231 not found for symbol=BTC-USDT exchange=BINANCE \n",
+      "The service answered, but lists no record matching the request"]),
+    (NO_RECORD_ID, "down", IndexError, "list index out of range",
+     [f"{NO_RECORD_QUERY} failed 2 times:\n", "  attempts 1-2: URLError: <urlopen error [Errno 111] Connection "
+      "refused>\nThe service never answered: is the reference-data service at http://127.0.0.1:"]),
+    (NO_RECORD_ID, "cached empty", IndexError, "list index out of range",
+     [f"{NO_RECORD_QUERY} was answered from the cache file ", "which holds no record; delete that file"]),
+    (NO_RECORD_ID, "stalled", IndexError, "list index out of range",
+     [f"{NO_RECORD_QUERY} failed 2 times:\n", "  attempts 1-2: TimeoutError: no complete answer within "
+      "InstrumentInfoTimeout (0.3 s)\nThe service never answered."]),
+    # Another lookup's account, left on this thread by an empty answer, must not be told for this one.
+    (NO_RECORD_ID, "replaced lookup", IndexError, "list index out of range",
+     [f"No reference data for {NO_RECORD_ID}: CryptoFuture.get_instrument_info answered no record."]),
+])
+def test_errors_of_create_carry_a_note_saying_what_to_do(project, monkeypatch, text, service, kind, message, told):
+    monkeypatch.setattr(CryptoFuture, "RETRY_TIMES", 2)
+    url = project.service.url
+    if service == "down":
+        url = f"http://127.0.0.1:{closed_port()}/instruments"
+        project.ini.write_text(f"[data_related]\nInstrumentInfoUrl = {url}\n"
+                               f"LOCAL_DATA_CACHE_DIR = {project.cache_dir}\n")
+        Inibridge.reset()
+    elif service == "cached empty":
+        project.cache_dir.mkdir()
+        name = hashlib.sha256((url + NO_RECORD_QUERY).encode()).hexdigest() + ".json"
+        (project.cache_dir / name).write_text("[]")
+    elif service == "stalled":
+        project.ini.write_text(project.ini.read_text() + "InstrumentInfoTimeout = 0.3\n")
+        Inibridge.reset()
+        project.service.set_fault("stall")
+    elif service == "replaced lookup":
+        assert CryptoFuture.get_instrument_info(symbol="NOTHING") == []
+        monkeypatch.setattr(CryptoFuture, "get_instrument_info", staticmethod(lambda **_: []))
+    with pytest.raises(kind) as error:
+        create(text)
+    assert type(error.value) is kind and str(error.value) == message
+    [note] = error.value.__notes__
+    assert [fragment for fragment in told if fragment not in note] == []
+    if kind is IndexError and service != "replaced lookup":
+        assert url + NO_RECORD_QUERY in note

@@ -37,6 +37,9 @@ def test_missing_file_names_the_joined_path(root):
     assert type(error.value) is Exception
     assert error.value.args == ("config file not exist, which path should be " + str(root / "norvane.ini"),)
     assert Inibridge.peek() is None
+    # The note says where the root comes from and how to pin it.
+    [note] = error.value.__notes__
+    assert "nearest directory at or above the working directory" in note and "set_project_root(" in note
 
 
 def test_loads_the_default_file_once_and_shares_one_parser(root):

@@ -43,6 +43,7 @@ def test_factory_paths():
         assert_no_leak(lambda: CryptoFuture.create("X.A-B.SPOT.LINEAR.B.D"), expected=NotImplementedError)
         assert_no_leak(lambda: CryptoFuture.create("X.A-B-C.PERP.LINEAR.B.D"), expected=ValueError)
         assert_no_leak(lambda: CryptoFuture.create("X.A.B"), expected=ValueError)
+        assert_no_leak(lambda: CryptoFuture.create("X.A-B.PERP..B.D"), expected=ValueError)
     finally:
         del cache[text]
 

@@ -261,3 +261,20 @@ def test_admin_routes_steer_a_service_in_another_process(service_process):
     assert fetch(f"{base}/_admin/clear")[0] == 200
     status, body = fetch(f"{base}/_admin/status")
     assert json.loads(body) == {"ok": True, "fault": None, "records": len(load_records()), "requests": 0}
+
+
+@pytest.mark.parametrize("address, error, text", [
+    # the session's service already holds the configured port
+    (None, OSError, "Something already listens on 127.0.0.1:"),
+    ("http://example.com:8765/instruments", ValueError, "names another machine"),
+    ("https://127.0.0.1:8765/instruments", ValueError, "is not a plain http:// address"),
+])
+def test_configured_start_refuses_what_it_cannot_serve(project, address, error, text):
+    from norvane.devtools.refdata_service import start_configured_service
+    from norvane.kestrum_utils.inibridge.inibridge import Inibridge
+
+    if address is not None:
+        Inibridge().config["data_related"]["InstrumentInfoUrl"] = address
+    with pytest.raises(error) as caught:
+        start_configured_service()
+    assert text in "\n".join([str(caught.value), *getattr(caught.value, "__notes__", [])])

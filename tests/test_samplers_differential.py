@@ -1,8 +1,9 @@
 """The native sampler against the same steps written in plain pandas, on many seeded tables.
 
-Fixed-length windows over a plain datetime64 index take the module's own labelling pass; calendar
-windows, time-zone-aware, unsorted or NaT-holding indexes go through pandas. Both must give exactly
-the table (or the exception) that pandas gives, and leave the caller's table as it was.
+Fixed-length windows over a datetime64 index, naive or time-zone-aware, take the module's own labelling
+pass; calendar windows and other indexes go through pandas; unsorted or NaT-holding indexes are refused.
+Each must give exactly the table (or the exception) that the pandas steps give, and leave the caller's
+table as it was.
 """
 
 import datetime
@@ -199,12 +200,19 @@ def test_timestamps_before_1970_are_cut_down_towards_the_past(window):
     assert_same_as_pandas(table, window, "first")
 
 
-def test_grid_beyond_the_nanosecond_range_fails_as_pandas_fails():
+@pytest.mark.parametrize("stamps, window", [
+    (["2262-04-10", "2262-04-12"], pd.Timedelta("1h")),
+    (["2024-01-01", "5138-01-01"], pd.Timedelta("1D")),
+    (["2024-01-01", "5138-01-01"], "1D"),  # a calendar day from pandas 3 on: a full grid of 1.1e6 days
+])
+def test_grid_beyond_the_nanosecond_range_fails_as_pandas_fails(stamps, window):
     if not HAS_UNITS:
         pytest.skip("pandas before 2.0 has nanosecond indexes only")
-    index = pd.DatetimeIndex(np.array(["2262-04-10", "2262-04-12"], dtype="M8[s]"), name="ts")
+    index = pd.DatetimeIndex(np.array(stamps, dtype="M8[s]"), name="ts")
     table = pd.DataFrame({"price": [1.0, 2.0]}, index=index)
-    assert_same_as_pandas(table, pd.Timedelta("1h"), "first")
+    with pytest.raises(pd.errors.OutOfBoundsDatetime):
+        ExistingTimestampSampler(func_name="first", window=window)(table)
+    assert_same_as_pandas(table, window, "first")
 
 
 @pytest.mark.parametrize(
@@ -318,6 +326,9 @@ def test_native_reductions_match_pandas(seed):
     index = pd.DatetimeIndex(_timestamps(rng, n, window, pattern).view("M8[ns]"), name="ts")
     if unit != "ns":
         index = index.floor(unit).as_unit(unit)
+    zone = (None, None, "UTC", "Asia/Tokyo", "Europe/Berlin")[int(rng.integers(5))]
+    if zone is not None:  # the same instants, read on another clock
+        index = index.tz_localize("UTC").tz_convert(zone)
     table = _native_table(rng, index)
     for func_name in NATIVE_REDUCTIONS:
         assert_same_as_pandas(table, window, func_name)
@@ -361,6 +372,11 @@ def _path_case(case):
         table["group_by_label"] = 1.0
     elif case == "subclass":
         table = _TableSubclass(table)
+    elif case == "aware":
+        table.index = table.index.tz_localize("Asia/Tokyo")
+    elif case == "clock_turned_back":  # the wall clock repeats an hour: periods are no longer runs of rows
+        table.index = pd.date_range("2024-10-27 00:30", periods=400, freq="30s", tz="Europe/Berlin", name="ts")
+        window = pd.Timedelta("1h")
     elif case == "zero_extremes":  # which zero numpy's minimum keeps is its own affair
         func_name = "min"
         table["price"] = np.tile([0.0, -0.0, 1.0, 2.0], 100)
@@ -371,7 +387,8 @@ def _path_case(case):
     "case, native",
     [("plain", True), ("mean", PANDAS_VERSION >= (2, 1)), ("other_method", False), ("calendar_window", False),
      ("object_column", False), ("small_int_column", False), ("number_labels", False), ("duplicate_labels", False),
-     ("column_levels", False), ("label_column", False), ("subclass", False),
+     ("column_levels", False), ("label_column", False), ("subclass", False), ("aware", True),
+     ("clock_turned_back", False),
      ("zero_extremes", not hasattr(pd.core.groupby.ops.BaseGrouper, "_reduceat_aggregate"))],
 )
 def test_group_by_is_left_out_only_for_what_is_reduced_natively(case, native, monkeypatch):

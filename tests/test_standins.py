@@ -1,5 +1,6 @@
 import inspect
 import os
+import sys
 import threading
 import time
 
@@ -232,6 +233,32 @@ class TestSingleton:
             t.join()
         assert len(built) == 1
         assert all(r is built[0] for r in results)
+
+    @pytest.mark.parametrize("arguments", [(), (1,)])
+    def test_a_reset_at_any_moment_of_a_call_never_yields_none(self, arguments):
+        # A concurrent reset() can land between any two steps of the factory: a tracer runs one before
+        # every bytecode of the call, so every interleaving of a reset with this call is exercised.
+        @utils.singleton
+        class Loader:
+            def __init__(self, *_):
+                pass
+
+        code = Loader.__code__
+
+        def tracer(frame, event, _):
+            if frame.f_code is not code:
+                return None
+            frame.f_trace_opcodes = True
+            Loader.reset()
+            return tracer
+
+        Loader()
+        sys.settrace(tracer)
+        try:
+            results = [Loader(*arguments) for _ in range(3)]
+        finally:
+            sys.settrace(None)
+        assert all(type(r) is Loader.__wrapped__ for r in results)
 
 
 class TestProjectRoot:

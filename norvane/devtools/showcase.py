@@ -24,6 +24,7 @@ IDENTIFIERS = [
     "BINANCE.ETH-USD.PERP.INVERSE.ETH.UNSPECIFIED",
 ]
 SAMPLE_FILL = (50_000.0, 2.0)  # trade price, quantity
+TICKS_INSTRUMENT = IDENTIFIERS[0]  # the contract whose synthetic ticks are sampled
 
 
 class ShowcaseError(Exception):
@@ -41,39 +42,54 @@ def start_service():
 
 
 def layer_configuration(service, workdir):
-    """Points the process-wide configuration at the running service, on top of the default file."""
+    """Points the process-wide configuration at the running service, on top of the default file.
+
+    Cache files are named by the query address, service address included: a service on a stand-in port
+    gets a cache directory of this run's own, so that its files do not pile up for good beside the usual
+    ones.
+    """
     from norvane.kestrum_utils.inibridge.inibridge import Inibridge
 
     loader = Inibridge()
     overlay = pathlib.Path(workdir) / "showcase.ini"
-    overlay.write_text(f"[data_related]\nInstrumentInfoUrl = {service.url}\n")
+    lines = ["[data_related]", f"InstrumentInfoUrl = {service.url}"]
+    if service.port != PREFERRED_PORT:
+        lines.append(f"LOCAL_DATA_CACHE_DIR = {pathlib.Path(workdir) / 'instrument_info'}")
+    overlay.write_text("\n".join(lines) + "\n")
     loader.set_config_file(overlay)
     return loader.config["data_related"]
 
 
-def price_instruments(service):
+def create_instruments():
     from norvane.kestrum_utils.priceable.futures import CryptoFuture
 
-    rows = []
+    instruments = []
     for identifier in IDENTIFIERS:
         try:
-            instrument = CryptoFuture.create(identifier)
+            instruments.append(CryptoFuture.create(identifier))
         except Exception as error:
             raise ShowcaseError(f"could not create {identifier}: {type(error).__name__}: {error}") from error
-        price, qty = SAMPLE_FILL
-        rows.append([
-            identifier,
-            type(instrument).__name__,
-            f"{instrument._tick_size:g}",
-            f"{instrument._contract_multipl:g}",
-            f"{instrument._qty_unit:g}",
-            f"{instrument.calculate_unit_margin(price):.6g}",
-            f"{instrument.calc_unit_commission(price, True):.6g}",
-            f"{instrument.calc_unit_commission(price, False):.6g}",
-            f"{instrument.calc_cash_change(price, qty):.6g}",
-            str(instrument.settlement_ccy),
-        ])
-    return rows
+    return instruments
+
+
+def print_instruments(instruments):
+    price, qty = SAMPLE_FILL
+    print_table(
+        ["identifier", "class", "tick size", "contract multiplier", "qty unit", "settles in"],
+        [[str(instrument), type(instrument).__name__, f"{instrument._tick_size:g}",
+          f"{instrument._contract_multipl:g}", f"{instrument._qty_unit:g}", str(instrument.settlement_ccy)]
+         for instrument in instruments],
+    )
+    print(f"\nat a price of {price:,g}, in the settlement currency:\n")
+    print_table(
+        ["identifier", "margin per unit", "maker commission per unit", "taker commission per unit",
+         f"cash change of qty {qty:g}"],
+        [[str(instrument), f"{instrument.calculate_unit_margin(price):.6g}",
+          f"{instrument.calc_unit_commission(price, True):.6g}",
+          f"{instrument.calc_unit_commission(price, False):.6g}",
+          f"{instrument.calc_cash_change(price, qty):.6g}"]
+         for instrument in instruments],
+    )
 
 
 def print_table(header, rows):
@@ -82,36 +98,25 @@ def print_table(header, rows):
         print("  ".join(str(cell).ljust(width) for cell, width in zip(line, widths)))
 
 
-def synthetic_ticks(rows, seed=7):
-    """A trading day of ticks: random arrival times (many sharing a timestamp) and a random-walk price."""
-    import numpy as np
-    import pandas as pd
-
-    rng = np.random.default_rng(seed)
-    start = pd.Timestamp("2026-12-07 00:00:00")
-    # Timestamps in steps of 10 ms, so that busy moments put several trades on one timestamp.
-    offsets_ms = np.sort(rng.integers(0, 24 * 3600 * 100, size=rows)) * 10
-    index = pd.DatetimeIndex(start + pd.to_timedelta(offsets_ms, unit="ms"), name="timestamp")
-    price = 50_000 + np.cumsum(rng.normal(0, 2.5, size=rows))
-    size = rng.exponential(0.05, size=rows).round(4)
-    return pd.DataFrame({"price": price, "size": size}, index=index)
-
-
 def sample_ticks(rows, plot_path):
     import pandas as pd
 
+    from norvane.devtools import synthetic_ticks
     from norvane.kestrum_data.utility.timeseries.samplers import ExistingTimestampSampler
 
     ticks = synthetic_ticks(rows)
     duplicates = int(ticks.index.duplicated().sum())
-    print(f"\n{len(ticks):,} ticks over one day, {duplicates:,} of them sharing a timestamp with the previous one")
+    print(f"\n{len(ticks):,} synthetic ticks of {TICKS_INSTRUMENT} on {ticks.index[0]:%Y-%m-%d}, "
+          f"{duplicates:,} of them sharing a timestamp with the previous one")
     sampled = {}
     for func_name in ("first", "last", "max", "mean"):
         sampler = ExistingTimestampSampler(func_name=func_name, window=pd.Timedelta(minutes=1))
         began = time.perf_counter()
         sampled[func_name] = sampler(ticks)
         elapsed = time.perf_counter() - began
-        print(f"{sampler!r}: {len(sampled[func_name]):,} rows in {elapsed * 1000:.0f} ms")
+        # The representation is the sampler's fixed one; the words before it say the same for a reader.
+        print(f"{func_name!r} of each minute: {len(sampled[func_name]):,} rows in {elapsed * 1000:.0f} ms"
+              f"   (sampler {sampler!r})")
     print("\nfirst rows, reduced by 'first':")
     print(sampled["first"].head(5).to_string())
     if plot_path is not None:
@@ -123,6 +128,7 @@ def save_plot(ticks, sampled, path):
         import matplotlib
 
         matplotlib.use("Agg")
+        import matplotlib.dates
         import matplotlib.pyplot as plt
     except ImportError:
         print("\n(no plot: install the package's 'plot' extra to get one)")
@@ -133,11 +139,15 @@ def save_plot(ticks, sampled, path):
     for name, style in (("first", "-"), ("max", "--")):
         series = sampled[name].between_time("09:00", "10:00")["price"]
         axis.plot(series.index, series, style, lw=1.2, label=f"one-minute {name}")
-    axis.set_title("Ticks against their one-minute samples, 09:00 to 10:00")
-    axis.set_ylabel("price")
+    day = f"{ticks.index[0]:%Y-%m-%d}"
+    axis.set_title(f"{TICKS_INSTRUMENT}, {day}, 09:00 to 10:00\nsynthetic ticks against their one-minute samples")
+    axis.xaxis.set_major_formatter(matplotlib.dates.DateFormatter("%H:%M"))
+    axis.set_xlabel(f"time of day, {day}")
+    axis.set_ylabel(f"price ({TICKS_INSTRUMENT.split('.')[4]})")
     axis.legend()
     figure.tight_layout()
     figure.savefig(path, dpi=110)
+    plt.close(figure)
     print(f"\nplot saved to {path}")
 
 
@@ -158,14 +168,13 @@ def main(argv=None):
         with tempfile.TemporaryDirectory() as workdir:
             section = layer_configuration(service, workdir)
             print(f"reference-data service: {section['InstrumentInfoUrl']}")
+            print(f"instrument cache      : {pathlib.Path(section['LOCAL_DATA_CACHE_DIR']).resolve()}")
             if service.port != PREFERRED_PORT:
-                print(f"(port {PREFERRED_PORT} is busy: cache files are named by the address, so this run "
-                      "cannot reuse the ones of runs on the usual port)")
-            print(f"instrument cache      : {pathlib.Path(section['LOCAL_DATA_CACHE_DIR']).resolve()}\n")
-            rows = price_instruments(service)
-        header = ["identifier", "class", "tick", "multiplier", "qty unit", "unit margin", "maker fee",
-                  "taker fee", f"cash change {SAMPLE_FILL[1]:g}@{SAMPLE_FILL[0]:g}", "settles in"]
-        print_table(header, rows)
+                print(f"(port {PREFERRED_PORT} is busy: this run uses a stand-in port and a cache of its own, "
+                      "removed when it ends)")
+            print()
+            instruments = create_instruments()
+            print_instruments(instruments)
         requests = len(service.requests)
         source = "all from the local cache" if requests == 0 else f"{requests} request(s) to the service"
         print(f"\nreference data: {source}")

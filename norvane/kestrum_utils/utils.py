@@ -38,6 +38,7 @@ def get_project_root():
 
 
 _singleton_wrappers = weakref.WeakSet()
+_UNBUILT = object()
 
 
 def singleton(cls):
@@ -50,31 +51,34 @@ def singleton(cls):
     of them), and ``factory.__wrapped__`` is the class itself.
     """
     lock = threading.RLock()
-    state = {"instance": None, "built": False}
+    # The instance, or _UNBUILT: one read answers both "is there one" and "which", so a reset() running
+    # between two reads can never hand a caller a dropped (None) instance.
+    kept = [_UNBUILT]
 
     def factory(*args, **kwargs):
-        if not state["built"]:
+        instance = kept[0]
+        if instance is _UNBUILT:
             # Two threads racing on the first call must not build two instances.
             with lock:
-                if not state["built"]:
-                    state["instance"] = cls(*args, **kwargs)
-                    state["built"] = True
-                    return state["instance"]
+                instance = kept[0]
+                if instance is _UNBUILT:
+                    instance = kept[0] = cls(*args, **kwargs)
+                    return instance
         if args or kwargs:
             raise TypeError(
                 f"{cls.__qualname__}() is a singleton that is already built; "
                 "it takes no arguments now"
             )
-        return state["instance"]
+        return instance
 
     def reset():
         with lock:
-            state["instance"] = None
-            state["built"] = False
+            kept[0] = _UNBUILT
 
     def peek():
         """The kept instance, or None when none is built; never builds."""
-        return state["instance"]
+        instance = kept[0]
+        return None if instance is _UNBUILT else instance
 
     for name in ("__module__", "__name__", "__qualname__", "__doc__"):
         try:

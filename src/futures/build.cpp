@@ -1,6 +1,7 @@
 // The build hook of every crypto future: the reference data that construction leaves out (price tick,
 // contract size, minimum quantity) is looked up and stored on the instrument.
 #include "futures.hpp"
+#include "lookup_report.hpp"
 
 namespace futures {
 
@@ -55,7 +56,16 @@ rt::Ref build_hook(rt::Args& args) {
     rt::Ref records = rt::call_kw(lookup.get(), kw_lookup, symbol.get(), exchange.get(), security_type.get(),
                                   contract_type.get(), expiry_date.get());
     rt::Ref first_index = rt::Ref::steal(PyLong_FromLong(0));
-    rt::Ref info = rt::item(records.get(), first_index.get());
+    rt::Ref info;
+    try {
+        info = rt::item(records.get(), first_index.get());
+    } catch (const rt::PyError&) {
+        // No first record: the bare IndexError gets the lookup's account of what it asked and met.
+        if (PyErr_ExceptionMatches(PyExc_IndexError)) {
+            rt::note_pending([&] { return empty_lookup_note(self, records.get()); });
+        }
+        throw;
+    }
     rt::set_attr(self, n_info, info.get());
 
     rt::Ref tick_size = record_number(self, k_price_tick_size);

@@ -51,10 +51,20 @@ bool equals_member(PyObject* part, PyObject* enum_name, PyObject* member) {
     return rt::truth(equal.get());
 }
 
+// Raises the unpacking ValueError unless `count` is `expected`, with the identifier layout as a note.
+void require_identifier_part_count(PyObject* instrument_id, Py_ssize_t count, Py_ssize_t expected) {
+    try {
+        require_part_count(count, expected);
+    } catch (const rt::PyError&) {
+        rt::note_pending([&] { return identifier_layout_note(instrument_id); });
+        throw;
+    }
+}
+
 // The currencies of the symbol field "BASE-QUOTE", unpacked as exactly two.
-rt::Ref split_symbol(PyObject* symbol) {
+rt::Ref split_symbol(PyObject* instrument_id, PyObject* symbol) {
     rt::Ref currencies = rt::Ref::steal(PyUnicode_Split(symbol, n_dash, -1));
-    require_part_count(PyList_GET_SIZE(currencies.get()), 2);
+    require_identifier_part_count(instrument_id, PyList_GET_SIZE(currencies.get()), 2);
     return currencies;
 }
 
@@ -65,6 +75,16 @@ rt::Ref underlying_pair(PyObject* currencies, PyObject* exchange, bool linear) {
     PyObject* quote = PyList_GET_ITEM(currencies, 1);
     rt::Ref pair_class = rt::global(n_CryptoPair);
     return rt::call_kw(pair_class.get(), kw_pair, linear ? quote : base, base, exchange);
+}
+
+// `cache.setdefault(key, instrument)` for a plain dict, in one step under the interpreter lock; any other
+// mapping is asked for membership, then stored into when the key is still missing.
+void keep_first_stored(PyObject* cache, PyObject* key, PyObject* instrument) {
+    if (PyDict_CheckExact(cache)) {
+        rt::require(PyDict_SetDefault(cache, key, instrument));
+    } else if (rt::require(PySequence_Contains(cache, key)) == 0) {
+        rt::require(PyObject_SetItem(cache, key, instrument));
+    }
 }
 
 // Steps after a cache miss: choose the class, construct, build, remember under the instrument's own id.
@@ -85,9 +105,11 @@ void build_into_cache(PyObject* instrument_id) {
     } else {
         rt::Ref message = rt::join_texts({instrument_id, n_cannot_be_built});
         PyErr_SetObject(PyExc_NotImplementedError, message.get());
+        rt::note_pending([&] { return identifier_layout_note(instrument_id); });
         rt::raise_pending();
     }
-    rt::Ref currencies = split_symbol(symbol);
+    rt::Ref currencies = split_symbol(instrument_id, symbol);
+    require_no_empty_field(instrument_id, parts.get());
     // Only LINEAR is recognised: every other contract-type word means an inverse contract.
     const bool linear = equals_member(ct_type, n_CONTRACT_TYPE, n_LINEAR);
     rt::Ref pair = underlying_pair(currencies.get(), exchange, linear);
@@ -102,16 +124,22 @@ void build_into_cache(PyObject* instrument_id) {
 
     rt::call_method(instrument.get(), n_build);
     rt::Ref key = rt::Ref::steal(PyObject_Str(instrument.get()));
+    rt::Ref equal = rt::Ref::steal(PyObject_RichCompare(key.get(), instrument_id, Py_EQ));
+    const bool same = rt::truth(equal.get());
     rt::Ref cache = inst_cache();
-    rt::require(PyObject_SetItem(cache.get(), key.get(), instrument.get()));
+    if (same) {
+        // The key was missing when this call looked, so an entry there now was stored by another thread
+        // while this one built: every caller gets that one instrument, and this build is dropped.
+        keep_first_stored(cache.get(), key.get(), instrument.get());
+    } else {
+        rt::require(PyObject_SetItem(cache.get(), key.get(), instrument.get()));
+    }
     // An `assert`: read at call time so that an interpreter started with -O skips it, as it would
     // skip the statement.
-    if (Py_OptimizeFlag == 0) {
-        rt::Ref same = rt::Ref::steal(PyObject_RichCompare(key.get(), instrument_id, Py_EQ));
-        if (!rt::truth(same.get())) {
-            PyErr_SetNone(PyExc_AssertionError);
-            rt::raise_pending();
-        }
+    if (Py_OptimizeFlag == 0 && !same) {
+        PyErr_SetNone(PyExc_AssertionError);
+        rt::note_pending([&] { return spelling_note(instrument_id, key.get()); });
+        rt::raise_pending();
     }
 }
 
@@ -132,7 +160,7 @@ Py_ssize_t count_separators(PyObject* text) {
 rt::Ref create(rt::Args& args) {
     PyObject* instrument_id = args[0];
     // Only the number of fields matters before the cache is consulted.
-    require_part_count(count_separators(instrument_id) + 1, kFieldCount);
+    require_identifier_part_count(instrument_id, count_separators(instrument_id) + 1, kFieldCount);
 
     rt::Ref cache = inst_cache();
     if (PyDict_CheckExact(cache.get())) {

@@ -1,14 +1,24 @@
 // Instrument information records from the reference-data service, through a file cache with one JSON file
 // per distinct query address. Network, HTTP and reply-format failures never reach the caller: each is
 // reported, the request is retried, and when the attempts run out the answer is an empty list.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <span>
-#include <random>
+#include <string>
 
 #include "futures.hpp"
+#include "lookup_report.hpp"
 #include "runtime/handlers.hpp"
 
 namespace futures {
@@ -26,6 +36,11 @@ rt::Name n_path{"path"};
 rt::Name n_join{"join"};
 rt::Name n_exists{"exists"};
 rt::Name n_replace{"replace"};
+rt::Name n_dirname{"dirname"};
+rt::Name n_fsync{"fsync"};
+rt::Name n_fileno{"fileno"};
+rt::Name n_flush{"flush"};
+rt::Name n_close{"close"};
 rt::Name n_hashlib{"hashlib"};
 rt::Name n_sha256{"sha256"};
 rt::Name n_hexdigest{"hexdigest"};
@@ -51,6 +66,7 @@ rt::Name n_expiry_date{"expiry_date"};
 rt::Name t_question_mark{"?"};
 rt::Name t_ampersand{"&"};
 rt::Name t_json_suffix{".json"};
+rt::Name t_current_dir{"."};
 rt::Name t_read_mode{"r"};
 rt::Name t_create_mode{"x"};
 rt::Name t_mkdir_error{"future get_instrument_info mkdir error: "};
@@ -94,13 +110,16 @@ rt::Ref concat(std::span<PyObject* const> parts) {
 
 rt::Ref concat(std::initializer_list<PyObject*> parts) { return concat(std::span(parts.begin(), parts.size())); }
 
-// `Inibridge().config["data_related"][key]`, a fresh loader call each time.
-rt::Ref configured(PyObject* key) {
+// `Inibridge().config["data_related"][key]`, a fresh loader call each time; the section is handed out
+// when `section_out` is given.
+rt::Ref configured(PyObject* key, rt::Ref* section_out = nullptr) {
     rt::Ref loader_factory = rt::global(n_Inibridge);
     rt::Ref loader = rt::call(loader_factory.get());
     rt::Ref config = rt::attr(loader.get(), n_config);
     rt::Ref section = rt::item(config.get(), n_data_related);
-    return rt::item(section.get(), key);
+    rt::Ref value = rt::item(section.get(), key);
+    if (section_out != nullptr) *section_out = std::move(section);
+    return value;
 }
 
 // The configured cache directory, created if missing. A failure is only reported: without a directory
@@ -133,8 +152,9 @@ rt::Ref base_address_text(PyObject* base) {
 }
 
 // Base, then "?" and the given parameters as name=value joined by "&"; the base alone when none is given.
-rt::Ref query_address(const rt::Args& args) {
-    rt::Ref base = base_address_text(configured(n_InstrumentInfoUrl).get());
+// `section` receives the configuration section the base came from.
+rt::Ref query_address(const rt::Args& args, rt::Ref& section) {
+    rt::Ref base = base_address_text(configured(n_InstrumentInfoUrl, &section).get());
     PyObject* parts[1 + 3 * std::size(kQueryParams)];
     std::size_t count = 0;
     parts[count++] = base.get();
@@ -168,7 +188,19 @@ rt::Ref cache_path_for(PyObject* address, const rt::Ref& cache_dir) {
     return rt::call(join.get(), cache_dir.get(), file_name.get());
 }
 
-// The stored answer, or null when the file is absent (or its `with` block swallowed a read failure).
+// Inside `catch`: tells the user which hash-named file holds an unreadable entry. The exception itself
+// (type, message, traceback) propagates unchanged; interrupts are not annotated.
+[[noreturn]] void rethrow_naming_cache_file(PyObject* cache_path) {
+    rt::HandledError error(PyExc_Exception);
+    rt::Ref note = rt::Ref::steal(PyUnicode_FromFormat(
+        "while reading the instrument-information cache file %S; delete that file to fetch the entry again",
+        cache_path));
+    rt::add_note(error.value(), note.get());
+    error.reraise();
+}
+
+// The stored answer, or null when the file is absent (also when another process deleted it between the
+// existence test and the open) or its `with` block swallowed a read failure.
 rt::Ref read_cache_file(PyObject* cache_path) {
     rt::Ref os = rt::global(n_os);
     rt::Ref os_path = rt::attr(os.get(), n_path);
@@ -176,24 +208,85 @@ rt::Ref read_cache_file(PyObject* cache_path) {
     rt::Ref found = rt::call(exists.get(), cache_path);
     if (!rt::truth(found.get())) return rt::Ref();
     rt::Ref open = rt::global(n_open);
-    rt::Ref file = rt::call(open.get(), cache_path, t_read_mode.get());
+    rt::Ref file;
+    try {
+        file = rt::call(open.get(), cache_path, t_read_mode.get());
+    } catch (const rt::PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+            PyErr_Clear();
+            return rt::Ref();
+        }
+        rethrow_naming_cache_file(cache_path);
+    }
     rt::Ref stored;
-    const bool completed = rt::with_block(file.get(), [&](PyObject* opened) {
-        rt::Ref json = rt::global(n_json);
-        rt::Ref load = rt::attr(json.get(), n_load);
-        stored = rt::call(load.get(), opened);
-    });
-    return completed ? stored : rt::Ref();
+    try {
+        const bool completed = rt::with_block(file.get(), [&](PyObject* opened) {
+            rt::Ref json = rt::global(n_json);
+            rt::Ref load = rt::attr(json.get(), n_load);
+            stored = rt::call(load.get(), opened);
+        });
+        return completed ? stored : rt::Ref();
+    } catch (const rt::PyError&) {
+        rethrow_naming_cache_file(cache_path);
+    }
 }
 
-// A name beside the cache file that no other writer, in this process or another, picks at the same time.
+void log_failed_request(PyObject* address, PyObject* error) {
+    rt::Ref logging = rt::global(n_logging);
+    rt::Ref log_error = rt::attr(logging.get(), n_error);
+    rt::Ref error_text = rt::Ref::steal(PyObject_Str(error));
+    rt::Ref message = concat({t_request_api.get(), address, t_raises_exception.get(), error_text.get()});
+    rt::call(log_error.get(), message.get());
+}
+
+// The file-system form of a path object, for the system calls below.
+std::string fs_path(PyObject* path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) rt::raise_pending();
+    rt::Ref owned = rt::Ref::steal(encoded);
+    return std::string(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+}
+
+// Temporary files are named `<cache file name>.<pid>-<16 hex digits>.tmp`. The digits come from the
+// operating system for each file, so a forked child never repeats its parent's names.
 rt::Ref temporary_sibling(PyObject* cache_path) {
-    static std::mt19937_64 generator{std::random_device{}()};
+    unsigned long long random_bits = 0;
+    if (getrandom(&random_bits, sizeof random_bits, 0) != sizeof random_bits) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        rt::raise_pending();
+    }
     char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%ld-%016llx.tmp", static_cast<long>(getpid()),
-                  static_cast<unsigned long long>(generator()));
+    std::snprintf(suffix, sizeof suffix, ".%ld-%016llx.tmp", static_cast<long>(getpid()), random_bits);
     rt::Ref suffix_text = rt::Ref::steal(PyUnicode_FromString(suffix));
     return rt::Ref::steal(PyNumber_Add(cache_path, suffix_text.get()));
+}
+
+// Best effort, touching nothing of the interpreter: removes temporary files of this cache entry left by
+// writers that died mid-write, recognised by a writer process that no longer exists and an age beyond
+// any write. Younger files and files of live processes may belong to a write in progress.
+void remove_abandoned_temporaries(const std::string& cache_file) {
+    constexpr std::time_t kAbandonedAfter = 60 * 60;
+    const std::size_t slash = cache_file.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : cache_file.substr(0, slash + 1);
+    const std::string prefix = (slash == std::string::npos ? cache_file : cache_file.substr(slash + 1)) + ".";
+    DIR* listing = ::opendir(directory.c_str());
+    if (listing == nullptr) return;
+    const std::time_t now = std::time(nullptr);
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (!name.starts_with(prefix) || !name.ends_with(".tmp")) continue;
+        const std::string rest(name.substr(prefix.size()));  // "<pid>-<hex>.tmp"
+        char* end = nullptr;
+        const long pid = std::strtol(rest.c_str(), &end, 10);
+        if (pid <= 0 || *end != '-') continue;
+        const std::string path = directory + std::string(name);
+        struct stat status;
+        if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+        if (now - status.st_mtime < kAbandonedAfter) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        ::unlink(path.c_str());
+    }
+    ::closedir(listing);
 }
 
 // Best effort: the pending error, which explains the failed write, stays the one reported.
@@ -207,33 +300,73 @@ void remove_quietly(PyObject* path) {
     PyErr_Clear();
 }
 
-// Writes `value` with `json.dump` into a fresh file beside the cache file and renames it over the cache
-// file, so that no reader, in this process or another, ever meets a half-written cache entry and a failed
-// write leaves the previous entry (or none) in place.
+// `os.fsync` of the directory holding the cache file, so that the rename itself survives a power loss.
+void sync_directory_of(PyObject* os, PyObject* cache_path) {
+    rt::Ref os_path = rt::attr(os, n_path);
+    rt::Ref dirname = rt::attr(os_path.get(), n_dirname);
+    rt::Ref directory = rt::call(dirname.get(), cache_path);
+    if (!rt::truth(directory.get())) directory = rt::Ref::borrow(t_current_dir.get());
+    rt::Ref os_open = rt::attr(os, n_open);
+    rt::Ref flags = rt::Ref::steal(PyLong_FromLong(O_RDONLY | O_DIRECTORY));
+    rt::Ref descriptor = rt::call(os_open.get(), directory.get(), flags.get());
+    rt::Ref close = rt::attr(os, n_close);
+    try {
+        rt::Ref fsync = rt::attr(os, n_fsync);
+        rt::call(fsync.get(), descriptor.get());
+    } catch (const rt::PyError&) {
+        rt::HandledError error(PyExc_BaseException);  // `finally: os.close(descriptor)`
+        rt::call(close.get(), descriptor.get());
+        error.reraise();
+    }
+    rt::call(close.get(), descriptor.get());
+}
+
+// Writes `value` with `json.dump` into a fresh file beside the cache file, forces it to disk and renames
+// it over the cache file, so that no reader, in this process or another, ever meets a half-written cache
+// entry, and a crash or power loss leaves either the previous entry (or none) or the whole new one.
 void write_cache_file(PyObject* cache_path, PyObject* value) {
+    remove_abandoned_temporaries(fs_path(cache_path));
     rt::Ref temporary = temporary_sibling(cache_path);
     rt::Ref open = rt::global(n_open);
     rt::Ref file = rt::call(open.get(), temporary.get(), t_create_mode.get());
     try {
+        rt::Ref os = rt::global(n_os);
         const bool completed = rt::with_block(file.get(), [&](PyObject* opened) {
             rt::Ref json = rt::global(n_json);
             rt::Ref dump = rt::attr(json.get(), n_dump);
             rt::call(dump.get(), value, opened);
+            rt::call_method(opened, n_flush);
+            rt::Ref descriptor = rt::call_method(opened, n_fileno);
+            rt::Ref fsync = rt::attr(os.get(), n_fsync);
+            rt::call(fsync.get(), descriptor.get());
         });
         if (!completed) {
-            // The file's own manager swallowed a failed dump: the content may be incomplete, so it is not
+            // The file's own manager swallowed a failed write: the content may be incomplete, so it is not
             // published, and the records are answered without a cache entry.
             remove_quietly(temporary.get());
             return;
         }
-        rt::Ref os = rt::global(n_os);
         rt::Ref replace = rt::attr(os.get(), n_replace);
         rt::call(replace.get(), temporary.get(), cache_path);
+        sync_directory_of(os.get(), cache_path);
     } catch (const rt::PyError&) {
         remove_quietly(temporary.get());
         throw;
     }
 }
+
+// A failed cache write costs only the cache entry: it is logged as a failed request is, and the records
+// just fetched are still the answer (asking the service again would meet the same disk).
+void store_answer(PyObject* address, PyObject* cache_path, PyObject* value) {
+    try {
+        write_cache_file(cache_path, value);
+    } catch (const rt::PyError&) {
+        rt::HandledError error(PyExc_Exception);
+        log_failed_request(address, error.value());
+    }
+}
+
+bool is_empty_list(PyObject* value) { return PyList_CheckExact(value) && PyList_GET_SIZE(value) == 0; }
 
 rt::Ref one_element_list(PyObject* value) {
     rt::Ref list = rt::Ref::steal(PyList_New(1));
@@ -241,29 +374,50 @@ rt::Ref one_element_list(PyObject* value) {
     return list;
 }
 
+// The body of a status-200 answer, or null when the service answered another 2xx status (reported on
+// standard output). With a time limit, the whole exchange is bounded by it; without one, the address is
+// opened with `urllib.request.urlopen(address)` and nothing else.
+rt::Ref request_body(PyObject* address, PyObject* time_limit, rt::Ref& response, LookupReport& report) {
+    std::optional<RequestTimeLimit> limit;
+    if (time_limit != nullptr) limit.emplace(time_limit);
+    try {
+        if (limit) {
+            response = limit->open(address);
+        } else {
+            rt::Ref urllib = rt::global(n_urllib);
+            rt::Ref request = rt::attr(urllib.get(), n_request);
+            rt::Ref urlopen = rt::attr(request.get(), n_urlopen);
+            response = rt::call(urlopen.get(), address);
+        }
+        rt::Ref status = rt::call_method(response.get(), n_getcode);
+        rt::Ref ok_status = rt::Ref::steal(PyLong_FromLong(200));
+        rt::Ref differs = rt::Ref::steal(PyObject_RichCompare(status.get(), ok_status.get(), Py_NE));
+        if (rt::truth(differs.get())) {
+            rt::Ref print = rt::global(n_print);
+            rt::Ref status_again = rt::call_method(response.get(), n_getcode);
+            rt::Ref status_text = rt::text_of(status_again.get());
+            rt::Ref line = concat({t_request_api.get(), address, t_failed_with_status.get(), status_text.get()});
+            rt::call(print.get(), line.get());
+            report.attempt_refused_status(status_again.get());
+            return rt::Ref();
+        }
+        rt::Ref body = rt::call_method(response.get(), n_read);
+        if (limit) limit->check();
+        return body;
+    } catch (const rt::PyError&) {
+        if (limit) limit->rethrow();
+        throw;
+    }
+}
+
 // One request. Null when the service answered another 2xx status (reported on standard output); the
 // records otherwise. Every failure, including a record set without the requested expiry date, raises.
-rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path, rt::Ref& response) {
-    rt::Ref urllib = rt::global(n_urllib);
-    rt::Ref request = rt::attr(urllib.get(), n_request);
-    rt::Ref urlopen = rt::attr(request.get(), n_urlopen);
-    response = rt::call(urlopen.get(), address);
-
-    rt::Ref status = rt::call_method(response.get(), n_getcode);
-    rt::Ref ok_status = rt::Ref::steal(PyLong_FromLong(200));
-    rt::Ref differs = rt::Ref::steal(PyObject_RichCompare(status.get(), ok_status.get(), Py_NE));
-    if (rt::truth(differs.get())) {
-        rt::Ref print = rt::global(n_print);
-        rt::Ref status_again = rt::call_method(response.get(), n_getcode);
-        rt::Ref status_text = rt::text_of(status_again.get());
-        rt::Ref line = concat({t_request_api.get(), address, t_failed_with_status.get(), status_text.get()});
-        rt::call(print.get(), line.get());
-        return rt::Ref();
-    }
-
+rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path, PyObject* time_limit,
+                   rt::Ref& response, LookupReport& report) {
+    rt::Ref body = request_body(address, time_limit, response, report);
+    if (!body) return rt::Ref();
     rt::Ref json = rt::global(n_json);
     rt::Ref loads = rt::attr(json.get(), n_loads);
-    rt::Ref body = rt::call_method(response.get(), n_read);
     rt::Ref document = rt::call(loads.get(), body.get());
     rt::Ref instruments = rt::item(document.get(), n_instruments);
     rt::Ref first_index = rt::Ref::steal(PyLong_FromLong(0));
@@ -272,7 +426,8 @@ rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path
 
     PyObject* expiry_date = args[kExpiryDate];
     if (!is_given(expiry_date)) {
-        if (rt::truth(args[kCache])) write_cache_file(cache_path, configs.get());
+        if (rt::truth(args[kCache])) store_answer(address, cache_path, configs.get());
+        if (is_empty_list(configs.get())) report.publish_fetched(configs.get());
         return configs;
     }
     rt::Ref records = rt::Ref::steal(PyObject_GetIter(configs.get()));
@@ -282,7 +437,7 @@ rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path
         if (!rt::truth(equal.get())) continue;
         if (rt::truth(args[kCache])) {
             rt::Ref stored = one_element_list(record.get());
-            write_cache_file(cache_path, stored.get());
+            store_answer(address, cache_path, stored.get());
         }
         return one_element_list(record.get());
     }
@@ -293,17 +448,11 @@ rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path
     rt::raise_pending();
 }
 
-void log_failed_request(PyObject* address, PyObject* error) {
-    rt::Ref logging = rt::global(n_logging);
-    rt::Ref log_error = rt::attr(logging.get(), n_error);
-    rt::Ref error_text = rt::Ref::steal(PyObject_Str(error));
-    rt::Ref message = concat({t_request_api.get(), address, t_raises_exception.get(), error_text.get()});
-    rt::call(log_error.get(), message.get());
-}
-
 // Up to `CryptoFuture.RETRY_TIMES` requests back to back, the count read anew before each one so that a
 // change on the class takes effect at once. An empty list when none succeeded.
-rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* cache_path) {
+rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* cache_path, PyObject* section,
+                           LookupReport& report) {
+    rt::Ref time_limit = request_time_limit_setting(section);  // a bad setting fails before any request
     rt::Ref response;  // released when the next attempt rebinds it, as a local variable would be
     for (long attempts = 0;; ++attempts) {
         rt::Ref crypto_future = rt::global(n_CryptoFuture);
@@ -311,25 +460,35 @@ rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* ca
         rt::Ref attempts_made = rt::Ref::steal(PyLong_FromLong(attempts));
         rt::Ref more = rt::Ref::steal(PyObject_RichCompare(attempts_made.get(), retry_times.get(), Py_LT));
         if (!rt::truth(more.get())) break;
+        PyObject* earlier_response = response.get();
         try {
-            rt::Ref records = fetch_once(args, address, cache_path, response);
+            rt::Ref records = fetch_once(args, address, cache_path, time_limit.get(), response, report);
             if (records) return records;
         } catch (const rt::PyError&) {
             rt::HandledError error(PyExc_Exception);
             log_failed_request(address, error.value());
+            report.attempt_failed(error.value(), response.get() != earlier_response);
         }
     }
-    return rt::Ref::steal(PyList_New(0));
+    rt::Ref none_found = rt::Ref::steal(PyList_New(0));
+    report.publish_given_up(none_found.get());
+    return none_found;
 }
 
 rt::Ref get_instrument_info(rt::Args& args) {
+    require_sendable_query_values(args);
     rt::Ref cache_dir = prepare_cache_dir();
-    rt::Ref address = query_address(args);
+    rt::Ref section;
+    rt::Ref address = query_address(args, section);
     rt::Ref cache_path = cache_path_for(address.get(), cache_dir);
+    LookupReport report(address.get());
     if (rt::truth(args[kCache])) {
-        if (rt::Ref stored = read_cache_file(cache_path.get())) return stored;
+        if (rt::Ref stored = read_cache_file(cache_path.get())) {
+            if (is_empty_list(stored.get())) report.publish_cached(stored.get(), cache_path.get());
+            return stored;
+        }
     }
-    return fetch_with_retries(args, address.get(), cache_path.get());
+    return fetch_with_retries(args, address.get(), cache_path.get(), section.get(), report);
 }
 
 constexpr rt::Param kParams[] = {

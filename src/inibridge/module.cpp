@@ -16,6 +16,13 @@ rt::Name n_join_multiline_values{"_join_multiline_values"};
 
 constexpr const char* kMissingFile = "config file not exist, which path should be ";
 
+// Told with the missing default file: where the loader looked, and how to point it elsewhere.
+constexpr const char* kProjectRootNote =
+    "Inibridge() reads norvane.ini from the project root: the directory pinned with "
+    "norvane.kestrum_utils.utils.set_project_root(path), else the nearest directory at or above the working "
+    "directory that holds a norvane.ini, else the working directory itself. Start Python inside the project, "
+    "create the file there, or call set_project_root('/path/to/project') before the first Inibridge().";
+
 // Raises the loader's own complaint about a configuration file that is not there.
 void require_existing(PyObject* config_path) {
     rt::Ref exists = rt::call_method(config_path, n_exists);
@@ -61,7 +68,12 @@ rt::Ref init(rt::Args& args) {
     rt::Ref file_name = rt::Ref::steal(PyUnicode_FromString("norvane.ini"));
     rt::Ref config_path = rt::call(joinpath.get(), root.get(), file_name.get());
 
-    require_existing(config_path.get());
+    try {
+        require_existing(config_path.get());
+    } catch (const rt::PyError&) {
+        rt::note_pending([] { return rt::Ref::steal(PyUnicode_FromString(kProjectRootNote)); });
+        throw;
+    }
     read_into_parser(self, config_path.get());
     return rt::none();
 }

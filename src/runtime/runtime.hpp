@@ -7,4 +7,5 @@
 #include "function.hpp"
 #include "module.hpp"
 #include "names.hpp"
+#include "notes.hpp"
 #include "ref.hpp"

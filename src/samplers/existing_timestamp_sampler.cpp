@@ -2,6 +2,7 @@
 // each period with a pandas group-by method named by `func_name`, and indexes the result by the reduced
 // input timestamps.
 #include "runtime/handlers.hpp"
+#include "runtime/notes.hpp"
 #include "samplers.hpp"
 
 namespace samplers {
@@ -58,6 +59,13 @@ rt::Ref repr(rt::Args& args) {
     return rt::join_texts({base_text.get(), n_underscore, func_text.get()});
 }
 
+rt::Name note_supported_methods{
+    "func_name names a pandas group-by method that reduces each period, called with no arguments: "
+    "first, last, min, max, mean, median, sum, prod, count, std, var, nunique, ..."};
+rt::Name note_unnamed_index{
+    "the sampler puts the input's index back on the result by its name, and this index has none: name "
+    "it first, e.g. df.index.name = \"t\" or df = df.rename_axis(\"t\")"};
+
 // `shape[0]` of a table.
 rt::Ref row_count(PyObject* table) {
     rt::Ref shape = rt::attr(table, n_shape);
@@ -77,8 +85,24 @@ void require_supported_method(PyObject* grouped, PyObject* func_name) {
     }
     rt::Ref name_text = rt::text_of(func_name);
     rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat("Unsupported agg_func_name=%U, typo?", name_text.get()));
-    PyErr_SetObject(PyExc_RuntimeError, message.get());
+    rt::Ref error = rt::call(PyExc_RuntimeError, message.get());
+    rt::add_note(error.get(), note_supported_methods);
+    PyErr_SetObject(PyExc_RuntimeError, error.get());
     rt::raise_pending();
+}
+
+// The reduced timestamps become the index again under the index's name. An unnamed index leaves pandas
+// looking for a column named None; its KeyError then says what to do.
+rt::Ref restore_index(PyObject* reduced, PyObject* index_col) {
+    rt::Ref set_index = rt::attr(reduced, n_set_index);
+    try {
+        return rt::call_kw(set_index.get(), kw_set_index, index_col, Py_True);
+    } catch (const rt::PyError&) {
+        if (index_col != Py_None) throw;
+        rt::HandledError error(PyExc_KeyError);
+        rt::add_note(error.value(), note_unnamed_index);
+        error.reraise();
+    }
 }
 
 // Steps 2 to 12 through pandas' group-by: label, group, reduce by name, make the timestamps the index.
@@ -99,8 +123,7 @@ rt::Ref sample_through_groupby(PyObject* self, PyObject* pd, PyObject* np, PyObj
     rt::Ref reduced = rt::call(method.get());
     grouped.reset();
 
-    rt::Ref set_index = rt::attr(reduced.get(), n_set_index);
-    return rt::call_kw(set_index.get(), kw_set_index, working.index_col.get(), Py_True);
+    return restore_index(reduced.get(), working.index_col.get());
 }
 
 rt::Ref sample(rt::Args& args) {
@@ -109,6 +132,7 @@ rt::Ref sample(rt::Args& args) {
     rt::Ref nrows_before = row_count(df);
     rt::Ref pd = rt::global(n_pd);
     rt::Ref window = rt::attr(self, n_window);
+    require_ascending_index(pd.get(), df);
     rt::Ref np = rt::global(n_np);
 
     // The common tables and methods are reduced natively, straight from the columns' buffers.

@@ -5,8 +5,11 @@
 // the row's int64 timestamp. The first period start is taken from pandas itself, for the first row only,
 // so the grid follows whatever rule the installed pandas applies (pandas 3 reads a one-day Timedelta as
 // 24 hours, earlier versions as a calendar-aligned day). Only tables whose rows pandas would label the
-// same way take this path: a DataFrame on a sorted, tz-naive datetime64 index without NaT whose
-// timestamps fit in nanoseconds. The labels are datetime64[ns], as pandas' grid is.
+// same way take this path: a DataFrame on a datetime64 index without NaT whose timestamps fit in
+// nanoseconds. A row of a time-zone-aware index falls in the period of its wall-clock time, as pandas
+// reads an aware timestamp as a period, so that a UTC index samples exactly like its naive twin; the grid
+// then runs from the earliest to the latest wall-clock time, which a clock turned back by a time-zone
+// change may put elsewhere than the first and last row. The labels are datetime64[ns], as pandas' grid is.
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -38,28 +41,39 @@ rt::Name n_empty{"empty"};
 rt::Name n_int64{"int64"};
 rt::Name n_view{"view"};
 rt::Name n_reset_index{"reset_index"};
+rt::Name n_tz{"tz"};
+rt::Name n_tz_localize{"tz_localize"};
 
 rt::KeywordNames kw_period_range{"start", "end", "freq"};
 
 bool is_instance(PyObject* object, PyObject* type) { return rt::require(PyObject_IsInstance(object, type)) != 0; }
 
-// Ascending (ties allowed) and free of NaT, which sorts below every timestamp.
-bool ascending_without_nat(const Int64Column& times) {
+// Positions of the earliest and the latest time; nothing for an empty column or one holding NaT.
+struct Span {
+    Py_ssize_t earliest;
+    Py_ssize_t latest;
+};
+
+std::optional<Span> span_without_nat(const Int64Column& times) {
     const Py_ssize_t count = times.size();
-    if (count == 0 || times[0] == kNaT) return false;
+    if (count == 0) return std::nullopt;
     ReleasedGil released;
-#if defined(__x86_64__)
-    if (times.stride() == sizeof(std::int64_t) && __builtin_cpu_supports("avx2")) {
-        return never_descends_avx2(reinterpret_cast<const std::int64_t*>(times.data()), count);
-    }
-#endif
-    std::int64_t previous = times[0];
-    for (Py_ssize_t i = 1; i < count; ++i) {
+    Span span{0, 0};
+    std::int64_t lowest = times[0];
+    std::int64_t highest = lowest;
+    for (Py_ssize_t i = 0; i < count; ++i) {
         const std::int64_t current = times[i];
-        if (current < previous) return false;
-        previous = current;
+        if (current == kNaT) return std::nullopt;
+        if (current < lowest) {
+            lowest = current;
+            span.earliest = i;
+        }
+        if (current >= highest) {
+            highest = current;
+            span.latest = i;
+        }
     }
-    return true;
+    return span;
 }
 
 std::optional<std::int64_t> in_nanoseconds(std::int64_t ticks, std::int64_t nanoseconds_per) {
@@ -68,7 +82,8 @@ std::optional<std::int64_t> in_nanoseconds(std::int64_t ticks, std::int64_t nano
     return nanoseconds;
 }
 
-// The start of each row's period, for rows in ascending order at or after `first_start`.
+// The start of each row's period, for rows at or after `first_start`; rows in ascending order cost one
+// comparison each, a wall clock turned back starts the search again (see PeriodCursor).
 void write_period_starts(const Int64Column& times, std::int64_t nanoseconds_per, std::int64_t first_start,
                          std::int64_t step, std::int64_t* out) {
     PeriodCursor cursor(first_start, step);
@@ -133,26 +148,29 @@ std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyO
         return std::nullopt;
     }
 
-    rt::Ref dtype = rt::attr(index.get(), n_dtype);
+    rt::Ref tz = rt::attr(index.get(), n_tz);
+    rt::Ref wall = tz.get() == Py_None ? index : rt::call_method(index.get(), n_tz_localize, Py_None);
+    rt::Ref dtype = rt::attr(wall.get(), n_dtype);
     rt::Ref numpy_dtype = rt::attr(np, n_dtype);
-    if (!is_instance(dtype.get(), numpy_dtype.get())) return std::nullopt;  // time-zone-aware
+    if (!is_instance(dtype.get(), numpy_dtype.get())) return std::nullopt;
     rt::Ref dtype_text = rt::attr(dtype.get(), n_str);
     const std::int64_t nanoseconds_per = nanoseconds_per_tick(dtype_text.get());
     if (nanoseconds_per == 0) return std::nullopt;
 
-    rt::Ref ticks = rt::attr(index.get(), n_asi8);
+    rt::Ref ticks = rt::attr(wall.get(), n_asi8);
     Int64Column times(ticks.get());
-    if (!times.usable() || !ascending_without_nat(times)) return std::nullopt;
-    const Py_ssize_t count = times.size();
-    const auto first_ns = in_nanoseconds(times[0], nanoseconds_per);
-    if (!first_ns || !in_nanoseconds(times[count - 1], nanoseconds_per)) return std::nullopt;
+    if (!times.usable()) return std::nullopt;
+    const std::optional<Span> span = span_without_nat(times);
+    if (!span) return std::nullopt;
+    const auto first_ns = in_nanoseconds(times[span->earliest], nanoseconds_per);
+    if (!first_ns || !in_nanoseconds(times[span->latest], nanoseconds_per)) return std::nullopt;
 
-    rt::Ref zero = rt::Ref::steal(PyLong_FromLong(0));
-    rt::Ref first = rt::item(index.get(), zero.get());
+    rt::Ref earliest = rt::Ref::steal(PyLong_FromSsize_t(span->earliest));
+    rt::Ref first = rt::item(wall.get(), earliest.get());
     const std::optional<FirstPeriod> period = first_period(pd, first.get(), window);
     if (!period || period->start > *first_ns) return std::nullopt;
-    return FixedWindowGrid{std::move(index), std::move(index_col), std::move(ticks), nanoseconds_per, period->start,
-                           period->step};
+    return FixedWindowGrid{std::move(index), std::move(index_col), std::move(ticks), std::move(dtype),
+                           nanoseconds_per, period->start, period->step};
 }
 
 WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {

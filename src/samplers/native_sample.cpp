@@ -38,6 +38,11 @@ rt::Name n_empty{"empty"};
 rt::Name n_take{"take"};
 rt::Name n_freq{"freq"};
 rt::Name n_view{"view"};
+rt::Name n_tz{"tz"};
+rt::Name n_asi8{"asi8"};
+rt::Name n_UTC{"UTC"};
+rt::Name n_tz_localize{"tz_localize"};
+rt::Name n_tz_convert{"tz_convert"};
 rt::Name n_T{"T"};
 rt::Name n_version{"__version__"};
 rt::Name n_BaseGrouper{"BaseGrouper"};
@@ -252,8 +257,8 @@ void* array_data(PyObject* array) {
 }
 
 // The result's index: the timestamp column reduced as the group-by reduces it, then made the index.
-// `tick_means` holds the means of a mean.
-rt::Ref result_index(PyObject* pd, PyObject* np, Reduction reduction, const FixedWindowGrid& grid,
+// `tick_means` holds the means of a mean (as UTC instants when `tz` is not None).
+rt::Ref result_index(PyObject* pd, PyObject* np, Reduction reduction, const FixedWindowGrid& grid, PyObject* tz,
                      GroupBounds& bounds, PyObject* tick_means) {
     const Groups& groups = bounds.groups();
     if (reduction == Reduction::Count) {
@@ -265,10 +270,12 @@ rt::Ref result_index(PyObject* pd, PyObject* np, Reduction reduction, const Fixe
         return rt::call_kw(index_type.get(), kw_name, sizes.get(), grid.index_col.get());
     }
     if (reduction == Reduction::Mean) {
-        rt::Ref dtype = rt::attr(grid.index.get(), n_dtype);
-        rt::Ref stamps = rt::call_method(tick_means, n_view, dtype.get());
+        rt::Ref stamps = rt::call_method(tick_means, n_view, grid.ticks_dtype.get());
         rt::Ref index_type = rt::attr(pd, n_DatetimeIndex);
-        return rt::call_kw(index_type.get(), kw_name_no_copy, stamps.get(), grid.index_col.get(), Py_False);
+        rt::Ref index = rt::call_kw(index_type.get(), kw_name_no_copy, stamps.get(), grid.index_col.get(), Py_False);
+        if (tz == Py_None) return index;
+        rt::Ref in_utc = rt::call_method(index.get(), n_tz_localize, n_UTC.get());
+        return rt::call_method(in_utc.get(), n_tz_convert, tz);
     }
     // first and min keep each run's first timestamp, last and max its last (the index is sorted).
     rt::Ref positions = bounds.run_rows(reduction == Reduction::First || reduction == Reduction::Min);
@@ -293,6 +300,13 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
     if (!grid || !PyUnicode_CheckExact(grid->index_col.get())) return {};
     Int64Column times(grid->ticks.get());
     const Py_ssize_t rows = times.size();
+    // An aware index is labelled by wall-clock time, which a clock turned back makes descend: its periods
+    // are then no longer runs of rows. (A naive index was checked to ascend.)
+    rt::Ref tz = rt::attr(grid->index.get(), n_tz);
+    if (tz.get() != Py_None) {
+        ReleasedGil released;
+        if (!never_descends(times)) return {};
+    }
     Columns columns;
     if (!read_columns(pd, np, df, grid->index_col.get(), rows, columns)) return {};
     const std::size_t width = columns.inputs.size();
@@ -358,18 +372,24 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
         }
     }
 
+    // The mean of the timestamps is taken over the instants (UTC for an aware index), as pandas does.
     rt::Ref tick_means;
     std::optional<rt::Buffer> tick_means_view;
+    rt::Ref instant_ticks;
+    std::optional<Int64Column> instants;
     if (*reduction == Reduction::Mean) {
         tick_means = new_array(np, length.get(), n_int64);
         tick_means_view.emplace(tick_means.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        instant_ticks = tz.get() == Py_None ? grid->ticks : rt::attr(grid->index.get(), n_asi8);
+        instants.emplace(instant_ticks.get());
+        if (!instants->usable() || instants->size() != rows) return {};
     }
     std::vector<ColumnFindings> findings(width);
     bool ambiguous = false;
     {
         ReleasedGil released;
         const bool worth_threads = static_cast<std::int64_t>(rows) * static_cast<std::int64_t>(width) >= kValuesWorthThreads;
-        const InputColumn ticks{times.data(), times.stride(), ValueKind::Int64};
+        const InputColumn ticks{instants->data(), instants->stride(), ValueKind::Int64};
         // The timestamps' mean, the longest task, goes first.
         const std::size_t extra = tick_means ? 1 : 0;
         run_tasks(width + extra, worth_threads, [&](std::size_t task) {
@@ -400,7 +420,7 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
     if (ambiguous) return {};
 
     tick_means_view.reset();
-    rt::Ref index = result_index(pd, np, *reduction, *grid, bounds, tick_means.get());
+    rt::Ref index = result_index(pd, np, *reduction, *grid, tz.get(), bounds, tick_means.get());
     if (one_kind) {
         rt::Ref values = rt::attr(block.get(), n_T);
         return rt::call_kw(frame_type.get(), kw_frame, values.get(), index.get(), columns.index.get(), Py_False);

@@ -7,13 +7,18 @@
 // is 86.4e12 periods, and over a few milliseconds already gigabytes. Only the period that each row falls
 // in, and the two ends of the grid, decide any row's label: for a datetime index and a fixed-length
 // window those periods alone are laid, and the map and look-up give exactly what the full grid gives.
-// Other indexes keep the full grid up to a bound and are refused beyond it.
+// An index of another kind (timestamps as objects or text) whose full grid would be long is read through
+// pandas' own datetime conversion to take that path too; one that does not convert gets the full grid.
+//
+// Rows of a time-zone-aware index are labelled by their wall-clock times, the periods pandas reads from
+// aware timestamps, over a grid from the earliest to the latest of them.
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <vector>
 
+#include "runtime/handlers.hpp"
 #include "samplers.hpp"
 #include "timestamps.hpp"
 
@@ -49,12 +54,19 @@ rt::Name n_str{"str"};
 rt::Name n_repeat{"repeat"};
 rt::Name n_empty{"empty"};
 rt::Name n_int64{"int64"};
+rt::Name n_kind{"kind"};
+rt::Name n_to_datetime{"to_datetime"};
+rt::Name n_ISO8601{"ISO8601"};
+rt::Name n_min{"min"};
+rt::Name n_max{"max"};
 
 rt::KeywordNames kw_period_range{"start", "end", "freq"};
 rt::KeywordNames kw_series{"index"};
+rt::KeywordNames kw_format{"format"};
 
-// Beyond this many periods a grid of another index kind is refused: pandas needs some 20 us and 300
-// bytes per period there, the union with such an index being an object index.
+// Beyond this many periods an index of objects or text is converted to timestamps rather than given the
+// full grid: pandas needs some 20 us and 300 bytes per period there, the union with such an index being
+// an object index.
 constexpr std::int64_t kLargestFullGrid = std::int64_t{1} << 20;
 
 rt::Ref index_item(PyObject* index, Py_ssize_t position) {
@@ -112,14 +124,11 @@ rt::Ref full_grid(PyObject* period_range, PyObject* first, PyObject* last, PyObj
 // timestamps fails on the same period as the full grid would. Empty when the index cannot be read.
 std::vector<std::int64_t> needed_periods(PyObject* index, std::int64_t first_ordinal,
                                          std::int64_t step, std::int64_t unit_ns, std::int64_t last_number) {
-    // Periods of a time-zone-aware timestamp are those of its wall time.
-    rt::Ref tz = rt::attr(index, n_tz);
-    rt::Ref wall = tz.get() == Py_None ? rt::Ref::borrow(index) : rt::call_method(index, n_tz_localize, Py_None);
-    rt::Ref dtype = rt::attr(wall.get(), n_dtype);
+    rt::Ref dtype = rt::attr(index, n_dtype);
     rt::Ref dtype_text = rt::attr(dtype.get(), n_str);
     const std::int64_t tick_ns = nanoseconds_per_tick(dtype_text.get());
     if (tick_ns == 0) return {};
-    rt::Ref ticks = rt::attr(wall.get(), n_asi8);
+    rt::Ref ticks = rt::attr(index, n_asi8);
     Int64Column times(ticks.get());
     if (!times.usable()) return {};
 
@@ -164,54 +173,113 @@ rt::Ref periods_numbered(PyObject* np, PyObject* first, const std::vector<std::i
     return rt::Ref::steal(PyNumber_Add(repeated.get(), shifts.get()));
 }
 
+// The grid pandas would lay from `first` to `last`, known from its two end periods alone; nothing when
+// pandas does not lay single periods for them.
+struct GridSpan {
+    SinglePeriod first;
+    rt::Ref freq;
+    std::int64_t step;
+    __int128 span;  // in periods of the frequency's base unit
+    __int128 period_count;
+};
+
+std::optional<GridSpan> grid_span(PyObject* period_range, PyObject* first, PyObject* last, PyObject* window) {
+    std::optional<SinglePeriod> first_period = single_period(period_range, first, window);
+    if (!first_period) return std::nullopt;
+    const std::optional<SinglePeriod> last_period = single_period(period_range, last, window);
+    if (!last_period) return std::nullopt;
+    rt::Ref freq = rt::attr(first_period->period.get(), n_freq);
+    rt::Ref multiple = rt::attr(freq.get(), n_n);
+    const std::int64_t step = int64_of(multiple.get());
+    if (step <= 0) return std::nullopt;
+    const __int128 span = static_cast<__int128>(last_period->ordinal) - first_period->ordinal;
+    const __int128 period_count = span < 0 ? 0 : span / step + 1;
+    return GridSpan{std::move(*first_period), std::move(freq), step, span, period_count};
+}
+
 // The period starts that label the rows, as datetime64[ns].
 rt::Ref period_starts(PyObject* pd, PyObject* np, PyObject* index, PyObject* first, PyObject* last,
                       PyObject* window) {
     rt::Ref period_range = rt::attr(pd, n_period_range);
-    const std::optional<SinglePeriod> first_period = single_period(period_range.get(), first, window);
-    if (!first_period) return full_grid(period_range.get(), first, last, window);
-    const std::optional<SinglePeriod> last_period = single_period(period_range.get(), last, window);
-    if (!last_period) return full_grid(period_range.get(), first, last, window);
-
-    rt::Ref freq = rt::attr(first_period->period.get(), n_freq);
-    rt::Ref multiple = rt::attr(freq.get(), n_n);
-    const std::int64_t step = int64_of(multiple.get());
-    if (step <= 0) return full_grid(period_range.get(), first, last, window);
-    const __int128 span = static_cast<__int128>(last_period->ordinal) - first_period->ordinal;
-    const __int128 period_count = span < 0 ? 0 : span / step + 1;
+    const std::optional<GridSpan> grid = grid_span(period_range.get(), first, last, window);
+    if (!grid) return full_grid(period_range.get(), first, last, window);
     const __int128 rows = rt::require(PyObject_Size(index));
-    if (period_count <= 2 * rows + 1024) return full_grid(period_range.get(), first, last, window);
+    if (grid->period_count <= 2 * rows + 1024) return full_grid(period_range.get(), first, last, window);
 
     rt::Ref offsets = rt::attr(pd, n_offsets);
     rt::Ref tick = rt::attr(offsets.get(), n_Tick);
     rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
     // Periods are shifted from the first one in int64 base units; a longer grid (a nanosecond window over
     // most of the nanosecond range) could never be laid, and is refused below.
-    const bool shiftable = span <= std::numeric_limits<std::int64_t>::max();
-    if (shiftable && is_instance(freq.get(), tick.get()) && is_instance(index, datetime_index.get())) {
-        rt::Ref nanos = rt::attr(freq.get(), n_nanos);
+    const bool shiftable = grid->span <= std::numeric_limits<std::int64_t>::max();
+    if (shiftable && is_instance(grid->freq.get(), tick.get()) && is_instance(index, datetime_index.get())) {
+        rt::Ref nanos = rt::attr(grid->freq.get(), n_nanos);
         const std::int64_t window_ns = int64_of(nanos.get());
-        if (window_ns > 0 && window_ns % step == 0) {
+        if (window_ns > 0 && window_ns % grid->step == 0) {
             const std::vector<std::int64_t> numbers =
-                needed_periods(index, first_period->ordinal, step, window_ns / step,
-                               static_cast<std::int64_t>(period_count - 1));
+                needed_periods(index, grid->first.ordinal, grid->step, window_ns / grid->step,
+                               static_cast<std::int64_t>(grid->period_count - 1));
             if (!numbers.empty()) {
-                rt::Ref periods = periods_numbered(np, first_period->period.get(), numbers);
+                rt::Ref periods = periods_numbered(np, grid->first.period.get(), numbers);
                 return rt::call_method(periods.get(), n_astype, n_datetime64_ns.get());
             }
         }
     }
-    if (period_count > kLargestFullGrid) {
-        rt::Ref count_text = decimal_text(period_count);
-        if (!shiftable) {
-            rt::raise_format(PyExc_MemoryError, "sampling would lay a grid of %U periods", count_text.get());
-        }
-        rt::raise_format(PyExc_MemoryError,
-                         "sampling this index would lay a grid of %U periods; indexes other than datetime indexes "
-                         "are sampled over at most %lld",
-                         count_text.get(), static_cast<long long>(kLargestFullGrid));
+    if (!shiftable) {
+        rt::Ref count_text = decimal_text(grid->period_count);
+        rt::raise_format(PyExc_MemoryError, "sampling would lay a grid of %U periods", count_text.get());
     }
     return full_grid(period_range.get(), first, last, window);
+}
+
+// The timestamps the rows are labelled by, and the two ends of the grid.
+struct RowTimes {
+    rt::Ref times;
+    rt::Ref first;
+    rt::Ref last;
+};
+
+// An aware index's wall-clock times, the grid running from the earliest to the latest of them.
+void read_wall_clock(RowTimes& rows) {
+    rt::Ref tz = rt::attr(rows.times.get(), n_tz);
+    if (tz.get() == Py_None) return;
+    rows.times = rt::call_method(rows.times.get(), n_tz_localize, Py_None);
+    rows.first = rt::call_method(rows.times.get(), n_min);
+    rows.last = rt::call_method(rows.times.get(), n_max);
+}
+
+// `pd.to_datetime(index)`, else with format "ISO8601": the text of timestamps of one index may differ in
+// its number of decimals, which the format pandas infers from the first one refuses. Nothing when neither
+// reads the index.
+rt::Ref as_timestamps(PyObject* pd, PyObject* index) {
+    rt::Ref to_datetime = rt::attr(pd, n_to_datetime);
+    for (PyObject* format : {Py_None, n_ISO8601.get()}) {
+        try {
+            return rt::call_kw(to_datetime.get(), kw_format, index, format);
+        } catch (const rt::PyError&) {
+            rt::HandledError not_timestamps(PyExc_Exception);
+        }
+    }
+    return {};
+}
+
+// An index of objects or text as timestamps, when its full grid would be long and pandas' datetime
+// conversion reads it; as it is otherwise.
+void convert_long_object_index(PyObject* pd, RowTimes& rows, PyObject* window) {
+    PyObject* index = rows.times.get();
+    rt::Ref dtype = rt::attr(index, n_dtype);
+    rt::Ref kind = rt::attr(dtype.get(), n_kind);
+    if (!PyUnicode_Check(kind.get()) || PyUnicode_CompareWithASCIIString(kind.get(), "O") != 0) return;
+    rt::Ref period_range = rt::attr(pd, n_period_range);
+    const std::optional<GridSpan> grid = grid_span(period_range.get(), rows.first.get(), rows.last.get(), window);
+    if (!grid || grid->period_count <= kLargestFullGrid) return;
+
+    rt::Ref converted = as_timestamps(pd, index);
+    rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
+    if (!converted || !is_instance(converted.get(), datetime_index.get())) return;
+    require_ascending_timestamps(pd, converted.get());
+    rows.times = std::move(converted);
+    read_wall_clock(rows);
 }
 
 }  // namespace
@@ -220,16 +288,21 @@ WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyOb
     rt::Ref table = rt::call_method(df, n_copy);
 
     rt::Ref index = rt::attr(table.get(), n_index);
-    rt::Ref first = index_item(index.get(), 0);
-    rt::Ref last = index_item(index.get(), -1);
-    rt::Ref new_time_index = period_starts(pd, np, index.get(), first.get(), last.get(), window);
+    RowTimes rows{index, index_item(index.get(), 0), index_item(index.get(), -1)};
+    rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
+    if (is_instance(index.get(), datetime_index.get())) {
+        read_wall_clock(rows);
+    } else {
+        convert_long_object_index(pd, rows, window);
+    }
+    rt::Ref new_time_index = period_starts(pd, np, rows.times.get(), rows.first.get(), rows.last.get(), window);
     rt::set_attr(new_time_index.get(), n_freq, Py_None);
 
     // Every timestamp maps to the latest period start at or before it. The map is built on the unique
     // timestamps: with repeated ones the look-up below would return a row per pair of equal timestamps.
     rt::Ref series_type = rt::attr(pd, n_Series);
     rt::Ref grid_map = rt::call_kw(series_type.get(), kw_series, new_time_index.get(), new_time_index.get());
-    rt::Ref unique_times = rt::call_method(index.get(), n_unique);
+    rt::Ref unique_times = rt::call_method(rows.times.get(), n_unique);
     rt::Ref all_times = rt::call_method(unique_times.get(), n_union, new_time_index.get());
     unique_times.reset();
     rt::Ref reindexed = rt::call_method(grid_map.get(), n_reindex, all_times.get());
@@ -239,7 +312,7 @@ WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyOb
     reindexed.reset();
 
     rt::Ref locator = rt::attr(new_time.get(), n_loc);
-    rt::Ref looked_up = rt::item(locator.get(), index.get());
+    rt::Ref looked_up = rt::item(locator.get(), rows.times.get());
     rt::Ref labels = rt::attr(looked_up.get(), n_values);
     looked_up.reset();
     rt::require(PyObject_SetItem(table.get(), n_group_by_label, labels.get()));

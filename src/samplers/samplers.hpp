@@ -29,20 +29,27 @@ struct WorkingTable {
     rt::Ref index_col;
 };
 
+// A datetime index whose timestamps go backwards or hold NaT is refused with ValueError naming the first
+// such position; other indexes pass (index_order.cpp). The first form takes the caller's table.
+void require_ascending_index(PyObject* pd, PyObject* table);
+void require_ascending_timestamps(PyObject* pd, PyObject* index);
+
 // Labels through pandas' own grid, map and look-up; works for every window and index pandas accepts
 // (period_labels.cpp). A grid far longer than the table is laid only where rows fall.
 WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
 
-// The same working table from one native pass, for a fixed-length window over a sorted, plain
-// datetime64 index; an empty table when the input is not of that kind (fixed_window_labels.cpp).
+// The same working table from one native pass, for a fixed-length window over a datetime64 index,
+// naive or aware; an empty table when the input is not of that kind (fixed_window_labels.cpp).
 WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
 
 // The fixed-length grid that the native labelling pass lays over a table, when the table is of the kind
-// it handles: the table's index, that index's name, its int64 timestamps, and the grid in nanoseconds.
+// it handles: the table's index, that index's name, the int64 timestamps rows are labelled by (wall-clock
+// times for an aware index) with their numpy datetime64 dtype, and the grid in nanoseconds.
 struct FixedWindowGrid {
     rt::Ref index;
     rt::Ref index_col;
     rt::Ref ticks;
+    rt::Ref ticks_dtype;
     std::int64_t nanoseconds_per_tick;
     std::int64_t first_start;
     std::int64_t step;

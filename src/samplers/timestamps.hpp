@@ -76,6 +76,20 @@ __attribute__((target("avx2"))) inline bool never_descends_avx2(const std::int64
 }
 #endif
 
+// Whether a column of timestamps never descends.
+inline bool never_descends(const Int64Column& times) {
+    const Py_ssize_t count = times.size();
+#if defined(__x86_64__)
+    if (times.stride() == sizeof(std::int64_t) && __builtin_cpu_supports("avx2")) {
+        return never_descends_avx2(reinterpret_cast<const std::int64_t*>(times.data()), count);
+    }
+#endif
+    for (Py_ssize_t i = 1; i < count; ++i) {
+        if (times[i] < times[i - 1]) return false;
+    }
+    return true;
+}
+
 // Walks ascending timestamps (in nanoseconds) through consecutive periods of `step` laid from
 // `first_start`, telling when a timestamp enters a later period and where that period starts.
 // Arithmetic is unsigned: the distance from a pre-1970 start to a late timestamp exceeds int64, and
@@ -87,9 +101,10 @@ public:
     PeriodCursor(std::int64_t first_start, std::int64_t step)
         : origin_(static_cast<std::uint64_t>(first_start)), step_(step), start_(first_start), next_(after(first_start)) {}
 
-    // Moves to the period holding `time`; true when that is a later period than the current one.
+    // Moves to the period holding `time`; true when that is another period than the current one (a
+    // later one, unless the timestamps go backwards, as a wall clock turned back does).
     bool enters_new_period(std::int64_t time) {
-        if (time < next_) return false;
+        if (time < next_ && time >= start_) return false;
         const auto length = static_cast<std::uint64_t>(step_);
         const std::uint64_t periods = (static_cast<std::uint64_t>(time) - origin_) / length;
         const std::int64_t previous = start_;

@@ -2,7 +2,11 @@
 
     python -m norvane.devtools.refdata_service --port 8765 [--host 127.0.0.1] [--data FILE]
 
-or, in process::
+or, in process, where norvane.ini expects it (``InstrumentInfoUrl``)::
+
+    service = start_configured_service()
+
+or on a port of its own::
 
     with RefDataService(port=0) as service:
         service.url            # e.g. http://127.0.0.1:40123/instruments
@@ -16,5 +20,14 @@ from norvane.devtools.refdata_service.server import (
     default_data_path,
     load_records,
 )
+from norvane.devtools.refdata_service.configured import configured_address, start_configured_service
 
-__all__ = ["FAULT_KINDS", "QUERY_FIELDS", "RefDataService", "default_data_path", "load_records"]
+__all__ = [
+    "FAULT_KINDS",
+    "QUERY_FIELDS",
+    "RefDataService",
+    "configured_address",
+    "default_data_path",
+    "load_records",
+    "start_configured_service",
+]

@@ -100,6 +100,8 @@ FAULT_KINDS = {
     "malformed": {"body": (str, '{"instruments": [{"symbol_infos": [')},
     "missing_key": {"which": (_to_missing_key, "instruments")},
     "slow": {"delay": (_to_delay, 1.0)},
+    "stall": {"delay": (_to_delay, 600.0)},
+    "trickle": {"interval": (_to_delay, 0.5)},
     "drop": {},
     "partial": {},
     "redirect_loop": {},
@@ -288,6 +290,26 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.server.service._stopping.wait(delay)
         self._send_json(200, self.server.service._answer(target))
 
+    def _fault_stall(self, target, delay):
+        # Accepts the request and sends nothing, until the delay passes or the service stops.
+        self.server.service._stopping.wait(delay)
+        self.close_connection = True
+
+    def _fault_trickle(self, target, interval):
+        # The whole normal answer, status line and headers included, one byte per interval.
+        body = json.dumps(self.server.service._answer(target)).encode("utf-8")
+        head = (f"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: {len(body)}\r\n"
+                "Connection: close\r\n\r\n").encode("ascii")
+        self.close_connection = True
+        for at, byte in enumerate(head + body):
+            if at and self.server.service._stopping.wait(interval):
+                return
+            try:
+                self.wfile.write(bytes([byte]))
+                self.wfile.flush()
+            except OSError:  # the client gave up
+                return
+
     def _fault_drop(self, target):
         self.close_connection = True
 
@@ -474,7 +496,8 @@ class RefDataService:
         Kinds and options: ``status`` (``code`` 500, ``body``), ``malformed``
         (``body``), ``missing_key`` (``which``: "instruments", "empty" or
         "symbol_infos"), ``slow`` (``delay`` 1.0 s, then a normal answer),
-        ``drop``, ``partial``, ``redirect_loop`` and ``records`` (``records``,
+        ``stall`` (no answer for ``delay`` 600 s, then the connection closes),
+        ``trickle`` (the normal answer one byte per ``interval``, 0.5 s), ``drop``, ``partial``, ``redirect_loop`` and ``records`` (``records``,
         ``filtered`` False). Each redirected request counts towards ``times``.
         """
         fault = make_fault(kind, times, **options)

@@ -27,6 +27,12 @@ _InstrumentInfo = dict[str, Any]
 _SettlementType = SettlementType
 
 class Future(Instrument):
+    """A future on an underlying instrument, with an expiry date and a settlement type.
+
+    Only the crypto subclasses can be built; a bare ``Future``'s ``build()`` raises
+    ``NotImplementedError``.
+    """
+
     # The settlement-type enumeration, so that Future.SettlementType.cash reads naturally.
     SettlementType: ClassVar[type[_SettlementType]]
 
@@ -41,13 +47,31 @@ class Future(Instrument):
         exchange: str,
         expiry_date: int | str,
         settlement_type: _SettlementType,
-    ) -> None: ...
+    ) -> None:
+        """Records the identity only; nothing is fetched.
+
+        Raises ``TypeError`` when ``symbol`` is not exactly a ``str``.
+        """
     @property
-    def quote_ccy(self) -> str: ...
+    def quote_ccy(self) -> str:
+        """The underlying's quote currency, read afresh on every access."""
     def _build(self) -> None: ...
-    def build(self) -> None: ...
+    def build(self) -> None:
+        """Loads the reference data (through the subclass's build hook); may be repeated.
+
+        Raises ``RuntimeError`` ("underl:... must be built ") when the underlying is still
+        unbuilt afterwards, and whatever the hook raises.
+        """
 
 class CryptoFuture(Future):
+    """A linear, dated crypto future on a ``CryptoPair``, settled in the pair's quote currency.
+
+    Identifier: ``EXCHANGE.BASE-QUOTE.FUTURE.LINEAR.CCY.EXPIRY`` (``str()`` of the instrument).
+    Construction fetches nothing; ``build()`` looks up the reference data through
+    ``get_instrument_info`` and its file cache. Economics are per unit of the base currency,
+    in the settlement (quote) currency.
+    """
+
     # Every instrument built by create(), keyed by its identifier; shared by all subclasses.
     inst_cache: ClassVar[dict[str, CryptoFuture]]
     # Attempts per reference-data lookup.
@@ -78,7 +102,14 @@ class CryptoFuture(Future):
         settlement_type: _SettlementType = ...,
         symbol: str = ...,
         **kwargs: Any,
-    ) -> None: ...
+    ) -> None:
+        """An unbuilt future; a pair text such as "BTC-USDT" is read with ``CryptoPair.create``.
+
+        ``expiry_date`` is a text such as "20261225". No service is contacted: call
+        ``build()`` (or use ``create``) for the reference data. Raises ``TypeError`` when
+        ``expiry_date`` is not exactly a ``str``, and what ``CryptoPair.create`` raises for
+        an unreadable pair text.
+        """
     @staticmethod
     def get_instrument_id(
         symbol: str,
@@ -87,16 +118,44 @@ class CryptoFuture(Future):
         expiry_date: str,
         ccy: str,
         exchange: str,
-    ) -> str: ...
+    ) -> str:
+        """The identifier ``exchange.symbol.instrument_type.contract_type.ccy.expiry_date``.
+
+        Note that the fields are not in argument order. Raises ``TypeError`` when ``symbol``
+        or ``expiry_date`` is not exactly a ``str``.
+        """
     @property
-    def settlement_ccy(self) -> str: ...
+    def settlement_ccy(self) -> str:
+        """The currency the economics are in: the underlying's quote currency."""
     @property
-    def contract_type(self) -> str: ...
-    def calculate_unit_margin(self, price: float) -> float: ...
-    def calc_unit_commission(self, price: float, is_maker: bool) -> float: ...
-    def calc_cash_change(self, trade_price: float, qty: float) -> float: ...
+    def contract_type(self) -> str:
+        """The contract type: "LINEAR", or "INVERSE" for the inverse classes."""
+    def calculate_unit_margin(self, price: float) -> float:
+        """Margin of one unit at ``price``: the price itself, in the settlement currency."""
+    def calc_unit_commission(self, price: float, is_maker: bool) -> float:
+        """Commission of one unit at ``price``: price × ``UM_MAKER_FEE`` (maker) or
+        ``UM_TAKER_FEE``, in the settlement currency. ``is_maker`` is required here.
+        """
+    def calc_cash_change(self, trade_price: float, qty: float) -> float:
+        """``trade_price`` × ``qty`` in the settlement currency; the sign follows ``qty``."""
     @staticmethod
-    def create(instrumentId: str, **kwargs: Any) -> CryptoFuture: ...
+    def create(instrumentId: str, **kwargs: Any) -> CryptoFuture:
+        """The built instrument named by an identifier, e.g.
+        "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225".
+
+        Layout ``EXCHANGE.BASE-QUOTE.FUTURE|PERP.LINEAR|INVERSE.CCY.EXPIRY`` (expiry
+        "UNSPECIFIED" for perpetuals); the class follows the type fields. Built instruments
+        are kept for the life of the process in ``CryptoFuture.inst_cache`` under their own
+        identifier, so asking again returns the same object without any lookup; threads
+        asking for a new identifier at once all get the instrument stored first.
+
+        Raises ``ValueError`` for an identifier without six "."-separated fields (or a symbol
+        without one "-") or with an empty field, ``NotImplementedError`` for a type other than
+        FUTURE or PERP, ``AssertionError`` (``KeyError`` under ``python -O``) when the
+        identifier is not spelled as the instrument writes its own, and ``IndexError`` when no
+        reference record was found (see ``get_instrument_info``); notes on these exceptions
+        give the layout, both spellings, or what the lookup asked and met.
+        """
     @staticmethod
     def get_instrument_info(
         symbol: str | None = None,
@@ -106,15 +165,48 @@ class CryptoFuture(Future):
         expiry_date: str | None = None,
         externalSymbol: str | None = None,
         cache: bool = True,
-    ) -> list[_InstrumentInfo]: ...
+    ) -> list[_InstrumentInfo]:
+        """Reference-data records from the service at ``InstrumentInfoUrl`` (``norvane.ini``).
+
+        The given arguments form the query address (verbatim, in a fixed order; empty texts
+        and "UNSPECIFIED" contract type or expiry date are left out). With ``cache`` the
+        answer is read from, or stored in, ``LOCAL_DATA_CACHE_DIR/<sha256 of the address>.json``,
+        which is never refreshed: remove it (``python -m norvane.devtools.cache forget``)
+        to fetch again. An expiry date keeps only the first record with that ``expiry_date``.
+
+        Failed requests (each bounded by ``InstrumentInfoTimeout`` seconds when configured)
+        are logged at ERROR (a non-200 success status is printed) and retried up to
+        ``CryptoFuture.RETRY_TIMES`` times; then the result is an empty list. A failed cache
+        write is logged and the records are still returned.
+        Raises ``TypeError`` for an argument that is not exactly a ``str`` or ``None``,
+        ``ValueError`` (before any request) for a value holding "#", white space or a control
+        character, which the address cannot carry verbatim; the
+        configuration's errors (``Exception`` "config file not exist, ..." without a
+        ``norvane.ini``, ``KeyError`` without ``data_related``/``InstrumentInfoUrl``,
+        ``UnboundLocalError`` when ``LOCAL_DATA_CACHE_DIR`` cannot be read); and the parse
+        error of an unreadable cache file (left in place; its note names the file).
+        """
     def _build(self) -> None: ...
 
 class CryptoInvFuture(CryptoFuture):
+    """A dated inverse (coin-settled) future: symbol "COIN-USD", settled in the coin.
+
+    The underlying is the coin as a pair against itself, e.g.
+    ``CryptoPair(quote_ccy="BTC", base_ccy="BTC")``. Prices are USD per coin; margin,
+    commission and cash change are per contract, in the coin (the base currency); all three
+    read the contract multiplier, so they need ``build()`` first (``AttributeError`` before).
+    """
+
     # The runtime annotation of expiry_date reads Union[int, str], but the linear
     # constructor it delegates to accepts a str only.
     def __init__(
         self, underl: CryptoPair, expiry_date: str, exchange: str, **kwargs: Any
-    ) -> None: ...
+    ) -> None:
+        """An unbuilt inverse future; extra keywords are ignored.
+
+        Raises ``ValueError`` when the pair's base and quote currencies differ, and
+        ``TypeError`` when ``expiry_date`` is not exactly a ``str``.
+        """
     @staticmethod
     def get_instrument_id(
         symbol: str,
@@ -123,24 +215,53 @@ class CryptoInvFuture(CryptoFuture):
         expiry_date: str,
         ccy: str,
         exchange: str,
-    ) -> str: ...
+    ) -> str:
+        """Same as ``CryptoFuture.get_instrument_id``."""
     @property
-    def settlement_ccy(self) -> str: ...
-    def calculate_unit_margin(self, price: float) -> float: ...
-    def calc_unit_commission(self, price: float, is_maker: bool = True) -> float: ...
-    def calc_cash_change(self, trade_price: float, qty: float) -> float: ...
+    def settlement_ccy(self) -> str:
+        """The coin the contract settles in."""
+    def calculate_unit_margin(self, price: float) -> float:
+        """Margin of one contract: contract multiplier / ``price``, in the coin.
+
+        Raises ``ZeroDivisionError`` at price 0.
+        """
+    def calc_unit_commission(self, price: float, is_maker: bool = True) -> float:
+        """Commission of one contract: (``CM_MAKER_FEE`` or ``CM_TAKER_FEE``) × contract
+        multiplier / ``price``, in the coin; a maker fill unless ``is_maker`` is false.
+
+        Raises ``ZeroDivisionError`` at price 0.
+        """
+    def calc_cash_change(self, trade_price: float, qty: float) -> float:
+        """``qty`` × contract multiplier / ``trade_price``, in the coin; the sign follows ``qty``.
+
+        Raises ``ZeroDivisionError`` at price 0.
+        """
 
 class CryptoPerpFuture(CryptoFuture):
-    # Builds itself (contacting the reference-data service) before returning.
+    """A linear perpetual future (expiry "UNSPECIFIED"), built when constructed.
+
+    Identifier ``EXCHANGE.BASE-QUOTE.PERP.LINEAR.QUOTE.UNSPECIFIED``; economics as
+    ``CryptoFuture``, in the quote currency.
+    """
+
     def __init__(
         self, underl: CryptoPair | str, exchange: str, *, symbol: str = ..., **kwargs: Any
-    ) -> None: ...
+    ) -> None:
+        """Constructs and builds: the reference data comes from the cache or the service.
+
+        Raises what ``build()`` raises, e.g. ``IndexError`` when no record was found.
+        """
     @staticmethod
-    def is_underl_supported(underl: CryptoPair | str) -> bool: ...
+    def is_underl_supported(underl: CryptoPair | str) -> bool:
+        """Whether ``underl`` is a ``CryptoPair`` or a text ``CryptoPair.create`` accepts; never raises."""
     @staticmethod
     def create_by_underl(
         underl: CryptoPair | str, exchange: str | None = None
-    ) -> CryptoPerpFuture: ...
+    ) -> CryptoPerpFuture:
+        """A built perpetual on ``underl``; ``exchange`` defaults to the pair's own.
+
+        Raises ``ValueError`` ("... not supported!") for an unsupported underlying.
+        """
     @staticmethod
     def get_instrument_id(
         symbol: str,
@@ -149,12 +270,23 @@ class CryptoPerpFuture(CryptoFuture):
         expiry_date: str,
         ccy: str,
         exchange: str,
-    ) -> str: ...
+    ) -> str:
+        """Same as ``CryptoFuture.get_instrument_id``."""
 
 class CryptoInvPerpFuture(CryptoInvFuture):
+    """An inverse perpetual future: symbol "COIN-USD", expiry "UNSPECIFIED", settled in the coin.
+
+    Unlike the linear perpetual it is left unbuilt: call ``build()`` before the margin or
+    commission. Economics as ``CryptoInvFuture``, in the coin.
+    """
+
     # The runtime annotation of underl reads CryptoPair, but a pair text is converted
     # as for the other perpetual.
-    def __init__(self, underl: CryptoPair | str, exchange: str) -> None: ...
+    def __init__(self, underl: CryptoPair | str, exchange: str) -> None:
+        """An unbuilt inverse perpetual; takes no other arguments.
+
+        Raises ``ValueError`` when the pair's base and quote currencies differ.
+        """
     @staticmethod
     def get_instrument_id(
         symbol: str,
@@ -163,4 +295,5 @@ class CryptoInvPerpFuture(CryptoInvFuture):
         expiry_date: str,
         ccy: str,
         exchange: str,
-    ) -> str: ...
+    ) -> str:
+        """Same as ``CryptoFuture.get_instrument_id``."""

@@ -1,0 +1,182 @@
+#include "lookup_report.hpp"
+
+#include <exception>
+
+namespace futures {
+
+namespace {
+
+// Key of the account in the thread-state dict; one account per thread, replaced by the next.
+rt::Name n_report_key{"norvane.futures.empty_lookup"};
+rt::Name n_urllib{"urllib"};
+rt::Name n_error{"error"};
+rt::Name n_HTTPError{"HTTPError"};
+rt::Name n_reason{"reason"};
+rt::Name t_newline{"\n"};
+
+bool is_http_error(PyObject* error) {
+    rt::Ref urllib = rt::global(n_urllib);
+    rt::Ref errors = rt::attr(urllib.get(), n_error);
+    rt::Ref http_error = rt::attr(errors.get(), n_HTTPError);
+    return rt::require(PyObject_IsInstance(error, http_error.get())) != 0;
+}
+
+// The connection was refused, directly or as the reason the standard client gives for its URLError.
+bool is_connection_refused(PyObject* error) {
+    if (PyErr_GivenExceptionMatches(error, PyExc_ConnectionRefusedError)) return true;
+    rt::Ref reason = rt::Ref::steal_or_null(PyObject_GetAttr(error, n_reason));
+    if (!reason) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyErr_GivenExceptionMatches(reason.get(), PyExc_ConnectionRefusedError) != 0;
+}
+
+// "scheme://host:port" of an address: where the service should be listening.
+rt::Ref origin_of(PyObject* address) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(address);
+    rt::Ref scheme_end = rt::Ref::steal(PyUnicode_FromString("://"));
+    Py_ssize_t at = PyUnicode_Find(address, scheme_end.get(), 0, length, 1);
+    if (at == -2) rt::raise_pending();
+    at = at < 0 ? 0 : at + 3;
+    for (; at < length; ++at) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(address, at);
+        if (ch == '/' || ch == '?') break;
+    }
+    return rt::Ref::steal(PyUnicode_Substring(address, 0, at));
+}
+
+// "attempt 1: ..." lines, runs of the same outcome told once ("attempts 2-5: ...").
+rt::Ref outcome_lines(PyObject* outcomes) {
+    rt::Ref lines = rt::Ref::steal(PyList_New(0));
+    const Py_ssize_t count = PyList_GET_SIZE(outcomes);
+    for (Py_ssize_t first = 0; first < count;) {
+        PyObject* text = PyList_GET_ITEM(outcomes, first);
+        Py_ssize_t last = first;
+        while (last + 1 < count &&
+               rt::require(PyUnicode_Compare(PyList_GET_ITEM(outcomes, last + 1), text)) == 0) {
+            ++last;
+        }
+        rt::Ref line = rt::Ref::steal(
+            first == last ? PyUnicode_FromFormat("  attempt %zd: %U", first + 1, text)
+                          : PyUnicode_FromFormat("  attempts %zd-%zd: %U", first + 1, last + 1, text));
+        rt::require(PyList_Append(lines.get(), line.get()));
+        first = last + 1;
+    }
+    return lines;
+}
+
+// Runs `body`; a failure in it is dropped, leaving any exception being handled around it untouched.
+template <typename Body>
+void best_effort(Body&& body) noexcept {
+    try {
+        body();
+    } catch (const rt::PyError&) {
+        PyErr_Clear();
+    } catch (const std::exception&) {
+    }
+}
+
+}  // namespace
+
+void LookupReport::attempt_failed(PyObject* error, bool got_response) noexcept {
+    best_effort([&] {
+        if (!outcomes_) outcomes_ = rt::Ref::steal(PyList_New(0));
+        if (got_response || is_http_error(error)) {
+            answered_ = true;
+            // After an answer, the only plain Exception the lookup raises is its own "expiry date ... not
+            // found": the service listed records, none with the requested expiry date.
+            if (Py_IS_TYPE(error, reinterpret_cast<PyTypeObject*>(PyExc_Exception))) unmatched_ = true;
+        } else if (is_connection_refused(error)) {
+            refused_ = true;
+        }
+        rt::Ref text = rt::Ref::steal(PyUnicode_FromFormat("%s: %S", Py_TYPE(error)->tp_name, error));
+        rt::require(PyList_Append(outcomes_.get(), text.get()));
+    });
+}
+
+void LookupReport::attempt_refused_status(PyObject* status) noexcept {
+    best_effort([&] {
+        if (!outcomes_) outcomes_ = rt::Ref::steal(PyList_New(0));
+        answered_ = true;
+        rt::Ref text = rt::Ref::steal(PyUnicode_FromFormat("status %S, where only 200 is taken", status));
+        rt::require(PyList_Append(outcomes_.get(), text.get()));
+    });
+}
+
+template <typename Compose>
+void LookupReport::keep(PyObject* records, Compose&& compose) noexcept {
+    best_effort([&] {
+        PyObject* thread_dict = PyThreadState_GetDict();
+        if (thread_dict == nullptr) return;
+        rt::Ref account = compose();
+        rt::Ref kept = rt::Ref::steal(PyTuple_Pack(2, records, account.get()));
+        rt::require(PyDict_SetItem(thread_dict, n_report_key, kept.get()));
+    });
+}
+
+void LookupReport::publish_cached(PyObject* records, PyObject* cache_path) noexcept {
+    keep(records, [&] {
+        return rt::Ref::steal(PyUnicode_FromFormat(
+            "the lookup of %U was answered from the cache file %S, which holds no record; delete that file to "
+            "ask the service again.",
+            address_, cache_path));
+    });
+}
+
+void LookupReport::publish_fetched(PyObject* records) noexcept {
+    keep(records, [&] {
+        return rt::Ref::steal(
+            PyUnicode_FromFormat("the service answered the lookup of %U with no record at all.", address_));
+    });
+}
+
+void LookupReport::publish_given_up(PyObject* records) noexcept {
+    keep(records, [&] {
+        if (!outcomes_) {
+            return rt::Ref::steal(PyUnicode_FromFormat(
+                "the lookup of %U made no request: CryptoFuture.RETRY_TIMES allows no attempt.", address_));
+        }
+        const Py_ssize_t failures = PyList_GET_SIZE(outcomes_.get());
+        rt::Ref lines = outcome_lines(outcomes_.get());
+        rt::Ref heading = rt::Ref::steal(PyUnicode_FromFormat("the lookup of %U failed %zd time%s:", address_,
+                                                              failures, failures == 1 ? "" : "s"));
+        rt::require(PyList_Insert(lines.get(), 0, heading.get()));
+        rt::Ref verdict;
+        if (unmatched_) {
+            verdict = rt::Ref::steal(PyUnicode_FromString(
+                "The service answered, but lists no record matching the request: check the identifier's "
+                "fields, the expiry date first."));
+        } else if (!answered_ && refused_) {
+            rt::Ref origin = origin_of(address_);
+            verdict = rt::Ref::steal(PyUnicode_FromFormat(
+                "The service never answered: is the reference-data service at %U running? (The development "
+                "one starts with: python -m norvane.devtools.refdata_service)",
+                origin.get()));
+        } else if (!answered_) {
+            verdict = rt::Ref::steal(PyUnicode_FromString("The service never answered."));
+        } else {
+            verdict = rt::Ref::steal(PyUnicode_FromString("The service answered, but not with a usable record."));
+        }
+        rt::require(PyList_Append(lines.get(), verdict.get()));
+        return rt::Ref::steal(PyUnicode_Join(t_newline, lines.get()));
+    });
+}
+
+rt::Ref empty_lookup_note(PyObject* instrument, PyObject* records) {
+    rt::Ref account;
+    if (PyObject* thread_dict = PyThreadState_GetDict()) {
+        PyObject* kept = PyDict_GetItemWithError(thread_dict, n_report_key);
+        if (kept == nullptr && PyErr_Occurred()) rt::raise_pending();
+        if (kept != nullptr && PyTuple_GET_ITEM(kept, 0) == records) {
+            account = rt::Ref::borrow(PyTuple_GET_ITEM(kept, 1));
+            rt::require(PyDict_DelItem(thread_dict, n_report_key));
+        }
+    }
+    if (!account) {
+        account = rt::Ref::steal(PyUnicode_FromString("CryptoFuture.get_instrument_info answered no record."));
+    }
+    return rt::Ref::steal(PyUnicode_FromFormat("No reference data for %S: %U", instrument, account.get()));
+}
+
+}  // namespace futures

@@ -1,0 +1,220 @@
+// A time limit on one request of the reference-data lookup as a whole: connection, status line, headers
+// and the entire body. A per-operation socket time-out cannot do this: a server sending a byte every so
+// often resets it on every byte. Instead every connection the request opens (redirects included) is
+// registered, and when the limit passes a timer thread shuts those connections down, which wakes a
+// blocked read at once; the request then fails, and the failure is reported as a time-out.
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <utility>
+
+#include "futures.hpp"
+#include "runtime/handlers.hpp"
+
+namespace futures {
+
+namespace {
+
+rt::Name n_InstrumentInfoTimeout{"InstrumentInfoTimeout"};
+rt::Name n_urllib{"urllib"};
+rt::Name n_request{"request"};
+rt::Name n_build_opener{"build_opener"};
+rt::Name n_HTTPHandler{"HTTPHandler"};
+rt::Name n_HTTPSHandler{"HTTPSHandler"};
+rt::Name n_HTTPConnection{"HTTPConnection"};
+rt::Name n_HTTPSConnection{"HTTPSConnection"};
+rt::Name n_http_open{"http_open"};
+rt::Name n_https_open{"https_open"};
+rt::Name n_do_open{"do_open"};
+rt::Name n_context{"context"};
+rt::Name n_check_hostname{"check_hostname"};
+rt::Name n_private_context{"_context"};
+rt::Name n_private_check_hostname{"_check_hostname"};
+rt::Name n_connect{"connect"};
+rt::Name n_sock{"sock"};
+rt::Name n_shutdown{"shutdown"};
+rt::Name n_Timer{"Timer"};
+rt::Name n_daemon{"daemon"};
+rt::Name n_start{"start"};
+rt::Name n_cancel{"cancel"};
+rt::Name n_open{"open"};
+
+rt::KeywordNames kw_timeout{"timeout"};
+
+double monotonic_seconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+rt::Ref import(const char* name) { return rt::Ref::steal(PyImport_ImportModule(name)); }
+
+// `sock.shutdown(SHUT_RDWR)`; a socket closed meanwhile has nothing left to cut.
+void cut(PyObject* sock) {
+    rt::Ref how = rt::Ref::steal(PyLong_FromLong(SHUT_RDWR));
+    try {
+        rt::call_method(sock, n_shutdown, how.get());
+    } catch (const rt::PyError&) {
+        rt::HandledError closed(PyExc_OSError);
+    }
+}
+
+// The timer's target; `self` is the list of the request's sockets.
+PyObject* cut_all(PyObject* sockets, PyObject*) {
+    return rt::guarded([&] {
+        rt::Ref snapshot = rt::Ref::steal(PyList_GetSlice(sockets, 0, PY_SSIZE_T_MAX));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) cut(PyList_GET_ITEM(snapshot.get(), i));
+        return Py_NewRef(Py_None);
+    });
+}
+
+// Installed as `connection.connect` on each connection; `self` is (sockets, deadline, connection). It
+// removes itself (which also ends the reference cycle), connects as the class does, and registers the
+// socket, cutting it at once when the limit passed while it was connecting.
+PyObject* connect_and_register(PyObject* state, PyObject*) {
+    return rt::guarded([&] {
+        PyObject* sockets = PyTuple_GET_ITEM(state, 0);
+        const double deadline = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(state, 1));
+        rt::Ref connection = rt::Ref::borrow(PyTuple_GET_ITEM(state, 2));
+        rt::require(PyObject_DelAttr(connection.get(), n_connect));
+        rt::call_method(connection.get(), n_connect);
+        rt::Ref sock = rt::attr(connection.get(), n_sock);
+        rt::require(PyList_Append(sockets, sock.get()));
+        if (monotonic_seconds() >= deadline) cut(sock.get());
+        return Py_NewRef(Py_None);
+    });
+}
+
+// Passed to the handler's `do_open` as its connection class; `self` is (sockets, deadline, class).
+PyObject* make_connection(PyObject* state, PyObject* args, PyObject* kwargs) {
+    static PyMethodDef connect_def{"connect", connect_and_register, METH_NOARGS, nullptr};
+    return rt::guarded([&] {
+        rt::Ref connection = rt::Ref::steal(PyObject_Call(PyTuple_GET_ITEM(state, 2), args, kwargs));
+        rt::Ref connect_state = rt::Ref::steal(
+            PyTuple_Pack(3, PyTuple_GET_ITEM(state, 0), PyTuple_GET_ITEM(state, 1), connection.get()));
+        rt::Ref connect = rt::Ref::steal(PyCFunction_New(&connect_def, connect_state.get()));
+        rt::set_attr(connection.get(), n_connect, connect.get());
+        return connection.release();
+    });
+}
+
+// Installed as the handler's `http_open`/`https_open`; `self` is (do_open, connection maker, keywords).
+PyObject* open_through(PyObject* state, PyObject* request) {
+    return rt::guarded([&] {
+        rt::Ref positional = rt::Ref::steal(PyTuple_Pack(2, PyTuple_GET_ITEM(state, 1), request));
+        return PyObject_Call(PyTuple_GET_ITEM(state, 0), positional.get(), PyTuple_GET_ITEM(state, 2));
+    });
+}
+
+// A standard handler whose connections come from `connection_class` and are registered.
+rt::Ref registering_handler(PyObject* handler_class, PyObject* open_name, PyObject* connection_class,
+                            PyObject* sockets, PyObject* deadline) {
+    static PyMethodDef make_def{"make_connection", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                                       make_connection)),
+                                METH_VARARGS | METH_KEYWORDS, nullptr};
+    static PyMethodDef open_def{"open_through", open_through, METH_O, nullptr};
+    rt::Ref handler = rt::call(handler_class);
+    rt::Ref maker_state = rt::Ref::steal(PyTuple_Pack(3, sockets, deadline, connection_class));
+    rt::Ref maker = rt::Ref::steal(PyCFunction_New(&make_def, maker_state.get()));
+    // The TLS settings an HTTPS handler passes to its connections, kept as the handler has them.
+    rt::Ref keywords = rt::Ref::steal(PyDict_New());
+    const std::pair<PyObject*, PyObject*> tls[] = {{n_context, n_private_context},
+                                                   {n_check_hostname, n_private_check_hostname}};
+    for (const auto& [keyword, attribute] : tls) {
+        PyObject* value = nullptr;
+        if (rt::require(_PyObject_LookupAttr(handler.get(), attribute, &value)) == 0) continue;
+        rt::Ref owned = rt::Ref::steal(value);
+        rt::require(PyDict_SetItem(keywords.get(), keyword, value));
+    }
+    rt::Ref do_open = rt::attr(handler.get(), n_do_open);
+    rt::Ref open_state = rt::Ref::steal(PyTuple_Pack(3, do_open.get(), maker.get(), keywords.get()));
+    rt::Ref open = rt::Ref::steal(PyCFunction_New(&open_def, open_state.get()));
+    rt::set_attr(handler.get(), open_name, open.get());
+    return handler;
+}
+
+}  // namespace
+
+rt::Ref request_time_limit_setting(PyObject* section) {
+    if (!rt::require(PySequence_Contains(section, n_InstrumentInfoTimeout))) return rt::Ref();
+    rt::Ref value = rt::item(section, n_InstrumentInfoTimeout);
+    PyObject* seconds = PyNumber_Float(value.get());
+    if (seconds == nullptr && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+        !PyErr_ExceptionMatches(PyExc_TypeError)) {
+        rt::raise_pending();
+    }
+    PyErr_Clear();
+    rt::Ref owned = rt::Ref::steal_or_null(seconds);
+    if (seconds != nullptr) {
+        const double limit = PyFloat_AS_DOUBLE(seconds);
+        if (std::isfinite(limit) && limit > 0) return owned;
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "InstrumentInfoTimeout in section data_related must be a positive number of seconds, not %R",
+                 value.get());
+    rt::raise_pending();
+}
+
+RequestTimeLimit::RequestTimeLimit(PyObject* seconds) : seconds_(rt::Ref::borrow(seconds)) {
+    static PyMethodDef cut_def{"cut_all", cut_all, METH_NOARGS, nullptr};
+    deadline_ = monotonic_seconds() + PyFloat_AS_DOUBLE(seconds);
+    sockets_ = rt::Ref::steal(PyList_New(0));
+    rt::Ref threading = import("threading");
+    rt::Ref timer_class = rt::attr(threading.get(), n_Timer);
+    rt::Ref target = rt::Ref::steal(PyCFunction_New(&cut_def, sockets_.get()));
+    timer_ = rt::call(timer_class.get(), seconds, target.get());
+    rt::set_attr(timer_.get(), n_daemon, Py_True);
+    rt::call_method(timer_.get(), n_start);
+}
+
+RequestTimeLimit::~RequestTimeLimit() {
+    if (!timer_) return;
+    rt::SavedError pending;
+    rt::Ref cancelled = rt::Ref::steal_or_null(PyObject_CallMethodNoArgs(timer_.get(), n_cancel));
+    if (!cancelled) PyErr_WriteUnraisable(timer_.get());
+}
+
+rt::Ref RequestTimeLimit::open(PyObject* address) {
+    rt::Ref urllib = rt::global(n_urllib);
+    rt::Ref request = rt::attr(urllib.get(), n_request);
+    rt::Ref http_client = import("http.client");
+    rt::Ref deadline = rt::Ref::steal(PyFloat_FromDouble(deadline_));
+    rt::Ref http_handler_class = rt::attr(request.get(), n_HTTPHandler);
+    rt::Ref http_connection = rt::attr(http_client.get(), n_HTTPConnection);
+    rt::Ref http_handler = registering_handler(http_handler_class.get(), n_http_open, http_connection.get(),
+                                               sockets_.get(), deadline.get());
+    rt::Ref build_opener = rt::attr(request.get(), n_build_opener);
+    rt::Ref opener;
+    PyObject* https_handler_class = nullptr;  // absent when the interpreter has no TLS support
+    if (rt::require(_PyObject_LookupAttr(request.get(), n_HTTPSHandler, &https_handler_class))) {
+        rt::Ref owned = rt::Ref::steal(https_handler_class);
+        rt::Ref https_connection = rt::attr(http_client.get(), n_HTTPSConnection);
+        rt::Ref https_handler = registering_handler(https_handler_class, n_https_open, https_connection.get(),
+                                                    sockets_.get(), deadline.get());
+        opener = rt::call(build_opener.get(), http_handler.get(), https_handler.get());
+    } else {
+        opener = rt::call(build_opener.get(), http_handler.get());
+    }
+    rt::Ref remaining = rt::Ref::steal(PyFloat_FromDouble(std::max(deadline_ - monotonic_seconds(), 1e-3)));
+    rt::Ref open = rt::attr(opener.get(), n_open);
+    return rt::call_kw(open.get(), kw_timeout, address, remaining.get());
+}
+
+void RequestTimeLimit::check() {
+    if (monotonic_seconds() >= deadline_) raise_expired();
+}
+
+void RequestTimeLimit::rethrow() {
+    if (monotonic_seconds() < deadline_ || !PyErr_ExceptionMatches(PyExc_Exception)) rt::raise_pending();
+    rt::HandledError cut_short(PyExc_Exception);  // becomes the time-out's context
+    raise_expired();
+}
+
+void RequestTimeLimit::raise_expired() {
+    PyErr_Format(PyExc_TimeoutError, "no complete answer within InstrumentInfoTimeout (%S s)", seconds_.get());
+    rt::raise_pending();
+}
+
+}  // namespace futures

@@ -1,0 +1,64 @@
+// The sampler reads its table as a time line: the grid is laid from the first to the last timestamp and
+// each row is labelled by where it falls. Rows out of order or without a timestamp would be labelled
+// outside the grid and vanish from the result without a word, so such an index is refused up front.
+#include "samplers.hpp"
+#include "timestamps.hpp"
+
+namespace samplers {
+
+namespace {
+
+rt::Name n_DataFrame{"DataFrame"};
+rt::Name n_Series{"Series"};
+rt::Name n_DatetimeIndex{"DatetimeIndex"};
+rt::Name n_index{"index"};
+rt::Name n_asi8{"asi8"};
+
+bool is_instance(PyObject* object, PyObject* type) { return rt::require(PyObject_IsInstance(object, type)) != 0; }
+
+rt::Ref timestamp_at(PyObject* index, Py_ssize_t position) {
+    rt::Ref key = rt::Ref::steal(PyLong_FromSsize_t(position));
+    return rt::item(index, key.get());
+}
+
+[[noreturn]] void refuse_nat(Py_ssize_t position) {
+    rt::raise_format(PyExc_ValueError,
+                     "the index must be ascending without missing timestamps: position %zd holds NaT", position);
+}
+
+[[noreturn]] void refuse_backwards(PyObject* index, Py_ssize_t position) {
+    rt::Ref earlier = timestamp_at(index, position);
+    rt::Ref later = timestamp_at(index, position - 1);
+    rt::raise_format(PyExc_ValueError,
+                     "the index must be ascending without missing timestamps: position %zd (%S) is earlier than "
+                     "position %zd (%S)",
+                     position, earlier.get(), position - 1, later.get());
+}
+
+}  // namespace
+
+void require_ascending_timestamps(PyObject* pd, PyObject* index) {
+    rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
+    if (!is_instance(index, datetime_index.get())) return;
+    // asi8 holds instants (UTC for an aware index), so a wall clock turned back by a time-zone change
+    // is still in order.
+    rt::Ref ticks = rt::attr(index, n_asi8);
+    Int64Column times(ticks.get());
+    if (!times.usable()) rt::raise(PyExc_SystemError, "unexpected layout of datetime index values");
+    const Py_ssize_t count = times.size();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const std::int64_t current = times[i];
+        if (current == kNaT) refuse_nat(i);
+        if (i > 0 && current < times[i - 1]) refuse_backwards(index, i);
+    }
+}
+
+void require_ascending_index(PyObject* pd, PyObject* table) {
+    rt::Ref frame_type = rt::attr(pd, n_DataFrame);
+    rt::Ref series_type = rt::attr(pd, n_Series);
+    if (!is_instance(table, frame_type.get()) && !is_instance(table, series_type.get())) return;
+    rt::Ref index = rt::attr(table, n_index);
+    require_ascending_timestamps(pd, index.get());
+}
+
+}  // namespace samplers

@@ -1,0 +1,167 @@
+"""python -m norvane.devtools.cache against real builds on the development service."""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import time
+
+import pytest
+
+import norvane
+from norvane.devtools import cache as tool
+from norvane.kestrum_utils.priceable.futures import CryptoFuture
+
+ONE_PER_KIND = [
+    ("BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225", "0.1", "1"),
+    ("OKX.ETH-USDT.FUTURE.LINEAR.USDT.20270326", "0.01", "1.0"),  # contract size 0.1 counts as 1
+    ("BINANCE.BTC-USD.FUTURE.INVERSE.BTC.20261225", "0.1", "100"),
+    ("BYBIT.SOL-USDT.PERP.LINEAR.USDT.UNSPECIFIED", "0.01", "1.0"),
+    ("OKX.BTC-USD.PERP.INVERSE.BTC.UNSPECIFIED", "0.1", "100"),
+]
+
+
+def run(capsys, *argv):
+    """(exit status, stdout, stderr) of the tool run in this process."""
+    try:
+        status = tool.main(list(argv))
+    except SystemExit as exit_:
+        status = exit_.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def snapshot(directory):
+    return {path.name: path.read_bytes() for path in pathlib.Path(directory).iterdir()}
+
+
+def own_file(project, identifier):
+    return tool.cache_file_name(tool.query_address(project.service.url, **tool.lookup_fields(identifier)))
+
+
+@pytest.mark.parametrize("identifier, tick, multiplier", ONE_PER_KIND)
+def test_a_build_writes_the_file_the_tool_names_and_reading_changes_nothing(project, capsys, identifier, tick,
+                                                                            multiplier):
+    CryptoFuture.create(identifier)
+    capsys.readouterr()
+    before = snapshot(project.cache_dir)
+    assert list(before) == [own_file(project, identifier)]
+
+    status, out, _ = run(capsys, "list")
+    assert status == 0
+    header, row = out.splitlines()
+    exchange, symbol, _, _, _, expiry = identifier.split(".")
+    assert header.split() == ["EXCHANGE", "SYMBOL", "EXPIRY", "TICK", "MULTIPLIER", "AGE", "FILE"]
+    assert row.split()[:5] == [exchange, symbol, expiry, tick, multiplier] and row.split()[6] == list(before)[0]
+
+    status, out, _ = run(capsys, "show", identifier)
+    assert status == 0 and f"address  {project.service.url}?symbol={symbol}&exchange={exchange}&" in out
+    assert json.loads(out[out.index("["):]) == json.loads(before[list(before)[0]])
+    assert snapshot(project.cache_dir) == before
+
+
+@pytest.mark.parametrize("kwargs", [
+    {},
+    {"externalSymbol": "BTCUSDT", "contract_type": "UNSPECIFIED"},
+    {"symbol": "ETH-USDT", "exchange": "", "expiry_date": "UNSPECIFIED"},
+])
+def test_the_address_agrees_with_a_lookup_of_any_arguments(project, kwargs):
+    assert CryptoFuture.get_instrument_info(**kwargs)
+    assert [path.name for path in project.cache_dir.iterdir()] == [
+        tool.cache_file_name(tool.query_address(project.service.url, **kwargs))]
+
+
+def test_forget_removes_the_named_entries_and_the_next_build_fetches_them_again(project, capsys):
+    forgotten, kept = "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225", "BYBIT.SOL-USDT.PERP.LINEAR.USDT.UNSPECIFIED"
+    for identifier in (forgotten, kept):
+        CryptoFuture.create(identifier)
+    fetched = snapshot(project.cache_dir)
+    # An entry fetched from the service on another port, and a writer's file in progress: the first is
+    # the instrument's all the same, the second is never touched.
+    record = next(r for r in project.service.records if r["exchange"] == "BINANCE" and r["symbol"] == "BTC-USDT"
+                  and r["expiry_date"] == "20261225")
+    elsewhere = project.cache_dir / tool.cache_file_name("http://127.0.0.1:1/instruments?symbol=BTC-USDT")
+    elsewhere.write_text(json.dumps([record]))
+    in_progress = project.cache_dir / (own_file(project, forgotten) + ".4242-00ff00ff00ff00ff.tmp")
+    in_progress.write_text(json.dumps([record]))
+    os.utime(in_progress, (0, 0))
+
+    status, out, _ = run(capsys, "forget", forgotten)
+    assert status == 0 and len(out.splitlines()) == 2
+    assert snapshot(project.cache_dir) == {own_file(project, kept): fetched[own_file(project, kept)],
+                                           in_progress.name: in_progress.read_bytes()}
+
+    CryptoFuture.inst_cache.clear()
+    project.service.clear_requests()
+    CryptoFuture.create(forgotten)
+    assert len(project.service.requests) == 1
+    assert (project.cache_dir / own_file(project, forgotten)).read_bytes() == fetched[own_file(project, forgotten)]
+
+
+def test_forget_older_than_judges_each_entry_by_when_it_was_fetched(project, capsys):
+    old, recent = "BINANCE.BTC-USD.FUTURE.INVERSE.BTC.20261225", "OKX.BTC-USD.PERP.INVERSE.BTC.UNSPECIFIED"
+    for identifier in (old, recent):
+        CryptoFuture.create(identifier)
+    now = time.time()
+    os.utime(project.cache_dir / own_file(project, old), (now, now - 2 * 86400))
+    os.utime(project.cache_dir / own_file(project, recent), (now, now - 3600))
+    in_progress = project.cache_dir / (own_file(project, old) + ".1-2.tmp")
+    in_progress.write_text("[")
+    os.utime(in_progress, (0, 0))
+
+    status, out, _ = run(capsys, "forget", "--older-than", "1d12h")
+    assert status == 0 and out == f"forgot {own_file(project, old)} (2d old)\n"
+    assert sorted(snapshot(project.cache_dir)) == sorted([own_file(project, recent), in_progress.name])
+
+
+@pytest.mark.parametrize("text, seconds", [("90s", 90), ("15m", 900), ("1.5h", 5400), ("7d", 604800),
+                                           ("1w", 604800), ("1d12h", 129600), ("5", None), ("h", None),
+                                           ("2h 5m", None), ("", None)])
+def test_durations(text, seconds):
+    if seconds is None:
+        with pytest.raises(Exception, match="is not a duration"):
+            tool.parse_duration(text)
+    else:
+        assert tool.parse_duration(text) == seconds
+
+
+def test_identifiers_that_name_no_entry(project, capsys):
+    CryptoFuture.create("BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225")
+    before = snapshot(project.cache_dir)
+
+    # A malformed identifier among good ones: refused with the layout before anything is removed.
+    status, _, err = run(capsys, "forget", "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225", "BINANCE.BTC-USDT")
+    assert status == 2 and "EXCHANGE.BASE-QUOTE.FUTURE|PERP.LINEAR|INVERSE.CCY.EXPIRY" in err
+    # Well formed but not cached: says which file a build would write.
+    status, _, err = run(capsys, "show", "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20270326")
+    expected = own_file(project, "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20270326")
+    assert status == 1 and f"a build would write {expected}" in err
+    status, out, err = run(capsys, "forget", "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20270326")
+    assert status == 1 and out == "" and "is not cached" in err
+    assert snapshot(project.cache_dir) == before
+
+
+def test_runs_as_a_module_on_the_configured_or_a_given_directory(project, tmp_path_factory):
+    CryptoFuture.create("BYBIT.SOL-USDT.PERP.LINEAR.USDT.UNSPECIFIED")
+    (project.cache_dir / ("0" * 64 + ".json")).write_text('[{"symbol": ')
+    outside = tmp_path_factory.mktemp("outside_any_project")
+    package_parent = pathlib.Path(norvane.__file__).resolve().parent.parent
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(package_parent), os.environ.get("PYTHONPATH", "")]))
+
+    def tool_run(cwd, *argv):
+        return subprocess.run([sys.executable, "-m", "norvane.devtools.cache", *argv], cwd=cwd, env=env,
+                              capture_output=True, text=True, timeout=60)
+
+    configured = tool_run(project.root, "list")
+    assert configured.returncode == 0, configured.stderr
+    rows = configured.stdout.splitlines()[1:]
+    assert [row.split()[:3] for row in rows] == [["-", "-", "-"], ["BYBIT", "SOL-USDT", "UNSPECIFIED"]]
+    assert "(unreadable: " in rows[0]
+    given = tool_run(outside, "list", "--dir", str(project.cache_dir))
+    without_age = [row.split()[:5] + row.split()[6:] for row in rows]
+    assert given.returncode == 0 and [row.split()[:5] + row.split()[6:]
+                                      for row in given.stdout.splitlines()[1:]] == without_age
+
+    unconfigured = tool_run(outside, "list")
+    assert unconfigured.returncode == 2 and "pass --dir" in unconfigured.stderr
