@@ -58,6 +58,7 @@ std::optional<Span> span_without_nat(const Int64Column& times) {
     const Py_ssize_t count = times.size();
     if (count == 0) return std::nullopt;
     ReleasedGil released;
+    if (times[0] != kNaT && never_descends(times)) return Span{0, count - 1};  // NaT sorts below all
     Span span{0, 0};
     std::int64_t lowest = times[0];
     std::int64_t highest = lowest;
