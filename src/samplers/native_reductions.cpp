@@ -52,6 +52,19 @@ inline double as_double(T value) {
 template <typename T>
 constexpr bool kIsFloat = std::is_floating_point_v<T>;
 
+// Groups of up to four rows, as many tables with about one row per period have, are read as four
+// values with those past the group's end replaced by `fill`, so that no branch depends on the group's
+// size. Only where four rows exist from `begin` on.
+constexpr std::int64_t kSmallGroup = 4;
+
+template <typename R, typename T = typename R::Item>
+inline void load_small_group(const R& column, std::int64_t begin, std::int64_t size, T fill, T (&values)[kSmallGroup]) {
+    for (std::int64_t i = 0; i < kSmallGroup; ++i) {
+        const T choices[2] = {fill, column[begin + i]};  // picked by index: a select, never a jump
+        values[i] = choices[i < size];
+    }
+}
+
 template <typename R, typename T = typename R::Item>
 void first_or_last(const R& column, const Groups& groups, bool last, T* out) {
     for (std::int64_t g = 0; g < groups.count; ++g) {
@@ -169,14 +182,18 @@ ColumnFindings extreme(const R& column, const Groups& groups, T* out) {
     constexpr bool kVectors = kIsFloat<T> && R::kContiguous;
     const bool vectors = kVectors && has_avx2();
 #endif
+    const std::int64_t rows = groups.bounds[groups.count];
     for (std::int64_t g = 0; g < groups.count; ++g) {
         const std::int64_t begin = groups.bounds[g];
         const std::int64_t end = groups.bounds[g + 1];
-        if (end - begin == 1) {  // a value is its own extreme, NaN included
-            out[g] = column[begin];
-            continue;
-        }
         T result;
+        if (end - begin <= kSmallGroup && begin + kSmallGroup <= rows) {
+            // In row order, so that of equal values the first stays, as in pandas' kernels.
+            T values[kSmallGroup];
+            load_small_group(column, begin, end - begin, kStart, values);
+            result = kStart;
+            for (const T value : values) result = keep_better<kMax>(value, result);
+        } else
 #if defined(__x86_64__)
         if constexpr (kVectors) {
             result = vectors && end - begin >= 32
@@ -367,12 +384,27 @@ double pairwise_sum(const R& column, std::int64_t first, std::int64_t n) {
 template <typename R, typename T = typename R::Item>
 ColumnFindings pairwise_mean(const R& column, const Groups& groups, double* out) {
     ColumnFindings findings;
+    const std::int64_t rows = groups.bounds[groups.count];
     std::feclearexcept(FE_ALL_EXCEPT);
     for (std::int64_t g = 0; g < groups.count; ++g) {
         const std::int64_t begin = groups.bounds[g];
         const std::int64_t end = groups.bounds[g + 1];
-        double sum = as_double(column[begin]);
-        if (end - begin > 1) sum += pairwise_sum(column, begin + 1, end - begin - 1);
+        double sum;
+        if (end - begin <= kSmallGroup && begin + kSmallGroup <= rows) {
+            // The first value plus numpy's sum of fewer than eight (-0.0, then one at a time); adding
+            // -0.0 for the rows past the end changes no sum, -0.0 and NaN included.
+            T values[kSmallGroup];
+            load_small_group(column, begin, end - begin, column[begin], values);
+            double rest = -0.0;
+            for (std::int64_t i = 1; i < kSmallGroup; ++i) {
+                const double choices[2] = {-0.0, as_double(values[i])};
+                rest += choices[i < end - begin];
+            }
+            sum = as_double(values[0]) + rest;
+        } else {
+            sum = as_double(column[begin]);
+            if (end - begin > 1) sum += pairwise_sum(column, begin + 1, end - begin - 1);
+        }
         out[g] = sum / static_cast<double>(end - begin);
         if constexpr (kIsFloat<T>) {
             if (out[g] != out[g] && !findings.has_nan) {
