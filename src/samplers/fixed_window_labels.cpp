@@ -160,8 +160,11 @@ std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyO
 
     rt::Ref ticks = rt::attr(wall.get(), n_asi8);
     Int64Column times(ticks.get());
-    if (!times.usable()) return std::nullopt;
-    const std::optional<Span> span = span_without_nat(times);
+    if (!times.usable() || times.size() == 0) return std::nullopt;
+    // sample() has already refused an index out of order or holding NaT, so a naive index spans from
+    // its first to its last row; a wall clock turned back is looked for.
+    const std::optional<Span> span =
+        tz.get() == Py_None ? std::optional<Span>(Span{0, times.size() - 1}) : span_without_nat(times);
     if (!span) return std::nullopt;
     const auto first_ns = in_nanoseconds(times[span->earliest], nanoseconds_per);
     if (!first_ns || !in_nanoseconds(times[span->latest], nanoseconds_per)) return std::nullopt;
