@@ -286,7 +286,7 @@ void compensated_groups(const Groups& groups, const Value& value_at, const Missi
         const std::int64_t next_split =
             k + 1 == kLanes ? groups.count
                             : std::max(split, static_cast<std::int64_t>(
-                                                  std::lower_bound(bounds, bounds + groups.count, rows / kLanes * (k + 1)) - bounds));
+                                                  std::lower_bound(bounds, bounds + groups.count, bounds[0] + (rows - bounds[0]) / kLanes * (k + 1)) - bounds));
         group[k] = split;
         last_group[k] = next_split;
         row[k] = bounds[split];

@@ -390,11 +390,21 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
         ReleasedGil released;
         const bool worth_threads = static_cast<std::int64_t>(rows) * static_cast<std::int64_t>(width) >= kValuesWorthThreads;
         const InputColumn ticks{instants->data(), instants->stride(), ValueKind::Int64};
-        // The timestamps' mean, the longest task, goes first.
-        const std::size_t extra = tick_means ? 1 : 0;
+        // The timestamps' mean, one unbroken chain of additions per group and the longest task, goes
+        // first, cut into stretches of groups with about equal row counts that threads share.
+        const std::size_t extra = !tick_means ? 0 : std::min<std::size_t>(worth_threads ? 2 : 1, groups.count);
         run_tasks(width + extra, worth_threads, [&](std::size_t task) {
             if (task < extra) {
-                mean_of_ticks(ticks, groups, static_cast<std::int64_t*>(tick_means_view->data()));
+                const auto cut = [&](std::size_t part) {
+                    const std::int64_t row = groups.bounds[groups.count] / static_cast<std::int64_t>(extra) *
+                                             static_cast<std::int64_t>(part);
+                    return part == extra ? groups.count
+                                         : std::lower_bound(groups.bounds, groups.bounds + groups.count, row) - groups.bounds;
+                };
+                const std::int64_t first = cut(task);
+                const std::int64_t last = std::max(first, cut(task + 1));
+                mean_of_ticks(ticks, Groups{groups.bounds + first, last - first},
+                              static_cast<std::int64_t*>(tick_means_view->data()) + first);
             } else {
                 const std::size_t j = task - extra;
                 findings[j] = reduce_column(*reduction, sums[j], columns.inputs[j], groups, outs[j]);
