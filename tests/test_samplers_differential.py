@@ -263,3 +263,149 @@ def test_replacement_calls_give_what_the_listed_calls_gave(seed):
         assert (type(actual_error), str(actual_error)) == (type(expected_error), str(expected_error))
     else:
         pd.testing.assert_frame_equal(actual, expected, check_exact=True)
+
+
+# Tables reduced natively: the column types, special values and block layouts that decide pandas' results.
+
+NATIVE_REDUCTIONS = ("first", "last", "min", "max", "mean", "count")
+NATIVE_WINDOWS = (pd.Timedelta("1ms"), pd.Timedelta("1s"), pd.Timedelta("90s"), pd.Timedelta("1min"), pd.Timedelta("1h"))
+
+
+def _float_values(rng, n, dtype, style):
+    scale = 10.0 ** rng.integers(-3, 13, n)  # mixed magnitudes make compensated and pairwise sums differ
+    values = (rng.standard_normal(n) * scale).astype(dtype)
+    if style == "zeros":  # extremes that are zero, with either sign first
+        values = np.where(rng.random(n) < 0.6, rng.choice([0.0, -0.0], n), np.abs(values) + 1).astype(dtype)
+    if style in ("special", "zeros"):
+        special = rng.random(n) < 0.1
+        values[special] = rng.choice(np.array([np.inf, -np.inf, 0.0, -0.0], dtype=dtype), special.sum())
+    if style in ("special", "nan"):
+        values[rng.random(n) < 0.15] = np.nan
+        start = int(rng.integers(n))
+        values[start:start + int(rng.integers(1, 200))] = np.nan  # a run that empties whole groups
+    return values
+
+
+def _native_table(rng, index):
+    n = len(index)
+    columns = {}
+    for k in range(int(rng.integers(1, 7))):
+        kind = ("float64", "float32", "int64", "int32", "bool")[int(rng.integers(5))]
+        if kind.startswith("float"):
+            style = ("clean", "special", "nan", "zeros")[int(rng.integers(4))]
+            values = _float_values(rng, n, kind, style)
+        elif kind == "bool":
+            values = rng.random(n) < 0.5
+        else:
+            bound = {"int64": 2**62, "int32": 2**31 - 1}[kind]
+            values = rng.integers(-bound, bound, n, dtype=kind)
+        columns[f"c{k}_{kind}"] = values
+    layout = int(rng.integers(3))
+    if layout == 0:  # consolidated blocks, one per type
+        table = pd.DataFrame(columns, index=index)
+    elif layout == 1:  # one block per column, as column-by-column assignment leaves them
+        table = pd.DataFrame(index=index)
+        for label, values in columns.items():
+            table[label] = values
+    else:  # floats from one row-major array: strided columns
+        floats = rng.standard_normal((n, 3))
+        floats[rng.random((n, 3)) < 0.05 * int(rng.integers(2))] = np.nan
+        table = pd.DataFrame(floats, index=index, columns=["open", "high", "low"])
+    if rng.random() < 0.2:
+        table.columns = pd.Index(list(table.columns), dtype=object, name="field")
+    return table
+
+
+@pytest.mark.parametrize("seed", range(4000, 4300))
+def test_native_reductions_match_pandas(seed):
+    rng = np.random.default_rng(seed)
+    window = NATIVE_WINDOWS[int(rng.integers(len(NATIVE_WINDOWS)))]
+    n = int(rng.choice([1, 2, int(rng.integers(3, 50)), int(rng.integers(50, 3000))]))
+    pattern = ("unique", "duplicates", "gaps", "boundaries")[int(rng.integers(4))]
+    unit = UNITS[int(rng.integers(len(UNITS)))]
+    index = pd.DatetimeIndex(_timestamps(rng, n, window, pattern).view("M8[ns]"), name="ts")
+    if unit != "ns":
+        index = index.floor(unit).as_unit(unit)
+    zone = (None, None, "UTC", "Asia/Tokyo", "Europe/Berlin")[int(rng.integers(5))]
+    if zone is not None:  # the same instants, read on another clock
+        index = index.tz_localize("UTC").tz_convert(zone)
+    table = _native_table(rng, index)
+    for func_name in NATIVE_REDUCTIONS:
+        assert_same_as_pandas(table, window, func_name)
+
+
+@pytest.mark.parametrize("groups", [10**4, 10**5])
+def test_native_reductions_over_many_groups_match_pandas(groups):
+    rng = np.random.default_rng(groups)
+    steps = rng.integers(0, 2 * 10**9, 2 * groups)  # about one row per second under a one-second window
+    index = pd.DatetimeIndex((np.datetime64("2024-03-01", "ns") + np.cumsum(steps)).astype("M8[ns]"), name="ts")
+    table = _native_table(rng, index)
+    for func_name in NATIVE_REDUCTIONS:
+        assert_same_as_pandas(table, pd.Timedelta("1s"), func_name)
+
+
+class _TableSubclass(pd.DataFrame):
+    pass
+
+
+def _path_case(case):
+    index = pd.date_range("2024-01-01 10:00", periods=400, freq="7s", name="ts")
+    table = pd.DataFrame({"price": np.linspace(-1.0, 1.0, 400), "size": np.arange(400)}, index=index)
+    func_name, window = "first", pd.Timedelta("1min")
+    if case == "mean":
+        func_name = "mean"
+    elif case == "other_method":
+        func_name = "median"
+    elif case == "calendar_window":
+        window = "1W"
+    elif case == "object_column":
+        table["side"] = "buy"
+    elif case == "small_int_column":
+        table["flag"] = np.zeros(400, dtype=np.uint8)
+    elif case == "number_labels":
+        table.columns = [0, 1]
+    elif case == "duplicate_labels":
+        table.columns = ["price", "price"]
+    elif case == "column_levels":
+        table.columns = pd.MultiIndex.from_tuples([("price", "bid"), ("size", "bid")])
+    elif case == "label_column":
+        table["group_by_label"] = 1.0
+    elif case == "subclass":
+        table = _TableSubclass(table)
+    elif case == "aware":
+        table.index = table.index.tz_localize("Asia/Tokyo")
+    elif case == "clock_turned_back":  # the wall clock repeats an hour: periods are no longer runs of rows
+        table.index = pd.date_range("2024-10-27 00:30", periods=400, freq="30s", tz="Europe/Berlin", name="ts")
+        window = pd.Timedelta("1h")
+    elif case == "zero_extremes":  # which zero numpy's minimum keeps is its own affair
+        func_name = "min"
+        table["price"] = np.tile([0.0, -0.0, 1.0, 2.0], 100)
+    return table, window, func_name
+
+
+@pytest.mark.parametrize(
+    "case, native",
+    [("plain", True), ("mean", PANDAS_VERSION >= (2, 1)), ("other_method", False), ("calendar_window", False),
+     ("object_column", False), ("small_int_column", False), ("number_labels", False), ("duplicate_labels", False),
+     ("column_levels", False), ("label_column", False), ("subclass", False), ("aware", True),
+     ("clock_turned_back", False),
+     ("zero_extremes", not hasattr(pd.core.groupby.ops.BaseGrouper, "_reduceat_aggregate"))],
+)
+def test_group_by_is_left_out_only_for_what_is_reduced_natively(case, native, monkeypatch):
+    table, window, func_name = _path_case(case)
+    assert_same_as_pandas(table, window, func_name)
+    grouped = []
+    original = pd.DataFrame.groupby
+
+    def counting_groupby(self, *args, **kwargs):
+        grouped.append(args)
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(pd.DataFrame, "groupby", counting_groupby)
+    with warnings.catch_warnings():  # compared above
+        warnings.simplefilter("ignore")
+        try:
+            ExistingTimestampSampler(func_name=func_name, window=window)(table)
+        except Exception:  # noqa: BLE001 - pandas 1.5's mean fails, after grouping
+            pass
+    assert (grouped == []) is native

@@ -141,6 +141,10 @@ RequestTimeLimit::~RequestTimeLimit() {
     rt::SavedError pending;
     rt::Ref cancelled = rt::Ref::steal_or_null(PyObject_CallMethodNoArgs(timer_.get(), n_cancel));
     if (!cancelled) PyErr_WriteUnraisable(timer_.get());
+    // A cancelled timer still ends on its own thread's time; waiting for it here keeps no thread (and no
+    // registry entry of the threading module) alive past the request that started it.
+    rt::Ref joined = rt::Ref::steal_or_null(PyObject_CallMethodNoArgs(timer_.get(), n_join));
+    if (!joined) PyErr_WriteUnraisable(timer_.get());
 }
 
 rt::Ref RequestTimeLimit::open(PyObject* address) {

@@ -74,19 +74,12 @@ rt::Ref restore_index(PyObject* reduced, PyObject* index_col) {
     }
 }
 
-rt::Ref sample(rt::Args& args) {
-    PyObject* self = args[Sample::self];
-    PyObject* df = args[Sample::df];
-    rt::Ref nrows_before = row_count(df);
-    rt::Ref pd = rt::global(n_pd);
-    rt::Ref window = rt::attr(self, n_window);
-    require_ascending_index(pd.get(), df);
-
+// Steps 2 to 12 through pandas' group-by: label, group, reduce by name, make the timestamps the index.
+rt::Ref sample_through_groupby(PyObject* self, PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
     // Fixed windows over a plain datetime64 index are labelled natively without copying the caller's
     // table; everything else takes pandas' own grid.
-    rt::Ref np = rt::global(n_np);
-    WorkingTable working = label_fixed_window(pd.get(), np.get(), df, window.get());
-    if (!working.table) working = label_through_pandas(pd.get(), np.get(), df, window.get());
+    WorkingTable working = label_fixed_window(pd, np, df, window);
+    if (!working.table) working = label_through_pandas(pd, np, df, window);
 
     rt::Ref groupby = rt::attr(working.table.get(), n_groupby);
     rt::Ref grouped = rt::call_kw(groupby.get(), kw_groupby, n_group_by_label.get(), Py_True, Py_False);
@@ -99,8 +92,23 @@ rt::Ref sample(rt::Args& args) {
     rt::Ref reduced = rt::call(method.get());
     grouped.reset();
 
-    rt::Ref result = restore_index(reduced.get(), working.index_col.get());
-    reduced.reset();
+    return restore_index(reduced.get(), working.index_col.get());
+}
+
+rt::Ref sample(rt::Args& args) {
+    PyObject* self = args[Sample::self];
+    PyObject* df = args[Sample::df];
+    rt::Ref nrows_before = row_count(df);
+    rt::Ref pd = rt::global(n_pd);
+    rt::Ref window = rt::attr(self, n_window);
+    require_ascending_index(pd.get(), df);
+    rt::Ref np = rt::global(n_np);
+
+    // The common tables and methods are reduced natively, straight from the columns' buffers.
+    rt::Ref func_name = rt::attr(self, n_func_name);
+    rt::Ref result = sample_natively(pd.get(), np.get(), df, window.get(), func_name.get());
+    func_name.reset();
+    if (!result) result = sample_through_groupby(self, pd.get(), np.get(), df, window.get());
 
     rt::Ref nrows_after = row_count(result.get());
     rt::Ref message =

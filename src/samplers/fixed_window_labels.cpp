@@ -15,6 +15,7 @@
 #include <limits>
 #include <optional>
 
+#include "parallel.hpp"
 #include "samplers.hpp"
 #include "timestamps.hpp"
 
@@ -45,8 +46,6 @@ rt::Name n_tz_localize{"tz_localize"};
 
 rt::KeywordNames kw_period_range{"start", "end", "freq"};
 
-constexpr std::int64_t kLatest = std::numeric_limits<std::int64_t>::max();
-
 bool is_instance(PyObject* object, PyObject* type) { return rt::require(PyObject_IsInstance(object, type)) != 0; }
 
 // Positions of the earliest and the latest time; nothing for an empty column or one holding NaT.
@@ -58,6 +57,8 @@ struct Span {
 std::optional<Span> span_without_nat(const Int64Column& times) {
     const Py_ssize_t count = times.size();
     if (count == 0) return std::nullopt;
+    ReleasedGil released;
+    if (times[0] != kNaT && never_descends(times)) return Span{0, count - 1};  // NaT sorts below all
     Span span{0, 0};
     std::int64_t lowest = times[0];
     std::int64_t highest = lowest;
@@ -83,26 +84,14 @@ std::optional<std::int64_t> in_nanoseconds(std::int64_t ticks, std::int64_t nano
 }
 
 // The start of each row's period, for rows at or after `first_start`; rows in ascending order cost one
-// comparison each, a wall clock turned back starts the search again. Arithmetic is
-// unsigned: the distance from a pre-1970 start to a late timestamp exceeds int64, and rows that were
-// checked but changed since (the index's data is writable, and Python code ran in between) must not
-// make the arithmetic undefined; their labels are then as wrong as their timestamps.
+// comparison each, a wall clock turned back starts the search again (see PeriodCursor).
 void write_period_starts(const Int64Column& times, std::int64_t nanoseconds_per, std::int64_t first_start,
                          std::int64_t step, std::int64_t* out) {
-    const auto origin = static_cast<std::uint64_t>(first_start);
-    const auto length = static_cast<std::uint64_t>(step);
-    std::int64_t start = first_start;
-    std::int64_t next = first_start > kLatest - step ? kLatest : first_start + step;
+    PeriodCursor cursor(first_start, step);
     const Py_ssize_t count = times.size();
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const auto time = static_cast<std::int64_t>(static_cast<std::uint64_t>(times[i]) *
-                                                    static_cast<std::uint64_t>(nanoseconds_per));
-        if (time >= next || time < start) {
-            const std::uint64_t periods = (static_cast<std::uint64_t>(time) - origin) / length;
-            start = static_cast<std::int64_t>(origin + periods * length);
-            next = start > kLatest - step ? kLatest : start + step;
-        }
-        out[i] = start;
+        cursor.enters_new_period(wrapped_nanoseconds(times[i], nanoseconds_per));
+        out[i] = cursor.start();
     }
 }
 
@@ -148,43 +137,55 @@ rt::Ref new_label_array(PyObject* np, Py_ssize_t count, const Int64Column& times
 
 }  // namespace
 
-WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
+std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
     rt::Ref frame_type = rt::attr(pd, n_DataFrame);
-    if (!is_instance(df, frame_type.get())) return {};
+    if (!is_instance(df, frame_type.get())) return std::nullopt;
     rt::Ref index = rt::attr(df, n_index);
     rt::Ref datetime_index_type = rt::attr(pd, n_DatetimeIndex);
-    if (!is_instance(index.get(), datetime_index_type.get())) return {};
+    if (!is_instance(index.get(), datetime_index_type.get())) return std::nullopt;
     // An index called like the label column makes pandas refuse the working table; let it say so.
     rt::Ref index_col = rt::attr(index.get(), n_name);
-    if (PyUnicode_Check(index_col.get()) && PyUnicode_Compare(index_col.get(), n_group_by_label) == 0) return {};
+    if (PyUnicode_Check(index_col.get()) && PyUnicode_Compare(index_col.get(), n_group_by_label) == 0) {
+        return std::nullopt;
+    }
 
     rt::Ref tz = rt::attr(index.get(), n_tz);
     rt::Ref wall = tz.get() == Py_None ? index : rt::call_method(index.get(), n_tz_localize, Py_None);
     rt::Ref dtype = rt::attr(wall.get(), n_dtype);
     rt::Ref numpy_dtype = rt::attr(np, n_dtype);
-    if (!is_instance(dtype.get(), numpy_dtype.get())) return {};
+    if (!is_instance(dtype.get(), numpy_dtype.get())) return std::nullopt;
     rt::Ref dtype_text = rt::attr(dtype.get(), n_str);
     const std::int64_t nanoseconds_per = nanoseconds_per_tick(dtype_text.get());
-    if (nanoseconds_per == 0) return {};
+    if (nanoseconds_per == 0) return std::nullopt;
 
     rt::Ref ticks = rt::attr(wall.get(), n_asi8);
     Int64Column times(ticks.get());
-    if (!times.usable()) return {};
-    const std::optional<Span> span = span_without_nat(times);
-    if (!span) return {};
-    const Py_ssize_t count = times.size();
+    if (!times.usable() || times.size() == 0) return std::nullopt;
+    // sample() has already refused an index out of order or holding NaT, so a naive index spans from
+    // its first to its last row; a wall clock turned back is looked for.
+    const std::optional<Span> span =
+        tz.get() == Py_None ? std::optional<Span>(Span{0, times.size() - 1}) : span_without_nat(times);
+    if (!span) return std::nullopt;
     const auto first_ns = in_nanoseconds(times[span->earliest], nanoseconds_per);
-    if (!first_ns || !in_nanoseconds(times[span->latest], nanoseconds_per)) return {};
+    if (!first_ns || !in_nanoseconds(times[span->latest], nanoseconds_per)) return std::nullopt;
 
     rt::Ref earliest = rt::Ref::steal(PyLong_FromSsize_t(span->earliest));
     rt::Ref first = rt::item(wall.get(), earliest.get());
     const std::optional<FirstPeriod> period = first_period(pd, first.get(), window);
-    if (!period || period->start > *first_ns) return {};
+    if (!period || period->start > *first_ns) return std::nullopt;
+    return FixedWindowGrid{std::move(index), std::move(index_col), std::move(ticks), std::move(dtype),
+                           nanoseconds_per, period->start, period->step};
+}
 
-    rt::Ref labels = new_label_array(np, count, times, nanoseconds_per, *period);
+WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
+    std::optional<FixedWindowGrid> grid = fixed_window_grid(pd, np, df, window);
+    if (!grid) return {};
+    Int64Column times(grid->ticks.get());
+    rt::Ref labels = new_label_array(np, times.size(), times, grid->nanoseconds_per_tick,
+                                     FirstPeriod{grid->first_start, grid->step});
     rt::Ref working = rt::call_method(df, n_reset_index);
     rt::require(PyObject_SetItem(working.get(), n_group_by_label, labels.get()));
-    return {std::move(working), std::move(index_col)};
+    return {std::move(working), std::move(grid->index_col)};
 }
 
 }  // namespace samplers

@@ -2,6 +2,7 @@
 // each row is labelled by where it falls. Rows out of order or without a timestamp would be labelled
 // outside the grid and vanish from the result without a word, so such an index is refused up front.
 #include "names.hpp"
+#include "parallel.hpp"
 #include "samplers.hpp"
 #include "timestamps.hpp"
 
@@ -39,6 +40,11 @@ void require_ascending_timestamps(PyObject* pd, PyObject* index) {
     Int64Column times(ticks.get());
     if (!times.usable()) rt::raise(PyExc_SystemError, "unexpected layout of datetime index values");
     const Py_ssize_t count = times.size();
+    {
+        // NaT sorts below every timestamp: an index that starts with one and never descends has none.
+        ReleasedGil released;
+        if (count == 0 || (times[0] != kNaT && never_descends(times))) return;
+    }
     for (Py_ssize_t i = 0; i < count; ++i) {
         const std::int64_t current = times[i];
         if (current == kNaT) refuse_nat(i);

@@ -1,6 +1,9 @@
 // Pieces of the samplers module that live in separate files and meet in sample().
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 #include "runtime/runtime.hpp"
 
 namespace samplers {
@@ -35,8 +38,26 @@ void require_ascending_timestamps(PyObject* pd, PyObject* index);
 // (period_labels.cpp). A grid far longer than the table is laid only where rows fall.
 WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
 
-// The same working table from one native pass, for a fixed-length window over a sorted, plain
-// datetime64 index; an empty table when the input is not of that kind (fixed_window_labels.cpp).
+// The same working table from one native pass, for a fixed-length window over a datetime64 index,
+// naive or aware; an empty table when the input is not of that kind (fixed_window_labels.cpp).
 WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
+
+// The fixed-length grid that the native labelling pass lays over a table, when the table is of the kind
+// it handles: the table's index, that index's name, the int64 timestamps rows are labelled by (wall-clock
+// times for an aware index) with their numpy datetime64 dtype, and the grid in nanoseconds.
+struct FixedWindowGrid {
+    rt::Ref index;
+    rt::Ref index_col;
+    rt::Ref ticks;
+    rt::Ref ticks_dtype;
+    std::int64_t nanoseconds_per_tick;
+    std::int64_t first_start;
+    std::int64_t step;
+};
+std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
+
+// The sampled table reduced in C++ straight from the columns' buffers, or an empty reference when the
+// table, its columns or the method are not of the kinds reduced there (native_sample.cpp).
+rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* func_name);
 
 }  // namespace samplers
