@@ -8,8 +8,6 @@
 
 namespace samplers {
 
-rt::Name n_group_by_label{"group_by_label"};
-
 namespace {
 
 enum class Self : std::size_t { self, count };

@@ -16,6 +16,8 @@
 #include <optional>
 
 #include "parallel.hpp"
+#include "arrays.hpp"
+#include "names.hpp"
 #include "samplers.hpp"
 #include "timestamps.hpp"
 
@@ -23,30 +25,6 @@ namespace samplers {
 
 namespace {
 
-rt::Name n_DataFrame{"DataFrame"};
-rt::Name n_DatetimeIndex{"DatetimeIndex"};
-rt::Name n_index{"index"};
-rt::Name n_name{"name"};
-rt::Name n_dtype{"dtype"};
-rt::Name n_str{"str"};
-rt::Name n_asi8{"asi8"};
-rt::Name n_period_range{"period_range"};
-rt::Name n_freq{"freq"};
-rt::Name n_offsets{"offsets"};
-rt::Name n_Tick{"Tick"};
-rt::Name n_nanos{"nanos"};
-rt::Name n_astype{"astype"};
-rt::Name n_datetime64_ns{"datetime64[ns]"};
-rt::Name n_empty{"empty"};
-rt::Name n_int64{"int64"};
-rt::Name n_view{"view"};
-rt::Name n_reset_index{"reset_index"};
-rt::Name n_tz{"tz"};
-rt::Name n_tz_localize{"tz_localize"};
-
-rt::KeywordNames kw_period_range{"start", "end", "freq"};
-
-bool is_instance(PyObject* object, PyObject* type) { return rt::require(PyObject_IsInstance(object, type)) != 0; }
 
 // Positions of the earliest and the latest time; nothing for an empty column or one holding NaT.
 struct Span {
@@ -108,14 +86,14 @@ std::optional<FirstPeriod> first_period(PyObject* pd, PyObject* first, PyObject*
     rt::Ref freq = rt::attr(periods.get(), n_freq);
     rt::Ref offsets = rt::attr(pd, n_offsets);
     rt::Ref tick = rt::attr(offsets.get(), n_Tick);
-    if (!is_instance(freq.get(), tick.get())) return std::nullopt;
+    if (!rt::is_instance(freq.get(), tick.get())) return std::nullopt;
 
     rt::Ref nanos = rt::attr(freq.get(), n_nanos);
     const long long step = PyLong_AsLongLong(nanos.get());
     if (step == -1 && PyErr_Occurred()) rt::raise_pending();
     if (step <= 0) return std::nullopt;
 
-    rt::Ref starts = rt::call_method(periods.get(), n_astype, n_datetime64_ns.get());
+    rt::Ref starts = rt::call_method(periods.get(), n_astype, t_datetime64_ns.get());
     rt::Ref start_ticks = rt::attr(starts.get(), n_asi8);
     Int64Column start_column(start_ticks.get());
     if (!start_column.usable() || start_column.size() != 1) return std::nullopt;
@@ -124,25 +102,20 @@ std::optional<FirstPeriod> first_period(PyObject* pd, PyObject* first, PyObject*
 
 rt::Ref new_label_array(PyObject* np, Py_ssize_t count, const Int64Column& times, std::int64_t nanoseconds_per,
                         const FirstPeriod& period) {
-    rt::Ref empty = rt::attr(np, n_empty);
-    rt::Ref length = rt::Ref::steal(PyLong_FromSsize_t(count));
-    rt::Ref ticks = rt::call(empty.get(), length.get(), n_int64.get());
-    {
-        rt::Buffer out(ticks.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
-        if (out.itemsize() != 8 || out.length() != count) rt::raise(PyExc_SystemError, "unexpected int64 array layout");
-        write_period_starts(times, nanoseconds_per, period.start, period.step, static_cast<std::int64_t*>(out.data()));
-    }
-    return rt::call_method(ticks.get(), n_view, n_datetime64_ns.get());
+    rt::Ref ticks = new_int64_array(np, count, [&](std::int64_t* out) {
+        write_period_starts(times, nanoseconds_per, period.start, period.step, out);
+    });
+    return rt::call_method(ticks.get(), n_view, t_datetime64_ns.get());
 }
 
 }  // namespace
 
 std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
     rt::Ref frame_type = rt::attr(pd, n_DataFrame);
-    if (!is_instance(df, frame_type.get())) return std::nullopt;
+    if (!rt::is_instance(df, frame_type.get())) return std::nullopt;
     rt::Ref index = rt::attr(df, n_index);
     rt::Ref datetime_index_type = rt::attr(pd, n_DatetimeIndex);
-    if (!is_instance(index.get(), datetime_index_type.get())) return std::nullopt;
+    if (!rt::is_instance(index.get(), datetime_index_type.get())) return std::nullopt;
     // An index called like the label column makes pandas refuse the working table; let it say so.
     rt::Ref index_col = rt::attr(index.get(), n_name);
     if (PyUnicode_Check(index_col.get()) && PyUnicode_Compare(index_col.get(), n_group_by_label) == 0) {
@@ -153,9 +126,8 @@ std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyO
     rt::Ref wall = tz.get() == Py_None ? index : rt::call_method(index.get(), n_tz_localize, Py_None);
     rt::Ref dtype = rt::attr(wall.get(), n_dtype);
     rt::Ref numpy_dtype = rt::attr(np, n_dtype);
-    if (!is_instance(dtype.get(), numpy_dtype.get())) return std::nullopt;
-    rt::Ref dtype_text = rt::attr(dtype.get(), n_str);
-    const std::int64_t nanoseconds_per = nanoseconds_per_tick(dtype_text.get());
+    if (!rt::is_instance(dtype.get(), numpy_dtype.get())) return std::nullopt;
+    const std::int64_t nanoseconds_per = nanoseconds_per_tick(dtype.get());
     if (nanoseconds_per == 0) return std::nullopt;
 
     rt::Ref ticks = rt::attr(wall.get(), n_asi8);

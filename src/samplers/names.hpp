@@ -42,6 +42,22 @@ inline rt::Name n_tz_localize{"tz_localize"};
 inline rt::Name n_union{"union"};
 inline rt::Name n_unique{"unique"};
 inline rt::Name n_values{"values"};
+inline rt::Name n_view{"view"};
+inline rt::Name n_Index{"Index"};
+inline rt::Name n_columns{"columns"};
+inline rt::Name n_is_unique{"is_unique"};
+inline rt::Name n_items{"items"};
+inline rt::Name n_to_numpy{"to_numpy"};
+inline rt::Name n_take{"take"};
+inline rt::Name n_UTC{"UTC"};
+inline rt::Name n_tz_convert{"tz_convert"};
+inline rt::Name n_T{"T"};
+inline rt::Name n_BaseGrouper{"BaseGrouper"};
+inline rt::Name a_reduceat_aggregate{"_reduceat_aggregate"};
+inline rt::Name n_float64{"float64"};
+inline rt::Name n_float32{"float32"};
+inline rt::Name n_int32{"int32"};
+inline rt::Name n_bool{"bool"};
 
 // The samplers' own attributes and methods, and the module's globals.
 inline rt::Name n_window{"window"};
@@ -59,6 +75,10 @@ inline rt::Name n_shape{"shape"};
 inline rt::Name d_class{"__class__"};
 inline rt::Name d_init{"__init__"};
 inline rt::Name d_repr{"__repr__"};
+inline rt::Name d_version{"__version__"};
+
+// The column that carries each row's period start while the rows are grouped.
+inline rt::Name n_group_by_label{"group_by_label"};
 
 // Texts.
 inline rt::Name t_underscore{"_"};
@@ -79,5 +99,9 @@ inline rt::KeywordNames kw_set_index{"keys", "drop"};
 inline rt::KeywordNames kw_period_range{"start", "end", "freq"};
 inline rt::KeywordNames kw_series_index{"index"};
 inline rt::KeywordNames kw_format{"format"};
+inline rt::KeywordNames kw_name{"name"};
+inline rt::KeywordNames kw_name_no_copy{"name", "copy"};
+inline rt::KeywordNames kw_frame{"index", "columns", "copy"};
+inline rt::KeywordNames kw_frame_from_dict{"index", "columns"};
 
 }  // namespace samplers

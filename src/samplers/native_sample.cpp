@@ -18,6 +18,7 @@
 
 #include "native_reductions.hpp"
 #include "parallel.hpp"
+#include "arrays.hpp"
 #include "samplers.hpp"
 #include "timestamps.hpp"
 
@@ -25,43 +26,8 @@ namespace samplers {
 
 namespace {
 
-rt::Name n_DataFrame{"DataFrame"};
-rt::Name n_Index{"Index"};
-rt::Name n_DatetimeIndex{"DatetimeIndex"};
-rt::Name n_columns{"columns"};
-rt::Name n_is_unique{"is_unique"};
-rt::Name n_items{"items"};
-rt::Name n_dtype{"dtype"};
-rt::Name n_str{"str"};
-rt::Name n_to_numpy{"to_numpy"};
-rt::Name n_empty{"empty"};
-rt::Name n_take{"take"};
-rt::Name n_freq{"freq"};
-rt::Name n_view{"view"};
-rt::Name n_tz{"tz"};
-rt::Name n_asi8{"asi8"};
-rt::Name n_UTC{"UTC"};
-rt::Name n_tz_localize{"tz_localize"};
-rt::Name n_tz_convert{"tz_convert"};
-rt::Name n_T{"T"};
-rt::Name n_version{"__version__"};
-rt::Name n_BaseGrouper{"BaseGrouper"};
-rt::Name n_reduceat_aggregate{"_reduceat_aggregate"};
-rt::Name n_int64{"int64"};
-rt::Name n_float64{"float64"};
-rt::Name n_float32{"float32"};
-rt::Name n_int32{"int32"};
-rt::Name n_bool{"bool"};
-
-rt::KeywordNames kw_name{"name"};
-rt::KeywordNames kw_name_no_copy{"name", "copy"};
-rt::KeywordNames kw_frame{"index", "columns", "copy"};
-rt::KeywordNames kw_frame_from_dict{"index", "columns"};
-
 // Below this many values a pass is cheaper than starting a thread.
 constexpr std::int64_t kValuesWorthThreads = 1 << 17;
-
-bool is_instance(PyObject* object, PyObject* type) { return rt::require(PyObject_IsInstance(object, type)) != 0; }
 
 std::optional<Reduction> reduction_named(PyObject* func_name) {
     if (!PyUnicode_CheckExact(func_name)) return std::nullopt;
@@ -89,7 +55,7 @@ struct PandasWays {
 };
 
 PandasWays pandas_ways(PyObject* pd) {
-    rt::Ref version = rt::attr(pd, n_version);
+    rt::Ref version = rt::attr(pd, d_version);
     if (!PyUnicode_Check(version.get())) return {false, false};
     const char* text = PyUnicode_AsUTF8(version.get());
     if (text == nullptr) rt::raise_pending();
@@ -100,19 +66,14 @@ PandasWays pandas_ways(PyObject* pd) {
     if (major >= 3) {
         rt::Ref ops = rt::Ref::steal(PyImport_ImportModule("pandas.core.groupby.ops"));
         rt::Ref grouper = rt::attr(ops.get(), n_BaseGrouper);
-        rt::Ref found = rt::Ref::steal_or_null(PyObject_GetAttr(grouper.get(), n_reduceat_aggregate));
-        if (!found) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) rt::raise_pending();
-            PyErr_Clear();
-        }
-        ways.reduceat = static_cast<bool>(found);
+        ways.reduceat = rt::suppress(PyExc_AttributeError, [&] { (void)rt::attr(grouper.get(), a_reduceat_aggregate); });
     }
     return ways;
 }
 
 std::optional<ValueKind> value_kind(PyObject* np, PyObject* dtype) {
     rt::Ref numpy_dtype = rt::attr(np, n_dtype);
-    if (!is_instance(dtype, numpy_dtype.get())) return std::nullopt;
+    if (!rt::is_instance(dtype, numpy_dtype.get())) return std::nullopt;
     rt::Ref text = rt::attr(dtype, n_str);
     if (!PyUnicode_Check(text.get())) return std::nullopt;
     const char* code = PyUnicode_AsUTF8(text.get());
@@ -194,10 +155,8 @@ class GroupBounds {
 public:
     GroupBounds(PyObject* np, std::int64_t rows, std::int64_t periods) : capacity_(std::min(rows, periods) + 1) {
         rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(capacity_));
-        rt::Ref empty = rt::attr(np, n_empty);
-        array_ = rt::call(empty.get(), length.get(), n_int64.get());
-        view_.emplace(array_.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
-        bounds_ = static_cast<std::int64_t*>(view_->data());
+        array_ = new_array(np, length.get(), n_int64);
+        bounds_ = static_cast<std::int64_t*>(array_data(array_.get()));
     }
 
     // Each run ends at the first row at or past the next period start. The timestamps are sorted, so a
@@ -240,21 +199,9 @@ public:
 private:
     std::int64_t capacity_;
     rt::Ref array_;
-    std::optional<rt::Buffer> view_;
     std::int64_t* bounds_;
     Groups groups_{nullptr, 0};
 };
-
-rt::Ref new_array(PyObject* np, PyObject* shape, PyObject* dtype) {
-    rt::Ref empty = rt::attr(np, n_empty);
-    return rt::call(empty.get(), shape, dtype);
-}
-
-// The data of a fresh C-contiguous numpy array, which stays where it is while the array is referenced.
-void* array_data(PyObject* array) {
-    rt::Buffer view(array, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
-    return view.data();
-}
 
 // The result's index: the timestamp column reduced as the group-by reduces it, then made the index.
 // `tick_means` holds the means of a mean (as UTC instants when `tz` is not None).

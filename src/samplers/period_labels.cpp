@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "runtime/handlers.hpp"
+#include "arrays.hpp"
 #include "names.hpp"
 #include "samplers.hpp"
 #include "timestamps.hpp"
@@ -86,8 +87,7 @@ rt::Ref full_grid(PyObject* period_range, PyObject* first, PyObject* last, PyObj
 std::vector<std::int64_t> needed_periods(PyObject* index, std::int64_t first_ordinal,
                                          std::int64_t step, std::int64_t unit_ns, std::int64_t last_number) {
     rt::Ref dtype = rt::attr(index, n_dtype);
-    rt::Ref dtype_text = rt::attr(dtype.get(), n_str);
-    const std::int64_t tick_ns = nanoseconds_per_tick(dtype_text.get());
+    const std::int64_t tick_ns = nanoseconds_per_tick(dtype.get());
     if (tick_ns == 0) return {};
     rt::Ref ticks = rt::attr(index, n_asi8);
     Int64Column times(ticks.get());
@@ -120,16 +120,9 @@ std::vector<std::int64_t> needed_periods(PyObject* index, std::int64_t first_ord
 
 // The numbered periods after `first`: the first period repeated, shifted by each number.
 rt::Ref periods_numbered(PyObject* np, PyObject* first, const std::vector<std::int64_t>& numbers) {
-    rt::Ref empty = rt::attr(np, n_empty);
-    rt::Ref length = rt::Ref::steal(PyLong_FromSize_t(numbers.size()));
-    rt::Ref shifts = rt::call(empty.get(), length.get(), n_int64.get());
-    {
-        rt::Buffer out(shifts.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
-        if (out.itemsize() != 8 || static_cast<std::size_t>(out.length()) != numbers.size()) {
-            rt::raise(PyExc_SystemError, "unexpected int64 array layout");
-        }
-        std::copy(numbers.begin(), numbers.end(), static_cast<std::int64_t*>(out.data()));
-    }
+    const auto count = static_cast<Py_ssize_t>(numbers.size());
+    rt::Ref shifts = new_int64_array(np, count, [&](std::int64_t* out) { std::copy(numbers.begin(), numbers.end(), out); });
+    rt::Ref length = rt::Ref::steal(PyLong_FromSsize_t(count));
     rt::Ref repeated = rt::call_method(first, n_repeat, length.get());
     return rt::Ref::steal(PyNumber_Add(repeated.get(), shifts.get()));
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "names.hpp"
 #include "runtime/runtime.hpp"
 
 namespace samplers {
@@ -19,8 +20,8 @@ extern const rt::FunctionSpec kExistingTimestampSamplerInit;
 extern const rt::FunctionSpec kExistingTimestampSamplerRepr;
 extern const rt::FunctionSpec kExistingTimestampSamplerSample;
 
-// The column that carries each row's period start while the rows are grouped.
-extern rt::Name n_group_by_label;
+// The column "group_by_label" (n_group_by_label, names.hpp) carries each row's period start while the
+// rows are grouped.
 
 // The table that is grouped: the caller's rows with the index turned into a leading column, plus
 // "group_by_label"; `index_col` is the name that column took from the index.

@@ -11,16 +11,19 @@
 #include <immintrin.h>
 #endif
 
+#include "names.hpp"
 #include "runtime/buffer.hpp"
+#include "runtime/calls.hpp"
 
 namespace samplers {
 
 inline constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
 
-// Nanoseconds per step of a numpy datetime64 dtype text ("<M8[us]"), 0 for any other dtype.
-inline std::int64_t nanoseconds_per_tick(PyObject* dtype_text) {
-    if (!PyUnicode_Check(dtype_text)) return 0;
-    const char* text = PyUnicode_AsUTF8(dtype_text);
+// Nanoseconds per step of a numpy datetime64 dtype (its `.str`, "<M8[us]"), 0 for any other dtype.
+inline std::int64_t nanoseconds_per_tick(PyObject* dtype) {
+    rt::Ref dtype_text = rt::attr(dtype, n_str);
+    if (!PyUnicode_Check(dtype_text.get())) return 0;
+    const char* text = PyUnicode_AsUTF8(dtype_text.get());
     if (text == nullptr) rt::raise_pending();
     if (std::strcmp(text, "<M8[ns]") == 0) return 1;
     if (std::strcmp(text, "<M8[us]") == 0) return 1'000;
