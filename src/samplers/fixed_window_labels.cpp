@@ -2,7 +2,7 @@
 //
 // For a Tick frequency pandas lays its periods from the first timestamp cut down to the frequency's
 // base unit and steps by the frequency's length, so the start of a row's period is plain arithmetic on
-// the row's int64 timestamp. The first period start is taken from pandas itself, for the first row only,
+// the row's int64 timestamp. The first period is taken from pandas itself, for the first row only,
 // so the grid follows whatever rule the installed pandas applies (pandas 3 reads a one-day Timedelta as
 // 24 hours, earlier versions as a calendar-aligned day). Only tables whose rows pandas would label the
 // same way take this path: a DataFrame on a datetime64 index without NaT whose timestamps fit in
@@ -93,11 +93,23 @@ std::optional<FirstPeriod> first_period(PyObject* pd, PyObject* first, PyObject*
     if (step == -1 && PyErr_Occurred()) rt::raise_pending();
     if (step <= 0) return std::nullopt;
 
-    rt::Ref starts = rt::call_method(periods.get(), n_astype, t_datetime64_ns.get());
-    rt::Ref start_ticks = rt::attr(starts.get(), n_asi8);
-    Int64Column start_column(start_ticks.get());
-    if (!start_column.usable() || start_column.size() != 1) return std::nullopt;
-    return FirstPeriod{start_column[0], step};
+    // A period of a fixed-length frequency counts units of the frequency's base (a minute for 5
+    // minutes) from the epoch, so its start is the ordinal times the base's length: the same figure as
+    // the period converted to a timestamp, without the conversion's cost.
+    rt::Ref base = rt::attr(freq.get(), n_base);
+    if (!rt::is_instance(base.get(), tick.get())) return std::nullopt;
+    rt::Ref base_nanos = rt::attr(base.get(), n_nanos);
+    const long long unit = PyLong_AsLongLong(base_nanos.get());
+    if (unit == -1 && PyErr_Occurred()) rt::raise_pending();
+    if (unit <= 0) return std::nullopt;
+    rt::Ref ordinals = rt::attr(periods.get(), n_asi8);
+    Int64Column ordinal_column(ordinals.get());
+    if (!ordinal_column.usable() || ordinal_column.size() != 1) return std::nullopt;
+    std::int64_t start;
+    if (__builtin_mul_overflow(ordinal_column[0], static_cast<std::int64_t>(unit), &start) || start == kNaT) {
+        return std::nullopt;
+    }
+    return FirstPeriod{start, step};
 }
 
 rt::Ref new_label_array(PyObject* np, Py_ssize_t count, const Int64Column& times, std::int64_t nanoseconds_per,

@@ -16,6 +16,7 @@ inline rt::Name n_Tick{"Tick"};
 inline rt::Name n_ISO8601{"ISO8601"};
 inline rt::Name n_asi8{"asi8"};
 inline rt::Name n_astype{"astype"};
+inline rt::Name n_base{"base"};
 inline rt::Name n_copy{"copy"};
 inline rt::Name n_dtype{"dtype"};
 inline rt::Name n_empty{"empty"};
