@@ -379,19 +379,28 @@ def test_failures_of_the_method_itself_pass_through(monkeypatch):
     ([*range(1, 10), 0], "position 9 (2024-01-01 10:02:10) is earlier than position 8 (2024-01-01 10:04:59)"),
     ("NaT", "position 4 holds NaT"),
     ("aware", "position 3 (2024-01-01 10:03:00+09:00) is earlier than position 2 (2024-01-01 10:03:30+09:00)"),
+    # Long enough that the order is checked stretch by stretch along the pass that finds the periods.
+    ("far", "position 9000 (2024-01-01 10:02:10.008999) is earlier than position 8999 (2024-01-01 10:02:10.009000)"),
+    ("last", "position 9999 (2024-01-01 10:02:10.009998) is earlier than position 9998 (2024-01-01 10:02:10.009999)"),
 ])
-def test_an_index_out_of_order_or_with_nat_is_refused_before_anything_is_reduced(order, refusal, caplog):
+@pytest.mark.parametrize("func_name", ["frist", "min"])
+def test_an_index_out_of_order_or_with_nat_is_refused_before_anything_is_reduced(order, refusal, func_name, caplog):
     table = minute_table()
     if order == "NaT":
         table.index = table.index.where(np.arange(10) != 4)
     elif order == "aware":
         table = table.tz_localize("Asia/Tokyo").iloc[[0, 1, 4, 3, 2, 5, 6, 7, 8, 9]]
+    elif order in ("far", "last"):
+        ticks = table.index[0].value + np.arange(10_000) * 1_000
+        swapped = 8999 if order == "far" else 9998
+        ticks[[swapped, swapped + 1]] = ticks[[swapped + 1, swapped]]
+        table = pd.DataFrame({"price": np.arange(10_000.0)}, index=pd.DatetimeIndex(ticks.view("M8[ns]"), name="ts"))
     else:
         table = table.iloc[order]
     before = table.copy()
     for window in ("1min", "1W"):
         with caplog.at_level(logging.INFO), pytest.raises(ValueError) as raised:
-            ExistingTimestampSampler(func_name="frist", window=window)(table)
+            ExistingTimestampSampler(func_name=func_name, window=window)(table)
         assert str(raised.value) == f"the index must be ascending without missing timestamps: {refusal}"
     assert caplog.records == []
     pd.testing.assert_frame_equal(table, before)

@@ -99,14 +99,25 @@ rt::Ref sample(rt::Args& args) {
     rt::Ref nrows_before = row_count(df);
     rt::Ref pd = rt::global(n_pd);
     rt::Ref window = rt::attr(self, n_window);
-    require_ascending_index(pd.get(), df);
-    rt::Ref np = rt::global(n_np);
 
-    // The common tables and methods are reduced natively, straight from the columns' buffers.
-    rt::Ref func_name = rt::attr(self, n_func_name);
-    rt::Ref result = sample_natively(pd.get(), np.get(), df, window.get(), func_name.get());
-    func_name.reset();
-    if (!result) result = sample_through_groupby(self, pd.get(), np.get(), df, window.get());
+    // The common tables and methods are reduced natively, straight from the columns' buffers; that path
+    // checks the index's order in its own pass over the timestamps and gives up when it is out of order.
+    // An index out of order is refused before anything else is reported.
+    rt::Ref np;
+    rt::Ref result;
+    try {
+        np = rt::global(n_np);
+        rt::Ref func_name = rt::attr(self, n_func_name);
+        result = sample_natively(pd.get(), np.get(), df, window.get(), func_name.get());
+    } catch (const rt::PyError&) {
+        rt::HandledError error(PyExc_Exception);
+        require_ascending_index(pd.get(), df);
+        error.reraise();
+    }
+    if (!result) {
+        require_ascending_index(pd.get(), df);
+        result = sample_through_groupby(self, pd.get(), np.get(), df, window.get());
+    }
 
     rt::Ref nrows_after = row_count(result.get());
     rt::Ref message =

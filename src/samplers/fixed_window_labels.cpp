@@ -145,8 +145,9 @@ std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyO
     rt::Ref ticks = rt::attr(wall.get(), n_asi8);
     Int64Column times(ticks.get());
     if (!times.usable() || times.size() == 0) return std::nullopt;
-    // sample() has already refused an index out of order or holding NaT, so a naive index spans from
-    // its first to its last row; a wall clock turned back is looked for.
+    // A naive index spans from its first to its last row: the group-by path has refused one out of order
+    // or holding NaT, and the native path checks the order itself and drops what it found if it fails.
+    // For an aware index a wall clock turned back is looked for.
     const std::optional<Span> span =
         tz.get() == Py_None ? std::optional<Span>(Span{0, times.size() - 1}) : span_without_nat(times);
     if (!span) return std::nullopt;

@@ -163,26 +163,46 @@ public:
     // row before that start a block ahead puts the whole block in the run: runs of many rows are crossed
     // a block at a time, in order, which the memory prefetcher follows. Should the timestamps change
     // meanwhile, the bounds still increase and stay within the rows.
-    void find(const Int64Column& times, std::int64_t nanoseconds_per, std::int64_t first_start, std::int64_t step) {
+    //
+    // With `check_order`, the same pass tells whether the timestamps ascend (false when they do not): a
+    // stretch of rows is checked just ahead of the walk, which then finds it in the cache, so the
+    // timestamps come from memory once.
+    bool find(const Int64Column& times, std::int64_t nanoseconds_per, std::int64_t first_start, std::int64_t step,
+              bool check_order) {
         constexpr std::int64_t kBlock = 64;
+        constexpr std::int64_t kCheckedAhead = 2048;
         const auto at = [&](std::int64_t row) { return wrapped_nanoseconds(times[row], nanoseconds_per); };
         const std::int64_t rows = times.size();
+        std::int64_t checked = 1;  // rows before this one never descend
+        const auto ascends_until = [&](std::int64_t end) {
+            if (!check_order || end <= checked) return true;
+            end = std::min(rows, std::max(end, checked + kCheckedAhead));
+            if (!never_descends_between(times, checked, end)) return false;
+            checked = end;
+            return true;
+        };
         PeriodCursor cursor(first_start, step);
         cursor.enters_new_period(at(0));
         std::int64_t count = 0;
         bounds_[count++] = 0;
         std::int64_t row = 0;
         while (true) {
+            if (!ascends_until(row + 2 * kBlock + 2)) return false;
             const std::int64_t next = cursor.next_start();
-            while (row + kBlock < rows && at(row + kBlock) < next) row += kBlock;
+            while (row + kBlock < rows && at(row + kBlock) < next) {
+                row += kBlock;
+                if (!ascends_until(row + kBlock + 1)) return false;
+            }
             ++row;
             while (row < rows && at(row) < next) ++row;
             if (row >= rows) break;
             // More runs than periods only if the timestamps changed meanwhile: the rest joins the last run.
             if (cursor.enters_new_period(at(row)) && count + 1 < capacity_) bounds_[count++] = row;
         }
+        if (!ascends_until(rows)) return false;
         bounds_[count] = rows;
         groups_ = {bounds_, count};
+        return true;
     }
     const Groups& groups() const { return groups_; }
 
@@ -248,9 +268,11 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
     Int64Column times(grid->ticks.get());
     const Py_ssize_t rows = times.size();
     // An aware index is labelled by wall-clock time, which a clock turned back makes descend: its periods
-    // are then no longer runs of rows. (A naive index was checked to ascend.)
+    // are then no longer runs of rows. Its instants are checked to ascend first; a naive index is checked
+    // in the pass that finds the runs.
     rt::Ref tz = rt::attr(grid->index.get(), n_tz);
     if (tz.get() != Py_None) {
+        require_ascending_timestamps(pd, grid->index.get());
         ReleasedGil released;
         if (!never_descends(times)) return {};
     }
@@ -288,9 +310,13 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
     const std::uint64_t span_periods = (static_cast<std::uint64_t>(last_ns) - static_cast<std::uint64_t>(grid->first_start)) /
                                        static_cast<std::uint64_t>(grid->step) + 1;
     GroupBounds bounds(np, rows, static_cast<std::int64_t>(std::min<std::uint64_t>(span_periods, static_cast<std::uint64_t>(rows))));
+    // The order of a naive index is checked in the same pass (the caller refuses it when it is out of
+    // order); an aware one has had its instants checked.
     {
         ReleasedGil released;
-        bounds.find(times, grid->nanoseconds_per_tick, grid->first_start, grid->step);
+        if (!bounds.find(times, grid->nanoseconds_per_tick, grid->first_start, grid->step, tz.get() == Py_None)) {
+            return {};
+        }
     }
     const Groups& groups = bounds.groups();
 

@@ -79,19 +79,23 @@ __attribute__((target("avx2"))) inline bool never_descends_avx2(const std::int64
 }
 #endif
 
-// Whether a column of timestamps never descends.
-inline bool never_descends(const Int64Column& times) {
-    const Py_ssize_t count = times.size();
+// Whether no timestamp of rows [first, end) is earlier than the row before it.
+inline bool never_descends_between(const Int64Column& times, Py_ssize_t first, Py_ssize_t end) {
+    first = std::max<Py_ssize_t>(first, 1);
+    if (end <= first) return true;
 #if defined(__x86_64__)
     if (times.stride() == sizeof(std::int64_t) && __builtin_cpu_supports("avx2")) {
-        return never_descends_avx2(reinterpret_cast<const std::int64_t*>(times.data()), count);
+        return never_descends_avx2(reinterpret_cast<const std::int64_t*>(times.data()) + first - 1, end - first + 1);
     }
 #endif
-    for (Py_ssize_t i = 1; i < count; ++i) {
+    for (Py_ssize_t i = first; i < end; ++i) {
         if (times[i] < times[i - 1]) return false;
     }
     return true;
 }
+
+// Whether a column of timestamps never descends.
+inline bool never_descends(const Int64Column& times) { return never_descends_between(times, 1, times.size()); }
 
 // Walks ascending timestamps (in nanoseconds) through consecutive periods of `step` laid from
 // `first_start`, telling when a timestamp enters a later period and where that period starts.
