@@ -310,6 +310,17 @@ class TestTimeLimit:
             timer.join(1)
         assert running_timers() == []
 
+    def test_an_interrupt_while_the_timer_is_stopped_propagates(self, project, monkeypatch):
+        class InterruptedTimer(threading.Timer):
+            def join(self, timeout=None):
+                super().join(timeout)
+                raise KeyboardInterrupt
+
+        set_time_limit(project, 30)
+        monkeypatch.setattr(threading, "Timer", InterruptedTimer)
+        with pytest.raises(KeyboardInterrupt):
+            dated_btc().build()
+
     @pytest.mark.parametrize("kind, options, report, requests_per_attempt",
                              [f for f in FAULTS if f.id not in ("timeout",)])
     def test_other_faults_are_reported_as_without_a_limit(self, project, capsys, caplog, kind, options, report,

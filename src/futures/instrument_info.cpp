@@ -328,10 +328,14 @@ rt::Ref request_body(PyObject* address, PyObject* time_limit, rt::Ref& response,
             rt::Ref line = rt::join_texts({t_request_api.get(), address, t_failed_with_status.get(), status_text.get()});
             (void)rt::call(print.get(), line.get());
             report.attempt_refused_status(status_again.get());
+            if (limit) limit->finish();
             return rt::Ref();
         }
         rt::Ref body = rt::call_method(response.get(), n_read);
-        if (limit) limit->check();
+        if (limit) {
+            limit->check();
+            limit->finish();
+        }
         return body;
     } catch (const rt::PyError&) {
         if (limit) limit->rethrow();
