@@ -11,9 +11,13 @@ namespace rt {
 // Adds `note` (a str) to the notes of `exception`.
 void add_note(PyObject* exception, PyObject* note);
 
+// Makes the exception now pending the one reported in place of the exception given by its three
+// references (taken over), which becomes its context, as an exception raised in an `except` clause does.
+void supersede(PyObject* type, PyObject* value, PyObject* traceback) noexcept;
+
 // Adds the text that `compose()` returns (a Ref to a str) to the pending exception, which stays pending.
 // Best effort: if composing or attaching fails, that failure is dropped and the pending exception is
-// reported as it was.
+// reported as it was; only an interrupt or an exit raised meanwhile is reported in its place.
 template <typename Compose>
 void note_pending(Compose&& compose) noexcept {
     PyObject* type;
@@ -25,6 +29,10 @@ void note_pending(Compose&& compose) noexcept {
         Ref note = compose();
         add_note(value, note.get());
     } catch (const PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            supersede(type, value, traceback);
+            return;
+        }
         PyErr_Clear();
     } catch (const std::exception&) {
     }
