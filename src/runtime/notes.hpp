@@ -4,16 +4,13 @@
 
 #include <exception>
 
+#include "handlers.hpp"
 #include "ref.hpp"
 
 namespace rt {
 
 // Adds `note` (a str) to the notes of `exception`.
 void add_note(PyObject* exception, PyObject* note);
-
-// Makes the exception now pending the one reported in place of the exception given by its three
-// references (taken over), which becomes its context, as an exception raised in an `except` clause does.
-void supersede(PyObject* type, PyObject* value, PyObject* traceback) noexcept;
 
 // Adds the text that `compose()` returns (a Ref to a str) to the pending exception, which stays pending.
 // Best effort: if composing or attaching fails, that failure is dropped and the pending exception is
