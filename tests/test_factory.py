@@ -359,3 +359,15 @@ def test_errors_of_create_carry_a_note_saying_what_to_do(project, monkeypatch, t
     assert [fragment for fragment in told if fragment not in note] == []
     if kind is IndexError and service != "replaced lookup":
         assert url + NO_RECORD_QUERY in note
+
+
+def test_an_interrupt_while_a_note_is_composed_is_raised_in_place_of_the_error(project, monkeypatch):
+    class Interrupting(CryptoFuture):
+        def __str__(self):  # the note names the instrument
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(CryptoFuture, "get_instrument_info", staticmethod(lambda **_: []))
+    future = Interrupting("BTC-USDT", "20261225", "BINANCE")
+    with pytest.raises(KeyboardInterrupt) as error:
+        future.build()
+    assert type(error.value.__context__) is IndexError

@@ -72,10 +72,16 @@ def test_empty_file_and_directory_in_its_place_give_an_empty_configuration(root)
     ("[a]\nx = 1\n[a]\n", configparser.DuplicateSectionError),
     ("[a]\nx = 1\nx = 2\n", configparser.DuplicateOptionError),
 ])
-def test_malformed_content_raises_the_parsers_error(root, content, error):
+def test_malformed_content_raises_the_parsers_error(root, monkeypatch, content, error):
     (root / "norvane.ini").write_text(content)
     with pytest.raises(error):
         Inibridge()
+    # The values left as lines are joined after the failed read; an interrupt there is not lost.
+    monkeypatch.setattr(configparser.RawConfigParser, "_join_multiline_values",
+                        lambda self: (_ for _ in ()).throw(KeyboardInterrupt))
+    with pytest.raises(KeyboardInterrupt) as interrupted:
+        Inibridge()
+    assert type(interrupted.value.__context__) is error
 
 
 def test_layered_files_merge_and_a_missing_one_changes_nothing(root):

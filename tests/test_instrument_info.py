@@ -258,6 +258,16 @@ class TestRetries:
             lookup(symbol="S")
         assert calls == [project.service.url + "?symbol=S"]
 
+    def test_an_interrupt_while_a_failure_is_accounted_for_propagates(self, project, monkeypatch):
+        class Refused(OSError):
+            @property
+            def reason(self):  # read only to tell a refused connection in the empty answer's note
+                raise KeyboardInterrupt
+
+        monkeypatch.setattr(futures.urllib.request, "urlopen", lambda address: (_ for _ in ()).throw(Refused()))
+        with pytest.raises(KeyboardInterrupt):
+            lookup(symbol="S")
+
     def test_the_handler_runs_with_the_error_as_the_one_being_handled(self, project, monkeypatch):
         project.service.set_fault("status", code=500)
         seen = []

@@ -310,6 +310,17 @@ class TestTimeLimit:
             timer.join(1)
         assert running_timers() == []
 
+    def test_an_interrupt_while_the_timer_is_stopped_propagates(self, project, monkeypatch):
+        class InterruptedTimer(threading.Timer):
+            def join(self, timeout=None):
+                super().join(timeout)
+                raise KeyboardInterrupt
+
+        set_time_limit(project, 30)
+        monkeypatch.setattr(threading, "Timer", InterruptedTimer)
+        with pytest.raises(KeyboardInterrupt):
+            dated_btc().build()
+
     @pytest.mark.parametrize("kind, options, report, requests_per_attempt",
                              [f for f in FAULTS if f.id not in ("timeout",)])
     def test_other_faults_are_reported_as_without_a_limit(self, project, capsys, caplog, kind, options, report,
@@ -320,6 +331,21 @@ class TestTimeLimit:
         printed, logged = expected_reports(project.service, DATED_TARGET, report, 1)
         assert capsys.readouterr().out == printed and errors_logged(caplog) == logged
         assert len(os.listdir(project.cache_dir)) == 1
+
+    def test_a_replaced_urlopen_is_called_as_without_a_limit(self, project, monkeypatch):
+        # Tests replace urlopen with one-argument fakes; a configured limit must not route around them.
+        asked = []
+
+        def fake_urlopen(address):
+            asked.append(address)
+            raise OSError("fake service down")
+
+        set_time_limit(project, 30)
+        monkeypatch.setattr(futures.urllib.request, "urlopen", fake_urlopen)
+        with pytest.raises(IndexError):
+            dated_btc().build()
+        assert asked == [f"{project.service.base_url}{DATED_TARGET}"] * CryptoFuture.RETRY_TIMES
+        assert project.service.requests == []
 
     @pytest.mark.parametrize("value", ["0", "-1", "soon", "", "nan", "inf"])
     def test_a_setting_that_is_not_a_positive_number_fails_before_any_request(self, project, value):

@@ -85,7 +85,7 @@ rt::Ref request_time_limit_setting(PyObject* section);
 class RequestTimeLimit {
 public:
     explicit RequestTimeLimit(PyObject* seconds);  // a positive float; the clock starts here
-    ~RequestTimeLimit();                           // stops the timer
+    ~RequestTimeLimit();                           // stops the timer, quietly: a failure is under way
     RequestTimeLimit(const RequestTimeLimit&) = delete;
     RequestTimeLimit& operator=(const RequestTimeLimit&) = delete;
 
@@ -95,6 +95,8 @@ public:
     // Inside `catch`: a failure of a request whose limit has passed becomes a TimeoutError (with the
     // failure as its context); any other error propagates as it is.
     [[noreturn]] void rethrow();
+    // Stops the timer and waits for its thread once the request is done; an interrupt meanwhile propagates.
+    void finish();
 
 private:
     [[noreturn]] void raise_expired();

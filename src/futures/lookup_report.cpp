@@ -6,6 +6,16 @@ namespace futures {
 
 namespace {
 
+// The account is kept on the side: a failure to keep it (an Exception, or memory running out) is dropped,
+// but an interrupt or an exit raised meanwhile propagates as it would from any other step of the lookup.
+template <typename Body>
+void on_the_side(Body&& body) {
+    try {
+        (void)rt::suppress(PyExc_Exception, body);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
 bool is_http_error(PyObject* error) {
     rt::Ref urllib = rt::global(n_urllib);
     rt::Ref errors = rt::attr(urllib.get(), n_error);
@@ -18,7 +28,7 @@ bool is_connection_refused(PyObject* error) {
     if (PyErr_GivenExceptionMatches(error, PyExc_ConnectionRefusedError)) return true;
     rt::Ref reason;
     // An error without a readable reason is simply not that one.
-    if (!rt::suppress(PyExc_BaseException, [&] { reason = rt::attr(error, n_reason); })) return false;
+    if (!rt::suppress(PyExc_Exception, [&] { reason = rt::attr(error, n_reason); })) return false;
     return PyErr_GivenExceptionMatches(reason.get(), PyExc_ConnectionRefusedError) != 0;
 }
 
@@ -58,8 +68,8 @@ rt::Ref outcome_lines(PyObject* outcomes) {
 
 }  // namespace
 
-void LookupReport::attempt_failed(PyObject* error, bool got_response) noexcept {
-    rt::best_effort([&] {
+void LookupReport::attempt_failed(PyObject* error, bool got_response) {
+    on_the_side([&] {
         if (!outcomes_) outcomes_ = rt::Ref::steal(PyList_New(0));
         if (got_response || is_http_error(error)) {
             answered_ = true;
@@ -74,8 +84,8 @@ void LookupReport::attempt_failed(PyObject* error, bool got_response) noexcept {
     });
 }
 
-void LookupReport::attempt_refused_status(PyObject* status) noexcept {
-    rt::best_effort([&] {
+void LookupReport::attempt_refused_status(PyObject* status) {
+    on_the_side([&] {
         if (!outcomes_) outcomes_ = rt::Ref::steal(PyList_New(0));
         answered_ = true;
         rt::Ref text = rt::Ref::steal(PyUnicode_FromFormat("status %S, where only 200 is taken", status));
@@ -84,8 +94,8 @@ void LookupReport::attempt_refused_status(PyObject* status) noexcept {
 }
 
 template <typename Compose>
-void LookupReport::keep(PyObject* records, Compose&& compose) noexcept {
-    rt::best_effort([&] {
+void LookupReport::keep(PyObject* records, Compose&& compose) {
+    on_the_side([&] {
         PyObject* thread_dict = PyThreadState_GetDict();
         if (thread_dict == nullptr) return;
         rt::Ref account = compose();
@@ -94,7 +104,7 @@ void LookupReport::keep(PyObject* records, Compose&& compose) noexcept {
     });
 }
 
-void LookupReport::publish_cached(PyObject* records, PyObject* cache_path) noexcept {
+void LookupReport::publish_cached(PyObject* records, PyObject* cache_path) {
     keep(records, [&] {
         return rt::Ref::steal(PyUnicode_FromFormat(
             "the lookup of %U was answered from the cache file %S, which holds no record; delete that file to "
@@ -103,14 +113,14 @@ void LookupReport::publish_cached(PyObject* records, PyObject* cache_path) noexc
     });
 }
 
-void LookupReport::publish_fetched(PyObject* records) noexcept {
+void LookupReport::publish_fetched(PyObject* records) {
     keep(records, [&] {
         return rt::Ref::steal(
             PyUnicode_FromFormat("the service answered the lookup of %U with no record at all.", address_));
     });
 }
 
-void LookupReport::publish_given_up(PyObject* records) noexcept {
+void LookupReport::publish_given_up(PyObject* records) {
     keep(records, [&] {
         if (!outcomes_) {
             return rt::Ref::steal(PyUnicode_FromFormat(

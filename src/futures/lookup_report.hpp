@@ -8,26 +8,27 @@
 namespace futures {
 
 // Collects nothing until an attempt fails, so a lookup answered with records costs nothing. Best effort
-// throughout: a failure to keep the account is dropped, and the lookup answers as it would without it.
+// throughout: a failure to keep the account is dropped, and the lookup answers as it would without it;
+// only an interrupt or an exit raised meanwhile propagates.
 class LookupReport {
 public:
     explicit LookupReport(PyObject* address) noexcept : address_(address) {}
 
     // One failed attempt: `error` is what it raised; `got_response` tells whether the service had
     // answered the request (status line and headers) before the attempt failed.
-    void attempt_failed(PyObject* error, bool got_response) noexcept;
+    void attempt_failed(PyObject* error, bool got_response);
     // One attempt answered with a 2xx status other than 200.
-    void attempt_refused_status(PyObject* status) noexcept;
+    void attempt_refused_status(PyObject* status);
 
     // Keep the account, on the calling thread, for `records`, the empty list the lookup is about to
     // answer: read from `cache_path`; fetched from the service; or the attempts were used up.
-    void publish_cached(PyObject* records, PyObject* cache_path) noexcept;
-    void publish_fetched(PyObject* records) noexcept;
-    void publish_given_up(PyObject* records) noexcept;
+    void publish_cached(PyObject* records, PyObject* cache_path);
+    void publish_fetched(PyObject* records);
+    void publish_given_up(PyObject* records);
 
 private:
     template <typename Compose>
-    void keep(PyObject* records, Compose&& compose) noexcept;
+    void keep(PyObject* records, Compose&& compose);
 
     PyObject* address_;  // borrowed for the lookup's duration
     rt::Ref outcomes_;   // one text per failed attempt, made at the first failure

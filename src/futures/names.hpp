@@ -79,6 +79,7 @@ inline rt::Name a_qty_unit{"_qty_unit"};
 inline rt::Name d_class{"__class__"};
 inline rt::Name d_init{"__init__"};
 inline rt::Name d_name{"__name__"};
+inline rt::Name d_file{"__file__"};
 
 // Texts.
 inline rt::Name t_dot{"."};

@@ -147,6 +147,14 @@ RequestTimeLimit::~RequestTimeLimit() {
     if (!joined) PyErr_WriteUnraisable(timer_.get());
 }
 
+void RequestTimeLimit::finish() {
+    // Stopped once: interrupted here, a timer cancelled meanwhile ends its thread on its own, and one that
+    // still fires cuts only this finished request's connections.
+    const rt::Ref timer = std::move(timer_);
+    (void)rt::call_method(timer.get(), n_cancel);
+    (void)rt::call_method(timer.get(), n_join);
+}
+
 rt::Ref RequestTimeLimit::open(PyObject* address) {
     rt::Ref urllib = rt::global(n_urllib);
     rt::Ref request = rt::attr(urllib.get(), n_request);

@@ -48,17 +48,33 @@ template <typename Body>
     }
 }
 
-// Work that must not change the outcome: cleanup while an error is pending, or an account kept on the side.
-// The pending exception, if any, is kept aside while the body runs, and whatever the body raises (a Python
-// exception or a C++ failure such as bad_alloc) is discarded.
+// Makes the exception now pending the one reported in place of the exception given by its three
+// references (taken over), which becomes its context, as an exception raised in an `except` clause does.
+void supersede(PyObject* type, PyObject* value, PyObject* traceback) noexcept;
+
+// Cleanup while an error is pending, which must not change the outcome: the pending exception is kept
+// aside while the body runs, and what the body raises (an Exception, or a C++ failure such as bad_alloc)
+// is discarded. Only an interrupt or an exit is reported in place of the pending exception, as one raised
+// by an `except` clause's cleanup would be.
 template <typename Body>
 void best_effort(Body&& body) noexcept {
-    SavedError pending;
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+    PyErr_Fetch(&type, &value, &traceback);
     try {
-        (void)suppress(PyExc_BaseException, body);
+        (void)suppress(PyExc_Exception, body);
+    } catch (const PyError&) {
+        if (type != nullptr) {
+            PyErr_NormalizeException(&type, &value, &traceback);
+            supersede(type, value, traceback);
+            return;
+        }
+        PyErr_Clear();
     } catch (...) {
         PyErr_Clear();
     }
+    PyErr_Restore(type, value, traceback);
 }
 
 // A manager entered by a `with` statement: its `__enter__` and `__exit__` looked up on its type as the

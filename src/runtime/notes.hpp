@@ -4,6 +4,7 @@
 
 #include <exception>
 
+#include "handlers.hpp"
 #include "ref.hpp"
 
 namespace rt {
@@ -13,7 +14,7 @@ void add_note(PyObject* exception, PyObject* note);
 
 // Adds the text that `compose()` returns (a Ref to a str) to the pending exception, which stays pending.
 // Best effort: if composing or attaching fails, that failure is dropped and the pending exception is
-// reported as it was.
+// reported as it was; only an interrupt or an exit raised meanwhile is reported in its place.
 template <typename Compose>
 void note_pending(Compose&& compose) noexcept {
     PyObject* type;
@@ -25,6 +26,10 @@ void note_pending(Compose&& compose) noexcept {
         Ref note = compose();
         add_note(value, note.get());
     } catch (const PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            supersede(type, value, traceback);
+            return;
+        }
         PyErr_Clear();
     } catch (const std::exception&) {
     }

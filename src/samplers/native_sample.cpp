@@ -362,7 +362,9 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
     {
         ReleasedGil released;
         const bool worth_threads = static_cast<std::int64_t>(rows) * static_cast<std::int64_t>(width) >= kValuesWorthThreads;
-        const InputColumn ticks{instants->data(), instants->stride(), ValueKind::Int64};
+        // Only a mean reads the instants; no other reduction has them to read.
+        const InputColumn ticks = instants ? InputColumn{instants->data(), instants->stride(), ValueKind::Int64}
+                                           : InputColumn{nullptr, 0, ValueKind::Int64};
         // The timestamps' mean, one unbroken chain of additions per group and the longest task, goes
         // first, cut into stretches of groups with about equal row counts that threads share.
         const std::size_t extra = !tick_means ? 0 : std::min<std::size_t>(worth_threads ? 2 : 1, groups.count);
