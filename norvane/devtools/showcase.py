@@ -115,7 +115,7 @@ def sample_ticks(rows, plot_path):
         sampled[func_name] = sampler(ticks)
         elapsed = time.perf_counter() - began
         # The representation is the sampler's fixed one; the words before it say the same for a reader.
-        print(f"{func_name!r} of each minute: {len(sampled[func_name]):,} rows in {elapsed * 1000:.0f} ms"
+        print(f"{func_name!r} of each minute: {len(sampled[func_name]):,} rows in {elapsed * 1000:.1f} ms"
               f"   (sampler {sampler!r})")
     print("\nfirst rows, reduced by 'first':")
     print(sampled["first"].head(5).to_string())
