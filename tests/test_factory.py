@@ -329,6 +329,9 @@ def closed_port():
     (NO_RECORD_ID, "stalled", IndexError, "list index out of range",
      [f"{NO_RECORD_QUERY} failed 2 times:\n", "  attempts 1-2: TimeoutError: no complete answer within "
       "InstrumentInfoTimeout (0.3 s)\nThe service never answered."]),
+    # Outcomes that differ from one attempt to the next (the later one sorting first) are told one by one.
+    (NO_RECORD_ID, "failing differently", IndexError, "list index out of range",
+     [f"{NO_RECORD_QUERY} failed 2 times:\n", "  attempt 1: OSError: zz down\n  attempt 2: OSError: aa down\n"]),
     # Another lookup's account, left on this thread by an empty answer, must not be told for this one.
     (NO_RECORD_ID, "replaced lookup", IndexError, "list index out of range",
      [f"No reference data for {NO_RECORD_ID}: CryptoFuture.get_instrument_info answered no record."]),
@@ -349,6 +352,10 @@ def test_errors_of_create_carry_a_note_saying_what_to_do(project, monkeypatch, t
         project.ini.write_text(project.ini.read_text() + "InstrumentInfoTimeout = 0.3\n")
         Inibridge.reset()
         project.service.set_fault("stall")
+    elif service == "failing differently":
+        outcomes = iter(["zz down", "aa down"])
+        monkeypatch.setattr(futures.urllib.request, "urlopen",
+                            lambda address: (_ for _ in ()).throw(OSError(next(outcomes))))
     elif service == "replaced lookup":
         assert CryptoFuture.get_instrument_info(symbol="NOTHING") == []
         monkeypatch.setattr(CryptoFuture, "get_instrument_info", staticmethod(lambda **_: []))
