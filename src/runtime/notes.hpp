@@ -2,8 +2,6 @@
 // message, which callers match on, stay exactly as raised.
 #pragma once
 
-#include <exception>
-
 #include "handlers.hpp"
 #include "ref.hpp"
 
@@ -17,23 +15,18 @@ void add_note(PyObject* exception, PyObject* note);
 // reported as it was; only an interrupt or an exit raised meanwhile is reported in its place.
 template <typename Compose>
 void note_pending(Compose&& compose) noexcept {
+    // Normalised, so that the pending exception is an instance a note can be added to; `best_effort` holds
+    // it aside, and alive, while the note is composed.
     PyObject* type;
     PyObject* value;
     PyObject* traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    try {
+    PyErr_Restore(type, value, traceback);
+    best_effort([&] {
         Ref note = compose();
         add_note(value, note.get());
-    } catch (const PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            supersede(type, value, traceback);
-            return;
-        }
-        PyErr_Clear();
-    } catch (const std::exception&) {
-    }
-    PyErr_Restore(type, value, traceback);
+    });
 }
 
 // `rt::raise(type, message)` (`rt::raise(type)` when `message` is null) with the note `compose()` returns.
