@@ -80,36 +80,37 @@ struct FirstPeriod {
     std::int64_t step;
 };
 
+// The length in nanoseconds of a fixed-length offset, or nothing when `offset` is not one (or not positive).
+std::optional<std::int64_t> tick_nanoseconds(PyObject* offset, PyObject* tick) {
+    if (!rt::is_instance(offset, tick)) return std::nullopt;
+    rt::Ref nanos = rt::attr(offset, n_nanos);
+    const long long length = PyLong_AsLongLong(nanos.get());
+    if (length == -1 && PyErr_Occurred()) rt::raise_pending();
+    if (length <= 0) return std::nullopt;
+    return length;
+}
+
 std::optional<FirstPeriod> first_period(PyObject* pd, PyObject* first, PyObject* window) {
     rt::Ref period_range = rt::attr(pd, n_period_range);
     rt::Ref periods = rt::call_kw(period_range.get(), kw_period_range, first, first, window);
     rt::Ref freq = rt::attr(periods.get(), n_freq);
     rt::Ref offsets = rt::attr(pd, n_offsets);
     rt::Ref tick = rt::attr(offsets.get(), n_Tick);
-    if (!rt::is_instance(freq.get(), tick.get())) return std::nullopt;
-
-    rt::Ref nanos = rt::attr(freq.get(), n_nanos);
-    const long long step = PyLong_AsLongLong(nanos.get());
-    if (step == -1 && PyErr_Occurred()) rt::raise_pending();
-    if (step <= 0) return std::nullopt;
+    const std::optional<std::int64_t> step = tick_nanoseconds(freq.get(), tick.get());
+    if (!step) return std::nullopt;
 
     // A period of a fixed-length frequency counts units of the frequency's base (a minute for 5
     // minutes) from the epoch, so its start is the ordinal times the base's length: the same figure as
     // the period converted to a timestamp, without the conversion's cost.
     rt::Ref base = rt::attr(freq.get(), n_base);
-    if (!rt::is_instance(base.get(), tick.get())) return std::nullopt;
-    rt::Ref base_nanos = rt::attr(base.get(), n_nanos);
-    const long long unit = PyLong_AsLongLong(base_nanos.get());
-    if (unit == -1 && PyErr_Occurred()) rt::raise_pending();
-    if (unit <= 0) return std::nullopt;
+    const std::optional<std::int64_t> unit = tick_nanoseconds(base.get(), tick.get());
+    if (!unit) return std::nullopt;
     rt::Ref ordinals = rt::attr(periods.get(), n_asi8);
     Int64Column ordinal_column(ordinals.get());
     if (!ordinal_column.usable() || ordinal_column.size() != 1) return std::nullopt;
     std::int64_t start;
-    if (__builtin_mul_overflow(ordinal_column[0], static_cast<std::int64_t>(unit), &start) || start == kNaT) {
-        return std::nullopt;
-    }
-    return FirstPeriod{start, step};
+    if (__builtin_mul_overflow(ordinal_column[0], *unit, &start) || start == kNaT) return std::nullopt;
+    return FirstPeriod{start, *step};
 }
 
 rt::Ref new_label_array(PyObject* np, Py_ssize_t count, const Int64Column& times, std::int64_t nanoseconds_per,
