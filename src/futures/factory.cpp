@@ -106,15 +106,19 @@ rt::Ref underlying_pair(PyObject* currencies, PyObject* exchange, PairOf pair) {
     PyObject* base = PyList_GET_ITEM(currencies, 0);
     PyObject* quote = PyList_GET_ITEM(currencies, 1);
     rt::Ref pair_class = rt::global(n_CryptoPair);
-    return rt::call_kw(pair_class.get(), kw_pair, pair == PairOf::Symbol ? quote : base, base, exchange);
+    return rt::call(pair_class.get(), rt::kw<"quote_ccy">(pair == PairOf::Symbol ? quote : base),
+                    rt::kw<"base_ccy">(base), rt::kw<"exchange">(exchange));
 }
 
 rt::Ref construct(const Kind& kind, PyObject* pair, PyObject* parts) {
     PyObject* exchange = PyList_GET_ITEM(parts, static_cast<Py_ssize_t>(Field::exchange));
     rt::Ref cls = rt::global(kind.class_name);
-    if (kind.terms == Terms::Perpetual) return rt::call_kw(cls.get(), kw_perpetual_init, pair, exchange);
+    if (kind.terms == Terms::Perpetual) {
+        return rt::call(cls.get(), rt::kw<"underl">(pair), rt::kw<"exchange">(exchange));
+    }
     PyObject* expiry_date = PyList_GET_ITEM(parts, static_cast<Py_ssize_t>(Field::expiry_date));
-    return rt::call_kw(cls.get(), kw_dated_init, pair, expiry_date, exchange);
+    return rt::call(cls.get(), rt::kw<"underl">(pair), rt::kw<"expiry_date">(expiry_date),
+                    rt::kw<"exchange">(exchange));
 }
 
 // `cache.setdefault(key, instrument)` for a plain dict, in one step under the interpreter lock; any other
