@@ -15,11 +15,8 @@ rt::Ref record_number(PyObject* self, PyObject* key) {
     return rt::Ref::steal(PyNumber_Float(value.get()));
 }
 
-enum class Self : std::size_t { self, count };
-constexpr auto kSelfParams = rt::params<Self>({{"self"}});
-
 rt::Ref build_hook(rt::Args& args) {
-    PyObject* self = args[Self::self];
+    PyObject* self = args[rt::Self::self];
 
     rt::Ref underl = rt::attr(self, a_underl);
     rt::Ref is_built = rt::attr(underl.get(), a_is_built);
@@ -82,6 +79,6 @@ constexpr const char kDoc[] =
 
 }  // namespace
 
-const rt::FunctionSpec kCryptoFutureBuildHook{"_build", kSelfParams, build_hook, nullptr, kDoc};
+const rt::FunctionSpec kCryptoFutureBuildHook{"_build", rt::kSelfParams, build_hook, nullptr, kDoc};
 
 }  // namespace futures

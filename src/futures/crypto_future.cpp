@@ -15,9 +15,6 @@ constexpr auto kInitParams = rt::params<Init>({
     {"exchange", "Instrument.EXCHANGE"},
 });
 
-enum class Self : std::size_t { self, count };
-constexpr auto kSelfParams = rt::params<Self>({{"self"}});
-
 rt::Ref init(rt::Args& args) {
     PyObject* self = args[Init::self];
     PyObject* expiry_date = args[Init::expiry_date];
@@ -72,7 +69,7 @@ rt::Ref init(rt::Args& args) {
 }
 
 rt::Ref settlement_ccy(rt::Args& args) {
-    rt::Ref underl = rt::attr(args[Self::self], a_underl);
+    rt::Ref underl = rt::attr(args[rt::Self::self], a_underl);
     return rt::attr(underl.get(), n_quote_ccy);
 }
 
@@ -80,14 +77,14 @@ rt::Ref settlement_ccy(rt::Args& args) {
 // follows the class and a linear future built with a contract_type keyword still reports LINEAR.
 rt::Ref contract_type(rt::Args& args) {
     rt::Ref inverse_class = rt::global(n_CryptoInvFuture);
-    const bool inverse = rt::is_instance(args[Self::self], inverse_class.get());
+    const bool inverse = rt::is_instance(args[rt::Self::self], inverse_class.get());
     return instrument_enum_member(n_CONTRACT_TYPE, inverse ? n_INVERSE : n_LINEAR);
 }
 
 }  // namespace
 
 const rt::FunctionSpec kCryptoFutureInit{"__init__", kInitParams, init, "kwargs"};
-const rt::FunctionSpec kCryptoFutureSettlementCcy{"settlement_ccy", kSelfParams, settlement_ccy};
-const rt::FunctionSpec kCryptoFutureContractType{"contract_type", kSelfParams, contract_type};
+const rt::FunctionSpec kCryptoFutureSettlementCcy{"settlement_ccy", rt::kSelfParams, settlement_ccy};
+const rt::FunctionSpec kCryptoFutureContractType{"contract_type", rt::kSelfParams, contract_type};
 
 }  // namespace futures

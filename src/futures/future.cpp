@@ -17,9 +17,6 @@ constexpr auto kInitParams = rt::params<Init>({
     {"settlement_type", "SettlementType"},
 });
 
-enum class Self : std::size_t { self, count };
-constexpr auto kSelfParams = rt::params<Self>({{"self"}});
-
 rt::Ref init(rt::Args& args) {
     PyObject* self = args[Init::self];
     rt::set_attr(self, a_underl, args[Init::underl]);
@@ -38,14 +35,14 @@ rt::Ref init(rt::Args& args) {
 }
 
 rt::Ref quote_ccy(rt::Args& args) {
-    rt::Ref underl = rt::attr(args[Self::self], a_underl);
+    rt::Ref underl = rt::attr(args[rt::Self::self], a_underl);
     return rt::attr(underl.get(), n_quote_ccy);
 }
 
 rt::Ref build_hook(rt::Args&) { rt::raise(PyExc_NotImplementedError, "only crypto futures are supported"); }
 
 rt::Ref build(rt::Args& args) {
-    PyObject* self = args[Self::self];
+    PyObject* self = args[rt::Self::self];
     (void)rt::super_call(args, self, n_build);
     rt::Ref underl = rt::attr(self, a_underl);
     rt::Ref is_built = rt::attr(underl.get(), a_is_built);
@@ -58,8 +55,8 @@ rt::Ref build(rt::Args& args) {
 }  // namespace
 
 const rt::FunctionSpec kFutureInit{"__init__", kInitParams, init};
-const rt::FunctionSpec kFutureQuoteCcy{"quote_ccy", kSelfParams, quote_ccy};
-const rt::FunctionSpec kFutureBuildHook{"_build", kSelfParams, build_hook};
-const rt::FunctionSpec kFutureBuild{"build", kSelfParams, build};
+const rt::FunctionSpec kFutureQuoteCcy{"quote_ccy", rt::kSelfParams, quote_ccy};
+const rt::FunctionSpec kFutureBuildHook{"_build", rt::kSelfParams, build_hook};
+const rt::FunctionSpec kFutureBuild{"build", rt::kSelfParams, build};
 
 }  // namespace futures

@@ -15,9 +15,6 @@ constexpr auto kInitParams = rt::params<Init>({
     {"exchange", "Instrument.EXCHANGE"},
 });
 
-enum class Self : std::size_t { self, count };
-constexpr auto kSelfParams = rt::params<Self>({{"self"}});
-
 rt::Ref init(rt::Args& args) {
     PyObject* self = args[Init::self];
     PyObject* underl = args[Init::underl];
@@ -45,11 +42,11 @@ rt::Ref init(rt::Args& args) {
     return rt::none();
 }
 
-rt::Ref settlement_ccy(rt::Args& args) { return rt::attr(args[Self::self], a_settlement_ccy); }
+rt::Ref settlement_ccy(rt::Args& args) { return rt::attr(args[rt::Self::self], a_settlement_ccy); }
 
 }  // namespace
 
 const rt::FunctionSpec kCryptoInvFutureInit{"__init__", kInitParams, init, "kwargs"};
-const rt::FunctionSpec kCryptoInvFutureSettlementCcy{"settlement_ccy", kSelfParams, settlement_ccy};
+const rt::FunctionSpec kCryptoInvFutureSettlementCcy{"settlement_ccy", rt::kSelfParams, settlement_ccy};
 
 }  // namespace futures

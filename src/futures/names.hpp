@@ -125,7 +125,6 @@ inline rt::Name n_fsync{"fsync"};
 inline rt::Name n_fileno{"fileno"};
 inline rt::Name n_flush{"flush"};
 inline rt::Name n_close{"close"};
-inline rt::Name n_add_note{"add_note"};
 inline rt::Name n_sha256{"sha256"};
 inline rt::Name n_hexdigest{"hexdigest"};
 inline rt::Name n_load{"load"};

@@ -45,14 +45,11 @@ void read_into_parser(PyObject* self, PyObject* config_path) {
     }
 }
 
-enum class Self : std::size_t { self, count };
-constexpr auto kSelfParams = rt::params<Self>({{"self"}});
-
 enum class SetConfigFile : std::size_t { self, config_path, count };
 constexpr auto kSetConfigFileParams = rt::params<SetConfigFile>({{"self"}, {"config_path", "Path"}});
 
 rt::Ref init(rt::Args& args) {
-    PyObject* self = args[Self::self];
+    PyObject* self = args[rt::Self::self];
     rt::Ref configparser = rt::global(n_configparser);
     rt::Ref parser_class = rt::attr(configparser.get(), n_ConfigParser);
     rt::Ref parser = rt::call(parser_class.get());
@@ -76,11 +73,11 @@ rt::Ref set_config_file(rt::Args& args) {
     return rt::none();
 }
 
-rt::Ref config(rt::Args& args) { return rt::attr(args[Self::self], a_raw_config_parser); }
+rt::Ref config(rt::Args& args) { return rt::attr(args[rt::Self::self], a_raw_config_parser); }
 
-const rt::FunctionSpec kInit{"__init__", kSelfParams, init};
+const rt::FunctionSpec kInit{"__init__", rt::kSelfParams, init};
 const rt::FunctionSpec kSetConfigFile{"set_config_file", kSetConfigFileParams, set_config_file};
-const rt::FunctionSpec kConfig{"config", kSelfParams, config, nullptr, nullptr, "configparser.ConfigParser"};
+const rt::FunctionSpec kConfig{"config", rt::kSelfParams, config, nullptr, nullptr, "configparser.ConfigParser"};
 
 const rt::Member kInibridgeMembers[] = {
     {rt::MemberKind::Method, kInit},

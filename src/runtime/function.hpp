@@ -52,6 +52,10 @@ constexpr std::array<Param, N> params(const Param (&list)[N]) {
     return result;
 }
 
+// The parameter list of every method and property getter that takes `self` alone: `args[rt::Self::self]`.
+enum class Self : std::size_t { self, count };
+inline constexpr auto kSelfParams = params<Self>({{"self"}});
+
 struct FunctionObject;
 
 // The bound arguments of one call, valid for the duration of the call.

@@ -10,14 +10,11 @@ namespace samplers {
 
 namespace {
 
-enum class Self : std::size_t { self, count };
-constexpr auto kSelfParams = rt::params<Self>({{"self"}});
-
 enum class Sample : std::size_t { self, df, count };
 constexpr auto kSampleParams = rt::params<Sample>({{"self"}, {"df", "pd.DataFrame"}});
 
 rt::Ref init(rt::Args& args) {
-    PyObject* self = args[Self::self];
+    PyObject* self = args[rt::Self::self];
     PyObject* kwargs = args.kwargs();
     rt::Ref func_name = rt::dict_pop(kwargs, n_func_name);
     rt::set_attr(self, n_func_name, func_name.get());
@@ -28,7 +25,7 @@ rt::Ref init(rt::Args& args) {
 }
 
 rt::Ref repr(rt::Args& args) {
-    PyObject* self = args[Self::self];
+    PyObject* self = args[rt::Self::self];
     rt::Ref base_text = rt::super_call(args, self, d_repr);
     rt::Ref func_name = rt::attr(self, n_func_name);
     rt::Ref func_text = rt::text_of(func_name.get());
@@ -72,7 +69,7 @@ rt::Ref restore_index(PyObject* reduced, PyObject* index_col) {
     }
 }
 
-// Steps 2 to 12 through pandas' group-by: label, group, reduce by name, make the timestamps the index.
+// The sampled table through pandas' group-by: label, group, reduce by name, make the timestamps the index.
 rt::Ref sample_through_groupby(PyObject* self, PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
     // Fixed windows over a plain datetime64 index are labelled natively without copying the caller's
     // table; everything else takes pandas' own grid.
@@ -131,8 +128,8 @@ rt::Ref sample(rt::Args& args) {
 
 }  // namespace
 
-const rt::FunctionSpec kExistingTimestampSamplerInit{"__init__", kSelfParams, init, "kwargs"};
-const rt::FunctionSpec kExistingTimestampSamplerRepr{"__repr__", kSelfParams, repr};
+const rt::FunctionSpec kExistingTimestampSamplerInit{"__init__", rt::kSelfParams, init, "kwargs"};
+const rt::FunctionSpec kExistingTimestampSamplerRepr{"__repr__", rt::kSelfParams, repr};
 const rt::FunctionSpec kExistingTimestampSamplerSample{"sample", kSampleParams, sample};
 
 }  // namespace samplers

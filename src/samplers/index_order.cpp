@@ -10,11 +10,6 @@ namespace samplers {
 
 namespace {
 
-rt::Ref timestamp_at(PyObject* index, Py_ssize_t position) {
-    rt::Ref key = rt::Ref::steal(PyLong_FromSsize_t(position));
-    return rt::item(index, key.get());
-}
-
 [[noreturn]] void refuse_nat(Py_ssize_t position) {
     rt::raise_format(PyExc_ValueError,
                      "the index must be ascending without missing timestamps: position %zd holds NaT", position);
@@ -31,13 +26,18 @@ rt::Ref timestamp_at(PyObject* index, Py_ssize_t position) {
 
 }  // namespace
 
+rt::Ref timestamp_at(PyObject* index, Py_ssize_t position) {
+    rt::Ref key = rt::Ref::steal(PyLong_FromSsize_t(position));
+    return rt::item(index, key.get());
+}
+
 void require_ascending_timestamps(PyObject* pd, PyObject* index) {
     rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
     if (!rt::is_instance(index, datetime_index.get())) return;
     // asi8 holds instants (UTC for an aware index), so a wall clock turned back by a time-zone change
     // is still in order.
-    rt::Ref ticks = rt::attr(index, n_asi8);
-    Int64Column times(ticks.get());
+    rt::Ref stamps = rt::attr(index, n_asi8);
+    Int64Column times(stamps.get());
     if (!times.usable()) rt::raise(PyExc_SystemError, "unexpected layout of datetime index values");
     const Py_ssize_t count = times.size();
     {

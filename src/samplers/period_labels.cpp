@@ -33,11 +33,6 @@ namespace {
 // an object index.
 constexpr std::int64_t kLargestFullGrid = std::int64_t{1} << 20;
 
-rt::Ref index_item(PyObject* index, Py_ssize_t position) {
-    rt::Ref key = rt::Ref::steal(PyLong_FromSsize_t(position));
-    return rt::item(index, key.get());
-}
-
 std::int64_t int64_of(PyObject* number) {
     const long long value = PyLong_AsLongLong(number);
     if (value == -1 && PyErr_Occurred()) rt::raise_pending();
@@ -88,10 +83,10 @@ rt::Ref full_grid(PyObject* period_range, PyObject* first, PyObject* last, PyObj
 std::vector<std::int64_t> needed_periods(PyObject* index, std::int64_t first_ordinal,
                                          std::int64_t step, std::int64_t unit_ns, std::int64_t last_number) {
     rt::Ref dtype = rt::attr(index, n_dtype);
-    const std::int64_t tick_ns = nanoseconds_per_tick(dtype.get());
-    if (tick_ns == 0) return {};
-    rt::Ref ticks = rt::attr(index, n_asi8);
-    Int64Column times(ticks.get());
+    const std::int64_t stamp_unit_ns = nanoseconds_per_tick(dtype.get());  // of one datetime64 unit
+    if (stamp_unit_ns == 0) return {};
+    rt::Ref stamps = rt::attr(index, n_asi8);
+    Int64Column times(stamps.get());
     if (!times.usable()) return {};
 
     std::vector<std::int64_t> numbers;
@@ -104,10 +99,10 @@ std::vector<std::int64_t> needed_periods(PyObject* index, std::int64_t first_ord
         numbers.push_back(static_cast<std::int64_t>(last_in_range + 1));
     }
     for (Py_ssize_t i = 0; i < times.size(); ++i) {
-        const std::int64_t tick = times[i];
-        if (tick == kNaT) continue;
+        const std::int64_t stamp = times[i];
+        if (stamp == kNaT) continue;
         // The period ordinal of the row: its time in the frequency's base unit, rounded towards the past.
-        const __int128 time_ns = static_cast<__int128>(tick) * tick_ns;
+        const __int128 time_ns = static_cast<__int128>(stamp) * stamp_unit_ns;
         __int128 ordinal = time_ns / unit_ns;
         if (time_ns % unit_ns != 0 && time_ns < 0) --ordinal;
         const __int128 offset = ordinal - first_ordinal;
@@ -162,12 +157,13 @@ rt::Ref period_starts(PyObject* pd, PyObject* np, PyObject* index, PyObject* fir
     if (grid->period_count <= 2 * rows + 1024) return full_grid(period_range.get(), first, last, window);
 
     rt::Ref offsets = rt::attr(pd, n_offsets);
-    rt::Ref tick = rt::attr(offsets.get(), n_Tick);
+    rt::Ref tick_class = rt::attr(offsets.get(), n_Tick);  // pandas' fixed-length offsets
     rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
     // Periods are shifted from the first one in int64 base units; a longer grid (a nanosecond window over
     // most of the nanosecond range) could never be laid, and is refused below.
     const bool shiftable = grid->span <= std::numeric_limits<std::int64_t>::max();
-    if (shiftable && rt::is_instance(grid->freq.get(), tick.get()) && rt::is_instance(index, datetime_index.get())) {
+    if (shiftable && rt::is_instance(grid->freq.get(), tick_class.get()) &&
+        rt::is_instance(index, datetime_index.get())) {
         rt::Ref nanos = rt::attr(grid->freq.get(), n_nanos);
         const std::int64_t window_ns = int64_of(nanos.get());
         if (window_ns > 0 && window_ns % grid->step == 0) {
@@ -243,7 +239,7 @@ WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyOb
     rt::Ref table = rt::call_method(df, n_copy);
 
     rt::Ref index = rt::attr(table.get(), n_index);
-    RowTimes rows{index, index_item(index.get(), 0), index_item(index.get(), -1)};
+    RowTimes rows{index, timestamp_at(index.get(), 0), timestamp_at(index.get(), -1)};
     rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
     if (rt::is_instance(index.get(), datetime_index.get())) {
         read_wall_clock(rows);

@@ -20,11 +20,9 @@ extern const rt::FunctionSpec kExistingTimestampSamplerInit;
 extern const rt::FunctionSpec kExistingTimestampSamplerRepr;
 extern const rt::FunctionSpec kExistingTimestampSamplerSample;
 
-// The column "group_by_label" (n_group_by_label, names.hpp) carries each row's period start while the
-// rows are grouped.
-
-// The table that is grouped: the caller's rows with the index turned into a leading column, plus
-// "group_by_label"; `index_col` is the name that column took from the index.
+// The table that is grouped: the caller's rows with the index turned into a leading column, plus the
+// column "group_by_label" (n_group_by_label, names.hpp), which carries each row's period start while the
+// rows are grouped; `index_col` is the name that column took from the index.
 struct WorkingTable {
     rt::Ref table;
     rt::Ref index_col;
@@ -34,6 +32,9 @@ struct WorkingTable {
 // such position; other indexes pass (index_order.cpp). The first form takes the caller's table.
 void require_ascending_index(PyObject* pd, PyObject* table);
 void require_ascending_timestamps(PyObject* pd, PyObject* index);
+
+// `index[position]` as the index gives it (a negative position counts from the end; index_order.cpp).
+rt::Ref timestamp_at(PyObject* index, Py_ssize_t position);
 
 // Labels through pandas' own grid, map and look-up; works for every window and index pandas accepts
 // (period_labels.cpp). A grid far longer than the table is laid only where rows fall.

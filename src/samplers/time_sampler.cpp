@@ -7,9 +7,6 @@ namespace samplers {
 
 namespace {
 
-enum class Self : std::size_t { self, count };
-constexpr auto kSelfParams = rt::params<Self>({{"self"}});
-
 enum class Init : std::size_t { self, window, count };
 constexpr auto kInitParams = rt::params<Init>({{"self"}, {"window", "pd.Timedelta"}});
 
@@ -25,7 +22,7 @@ rt::Ref init(rt::Args& args) {
 }
 
 rt::Ref repr(rt::Args& args) {
-    PyObject* self = args[Self::self];
+    PyObject* self = args[rt::Self::self];
     rt::Ref cls = rt::attr(self, d_class);
     rt::Ref class_text = rt::text_of(cls.get());
     rt::Ref window = rt::attr(self, n_window);
@@ -43,7 +40,7 @@ rt::Ref call(rt::Args& args) {
 }  // namespace
 
 const rt::FunctionSpec kTimeSamplerInit{"__init__", kInitParams, init};
-const rt::FunctionSpec kTimeSamplerRepr{"__repr__", kSelfParams, repr};
+const rt::FunctionSpec kTimeSamplerRepr{"__repr__", rt::kSelfParams, repr};
 const rt::FunctionSpec kTimeSamplerSample{"sample", kSampleParams, sample};
 const rt::FunctionSpec kTimeSamplerCall{"__call__", kCallParams, call};
 
