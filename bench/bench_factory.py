@@ -17,9 +17,8 @@ import timeit
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 if importlib.util.find_spec("norvane") is None:
     sys.path.insert(0, str(ROOT))
-sys.path.insert(0, str(ROOT / "bench"))
 
-from python_twins import PyCryptoFuture, PyCryptoInvFuture, PyCryptoInvPerpFuture  # noqa: E402
+from norvane.devtools.twins import PyCryptoFuture, PyCryptoInvFuture, PyCryptoInvPerpFuture  # noqa: E402
 
 from norvane.kestrum_utils.priceable.enums import CONTRACT_TYPE, INSTRUMENT_TYPE  # noqa: E402
 from norvane.kestrum_utils.priceable.futures import (CryptoFuture, CryptoInvFuture,  # noqa: E402

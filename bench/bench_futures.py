@@ -21,9 +21,8 @@ import timeit
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 if importlib.util.find_spec("norvane") is None:
     sys.path.insert(0, str(ROOT))
-sys.path.insert(0, str(ROOT / "bench"))
 
-from python_twins import PyCryptoFuture  # noqa: E402
+from norvane.devtools.twins import PyCryptoFuture  # noqa: E402
 
 from norvane.devtools.refdata_service import RefDataService  # noqa: E402
 from norvane.kestrum_utils import utils  # noqa: E402

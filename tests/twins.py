@@ -1,4 +1,4 @@
-"""The plain-Python twins of bench/python_twins.py, for tests that judge both implementations.
+"""The plain-Python twins of norvane/devtools/twins.py, for tests that judge both implementations.
 
 A test module (or class) that holds a native class under a module-level name runs its assertions a second
 time with the twin bound under that name, as the interpreter's own tests run against both the C
@@ -6,13 +6,10 @@ accelerator and the pure-Python module. The benchmarks then time two things the 
 """
 
 import contextlib
-import importlib.util
-import pathlib
 
-_PATH = pathlib.Path(__file__).resolve().parent.parent / "bench" / "python_twins.py"
-_spec = importlib.util.spec_from_file_location("python_twins", _PATH)
-python_twins = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(python_twins)
+from norvane.devtools import twins as python_twins
+
+__all__ = ["IMPLEMENTATIONS", "judging", "python_twins"]
 
 IMPLEMENTATIONS = ["native", "twin"]
 

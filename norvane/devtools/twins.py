@@ -1,21 +1,27 @@
-"""Plain-Python twins of the native futures classes, for the benchmarks.
+"""Plain-Python twins of the native futures classes: the benchmarks time them against the native classes,
+and the tests run the native classes' economics and identity assertions against them as well (see
+tests/twins.py).
 
-Each twin takes the same steps as the native method against the same collaborators (the package's
-Instrument, CryptoPair and enums, and the native Inibridge loader), so the difference in time is the cost
-of running those steps as interpreted code. Module-level names are read at call time, as the native code
-reads them. A parameter the native code declares as a float converts as the C API's PyFloat_AsDouble
-does (`__float__` or `__index__`, never parsing text), which `ldexp(value, 0)` reproduces exactly at the
-cost of one builtin call, as `float(value)` would cost. tests/twins.py runs the native classes' economics
-and identity tests against these twins.
+Construction, identity and economics follow the native methods step by step against the same collaborators
+(the package's Instrument, CryptoPair and enums, and the native Inibridge loader), so the difference in
+time is the cost of running those steps as interpreted code. Module-level names are read at call time, as
+the native code reads them. A parameter the native code declares as a float converts as the C API's
+PyFloat_AsDouble does (`__float__` or `__index__`, never parsing text), which `ldexp(value, 0)` reproduces
+exactly at the cost of one builtin call, as `float(value)` would cost.
+
+The lookup (`get_instrument_info`) is the plain request-and-cache loop only: it asks the same address and
+names the same cache file (both from norvane.devtools.cache, which the tests check against the native
+lookup), but has none of the native lookup's time limit, check of the values an address can carry, atomic
+cache write or notes.
 """
 
-import hashlib
 import json
 import logging
 import os
 import urllib.request
 from math import ldexp
 
+from norvane.devtools.cache import cache_file_name, query_address
 from norvane.kestrum_utils.inibridge.inibridge import Inibridge
 from norvane.kestrum_utils.priceable.enums import INSTRUMENT_TYPE, SettlementType
 from norvane.kestrum_utils.priceable.instrument import Instrument
@@ -98,21 +104,9 @@ class PyCryptoFuture(PyFuture):
             os.makedirs(cache_dir, exist_ok=True)
         except Exception as error:
             print("future get_instrument_info mkdir error: ", error)
-        url = Inibridge().config["data_related"]["InstrumentInfoUrl"] + "?"
-        if externalSymbol is not None and externalSymbol != "":
-            url += "externalSymbol=" + externalSymbol + "&"
-        if symbol is not None and symbol != "":
-            url += "symbol=" + symbol + "&"
-        if exchange is not None and exchange != "":
-            url += "exchange=" + exchange + "&"
-        if security_type is not None and security_type != "":
-            url += "security_type=" + security_type + "&"
-        if contract_type is not None and contract_type != "" and contract_type != "UNSPECIFIED":
-            url += "contract_type=" + contract_type + "&"
-        if expiry_date is not None and expiry_date != "" and expiry_date != "UNSPECIFIED":
-            url += "expiry_date=" + expiry_date + "&"
-        url = url[:-1]
-        cache_path = os.path.join(cache_dir, hashlib.sha256(url.encode()).hexdigest() + ".json")
+        url = query_address(Inibridge().config["data_related"]["InstrumentInfoUrl"], symbol, exchange, security_type,
+                            contract_type, expiry_date, externalSymbol)
+        cache_path = os.path.join(cache_dir, cache_file_name(url))
         if cache and os.path.exists(cache_path):
             with open(cache_path, "r") as file:
                 return json.load(file)
@@ -146,7 +140,8 @@ class PyCryptoFuture(PyFuture):
 class PyCryptoInvFuture(PyCryptoFuture):
     """\n    Inverse Future is a contract which settles with cryptocurrency\n    """
 
-    def __init__(self, underl: "CryptoPair", expiry_date: "Union[int, str]", exchange, **kwargs):
+    # The annotation texts are the native class's, never evaluated.
+    def __init__(self, underl: "CryptoPair", expiry_date: "Union[int, str]", exchange, **kwargs):  # noqa: F821
         if underl.quote_ccy != underl.base_ccy:
             raise ValueError("the underlying must be a crypto currency not a pair. "
                              "set the base_currency to quote currency")
