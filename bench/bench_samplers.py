@@ -76,8 +76,13 @@ def main(argv=None):
     summary = []
     for rows in args.rows:
         table = make_table(rows)
-        native = lambda: sampler(table)  # noqa: E731
-        plain = lambda: reference_sample(table, window, args.func)  # noqa: E731
+
+        def native(table=table):
+            return sampler(table)
+
+        def plain(table=table):
+            return reference_sample(table, window, args.func)
+
         pd.testing.assert_frame_equal(native(), plain(), check_exact=True)
         figures = {}
         for name, run in (("module", native), ("plain pandas", plain)):
@@ -86,7 +91,7 @@ def main(argv=None):
             print(f"{rows:>11,}  {name:<14} {seconds:>8.3f} {peak / 2**20:>9.1f}")
         (native_s, native_peak), (plain_s, plain_peak) = figures["module"], figures["plain pandas"]
         summary.append((rows, plain_s / native_s, native_peak / plain_peak))
-        del table
+        del table, native, plain
     print()
     for rows, speedup, memory in summary:
         print(f"{rows:>11,} rows: {speedup:5.1f}x faster, peak memory {memory:.2f} of plain pandas")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: on the newest and the oldest supported pandas, then once more against a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Does all set-up itself on a fresh machine.
+# AddressSanitizer and UndefinedBehaviorSanitizer; then the wheel's smoke test and the formatting and
+# lint check (scripts/lint.sh). Does all set-up itself on a fresh machine.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
 
@@ -33,3 +34,6 @@ runtime="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
 
 log "wheel built as a user would, installed into a fresh environment, smoke test"
 bash "$ROOT/scripts/wheel_smoke.sh"
+
+log "formatting (clang-format, ruff format) and lint (ruff)"
+bash "$ROOT/scripts/lint.sh"
