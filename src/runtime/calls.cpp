@@ -119,6 +119,7 @@ Ref dict_pop(PyObject* dict, PyObject* key) {
 }
 
 void raise_format(PyObject* type, const char* format, ...) {
+    check_lock_held();
     va_list arguments;
     va_start(arguments, format);
     PyErr_FormatV(type, format, arguments);

@@ -14,25 +14,46 @@
 
 namespace rt {
 
-// Thrown when a Python exception is set and the current operation must unwind.
-struct PyError {};
+// Thrown when a Python exception is set and the current operation must unwind. Checked builds (debug
+// builds, and the sanitizer build, which defines NORVANE_CHECKED) stop the process at the throw when no
+// exception is pending or the interpreter lock is not held: either fault would otherwise surface far
+// away, as a SystemError or a crash, or not at all.
+#if defined(NORVANE_CHECKED) || !defined(NDEBUG)
+inline void check_lock_held() noexcept {
+    if (!PyGILState_Check()) Py_FatalError("a Python error raised without the interpreter lock held");
+}
+#else
+inline void check_lock_held() noexcept {}
+#endif
+
+struct PyError {
+#if defined(NORVANE_CHECKED) || !defined(NDEBUG)
+    PyError() noexcept {
+        check_lock_held();
+        if (PyErr_Occurred() == nullptr) Py_FatalError("rt::PyError thrown with no Python exception set");
+    }
+#endif
+};
 
 [[noreturn]] inline void raise_pending() { throw PyError{}; }
 
 // Sets a Python exception and unwinds.
 [[noreturn]] inline void raise(PyObject* type, const char* message) {
+    check_lock_held();
     PyErr_SetString(type, message);
     throw PyError{};
 }
 
 // Sets a Python exception whose argument is an object (a computed message, a missing key) and unwinds.
 [[noreturn]] inline void raise(PyObject* type, PyObject* message) {
+    check_lock_held();
     PyErr_SetObject(type, message);
     throw PyError{};
 }
 
 // Sets a Python exception without arguments (`raise AssertionError`) and unwinds.
 [[noreturn]] inline void raise(PyObject* type) {
+    check_lock_held();
     PyErr_SetNone(type);
     throw PyError{};
 }
