@@ -11,7 +11,18 @@ if importlib.util.find_spec("norvane") is None:
 
 import pytest  # noqa: E402
 
+from leakcheck import checked_call  # noqa: E402
 from norvane.devtools.refdata_service import RefDataService  # noqa: E402
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "leaks_unchecked(reason): the test's call is not run under the leak check")
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_pyfunc_call(pyfuncitem):
+    """Every test's call runs under the leak check (see leakcheck.py)."""
+    return (yield from checked_call(pyfuncitem))
 
 
 @pytest.fixture(scope="session")

@@ -7,17 +7,15 @@ as resident memory. The figures are printed to the terminal and written to memor
 test's temporary directory.
 """
 
-import gc
 import logging
 import os
 import pathlib
-import sys
 import types
-import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
+from leakcheck import Figures
 
 from norvane.kestrum_data.utility.timeseries.samplers import ExistingTimestampSampler, TimeSampler
 from norvane.kestrum_utils.inibridge.inibridge import Inibridge
@@ -33,83 +31,9 @@ SANITIZED = bool(os.environ.get("NORVANE_SANITIZED"))
 # Cheap calls run 20000 times, calls that read files 2000 times, HTTP requests 1000 times, pandas
 # sampling 500 times; about a quarter of that under the sanitizers, which slow everything down.
 MANY, FEWER, SLOW, PANDAS = (5_000, 500, 250, 150) if SANITIZED else (20_000, 2_000, 1_000, 500)
-PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * PAGE
-
-
-def snapshot():
-    gc.collect()
-    return resident_bytes(), len(gc.get_objects()), sys.getallocatedblocks()
-
-
-def _call(operation, expected):
-    try:
-        operation()
-    except expected:
-        pass
-
-
-class Figures:
-    """Repeats each path and keeps what it measured, for the table and the verdict."""
-
-    def __init__(self):
-        self.rows = []
-        self.problems = []
-
-    def check(self, name, operation, calls=MANY, expected=()):
-        # Warnings pandas gives on some paths would be kept, one per call, by pytest's own record.
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            self._repeat(name, operation, calls, expected if isinstance(expected, tuple) else (expected,))
-
-    def _repeat(self, name, operation, calls, expected):
-        try:
-            operation()
-            outcome = "returns"
-        except expected as error:
-            outcome = type(error).__name__
-        for _ in range(max(50, calls // 4)):  # caches, interned names, first-use allocations
-            _call(operation, expected)
-        rss_before, objects_before, blocks_before = snapshot()
-        for _ in range(calls):
-            _call(operation, expected)
-        rss_after, objects_after, blocks_after = snapshot()
-        self.rows.append((name, outcome, calls, rss_before, rss_after, objects_before, objects_after,
-                          blocks_before, blocks_after))
-        # Anything kept per call grows by at least the number of calls; the interpreter's and pandas' own
-        # caches, urllib and the service's threads move the counts by a few hundred at most, and level off.
-        bound = 128 + calls // 2
-        if objects_after - objects_before > bound:
-            self.problems.append(f"{name}: {objects_after - objects_before} more tracked objects")
-        # Without pymalloc (the sanitizer run) there are no blocks to count.
-        if blocks_before and blocks_after - blocks_before > bound:
-            self.problems.append(f"{name}: {blocks_after - blocks_before} more allocated blocks")
-        # Under the sanitizers freed memory sits in quarantine, so resident memory only grows there.
-        if not SANITIZED and rss_after - rss_before > 4 * 2**20:
-            self.problems.append(f"{name}: resident memory grew by {(rss_after - rss_before) >> 10} KiB")
-
-    def report(self, title, terminal, directory):
-        """Prints the figures past pytest's capture, keeps them in a file, then gives the verdict."""
-        lines = [f"{title}: {'path':<58} {'outcome':<19} {'calls':>6} {'resident KiB':>21} "
-                 f"{'tracked objects':>17} {'allocated blocks':>19}"]
-        for name, outcome, calls, rss0, rss1, obj0, obj1, blk0, blk1 in self.rows:
-            lines.append(f"{'':{len(title) + 2}}{name:<58} {outcome:<19} {calls:>6} {rss0 >> 10:>10}->{rss1 >> 10:<10}"
-                         f" {obj0:>8}->{obj1:<8} {blk0:>9}->{blk1:<9}")
-        text = "\n".join(lines)
-        with terminal.disabled():
-            print("\n" + text)
-        with open(directory / "memory_figures.txt", "a") as figures:
-            figures.write(text + "\n")
-        assert not self.problems, "\n".join(self.problems)
-
-
 @pytest.fixture
 def figures(capsys, tmp_path, request):
-    collected = Figures()
+    collected = Figures(calls=MANY, sanitized=SANITIZED)
     collected.done = lambda: collected.report(request.node.name, capsys, tmp_path)
     return collected
 
