@@ -157,6 +157,7 @@ inline rt::Name n_start{"start"};
 inline rt::Name n_cancel{"cancel"};
 inline rt::Name n_HTTPError{"HTTPError"};
 inline rt::Name n_reason{"reason"};
+inline rt::Name n_TIMEOUT_MAX{"TIMEOUT_MAX"};
 
 // Texts of the query address, the cache files and the reports.
 inline rt::Name t_question_mark{"?"};

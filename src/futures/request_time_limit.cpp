@@ -115,13 +115,27 @@ rt::Ref request_time_limit_setting(PyObject* section) {
     rt::Ref not_a_number = rt::Ref::steal(PyTuple_Pack(2, PyExc_ValueError, PyExc_TypeError));
     rt::Ref seconds;
     (void)rt::suppress(not_a_number.get(), [&] { seconds = rt::Ref::steal(PyNumber_Float(value.get())); });
+    // The timer thread and the socket time-outs take at most `threading.TIMEOUT_MAX` seconds (about 292
+    // years); a larger limit would fail inside every attempt, on the timer's own thread.
+    rt::Ref threading = import("threading");
+    rt::Ref timeout_max = rt::attr(threading.get(), n_TIMEOUT_MAX);
+    const double longest = PyFloat_AsDouble(timeout_max.get());
+    if (longest == -1.0 && PyErr_Occurred()) rt::raise_pending();
+    bool too_long = false;
     if (seconds) {
         const double limit = PyFloat_AS_DOUBLE(seconds.get());
-        if (std::isfinite(limit) && limit > 0) return seconds;
+        too_long = std::isfinite(limit) && limit > longest;
+        if (std::isfinite(limit) && limit > 0 && !too_long) return seconds;
     }
-    rt::raise_format(PyExc_ValueError,
-                     "InstrumentInfoTimeout in section data_related must be a positive number of seconds, not %R",
-                     value.get());
+    rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat(
+        "InstrumentInfoTimeout in section data_related must be a positive number of seconds, not %R", value.get()));
+    if (!too_long) rt::raise(PyExc_ValueError, message.get());
+    rt::raise_noted(PyExc_ValueError, message.get(), [&] {
+        return rt::Ref::steal(PyUnicode_FromFormat(
+            "The platform's timers hold at most %S seconds (threading.TIMEOUT_MAX); give a smaller limit, or "
+            "remove InstrumentInfoTimeout for requests without one.",
+            timeout_max.get()));
+    });
 }
 
 RequestTimeLimit::RequestTimeLimit(PyObject* seconds) : seconds_(rt::Ref::borrow(seconds)) {
