@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import types
 
@@ -137,6 +138,47 @@ class TestCache:
         assert raised.value.__notes__ == [f"while reading the instrument-information cache file {path}; "
                                           "delete that file to fetch the entry again"]
         assert path.is_dir() if content is None else path.read_bytes() == content
+        assert project.service.requests == []
+
+    @pytest.mark.parametrize("content, error, holds", [
+        ("{}", KeyError, "an object, not a list of records"),
+        ("null", TypeError, "null, not a list of records"),
+        ('"text"', TypeError, "a string, not a list of records"),
+        ("[1]", TypeError, "a list whose first element is a number, not a record"),
+        ("[{}]", KeyError, "a record this build cannot use"),
+        ('[{"price_tick_size": "x", "limit_min_quantity": 1}]', ValueError, "a record this build cannot use"),
+        ("fifo", OSError, None),
+    ])
+    def test_a_cache_entry_a_build_cannot_use_names_the_file_and_a_fifo_is_never_opened(
+            self, project, content, error, holds):
+        path = cache_file(project, project.service.url + "?" + BTC_QUERY)
+        project.cache_dir.mkdir()
+        if content != "fifo":
+            path.write_text(content)
+            with pytest.raises(error) as raised:
+                CryptoFuture("BTC-USDT", "20261225", "BINANCE").build()
+            assert raised.value.__notes__ == [f"The lookup was answered from the instrument-information cache file "
+                                              f"{path}, which holds {holds}; delete that file to fetch the entry again."]
+            assert path.read_text() == content and project.service.requests == []
+            return
+        os.mkfifo(path)
+
+        def writer():  # what an open of the FIFO for reading would wait for, and then read
+            with open(path, "w") as fifo:
+                fifo.write("[]")
+
+        waiting = threading.Thread(target=writer, daemon=True)
+        waiting.start()
+        try:
+            with pytest.raises(OSError) as raised:
+                lookup(**BTC_DATED)
+            assert str(raised.value) == f"{str(path)!r} is a FIFO, not a regular file"
+            assert raised.value.__notes__ == [f"while reading the instrument-information cache file {path}; "
+                                              "delete that file to fetch the entry again"]
+        finally:
+            reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # lets the writer go
+            waiting.join(5)
+            os.close(reader)
         assert project.service.requests == []
 
     def test_a_file_deleted_after_the_existence_test_is_a_miss(self, project, monkeypatch):

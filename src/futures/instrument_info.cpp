@@ -128,6 +128,36 @@ rt::Ref cache_path_for(PyObject* address, const rt::Ref& cache_dir) {
     return rt::call(join.get(), cache_dir.get(), file_name.get());
 }
 
+// The file-system form of a path object, for the system calls below.
+std::string fs_path(PyObject* path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) rt::raise_pending();
+    rt::Ref owned = rt::Ref::steal(encoded);
+    return std::string(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+}
+
+const char* file_kind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "FIFO";
+    if (S_ISSOCK(mode)) return "socket";
+    if (S_ISCHR(mode)) return "character device";
+    if (S_ISBLK(mode)) return "block device";
+    return "special file";
+}
+
+// A cache entry is a regular file; anything else there is refused before it is opened, since opening a
+// FIFO blocks until a writer comes (for ever, as a rule) and a device may be read without end. A directory
+// fails as opening it would. A path that cannot be examined is left to the open, which tells why.
+void require_regular_file(PyObject* cache_path) {
+    struct stat status;
+    if (::stat(fs_path(cache_path).c_str(), &status) != 0 || S_ISREG(status.st_mode)) return;
+    if (S_ISDIR(status.st_mode)) {
+        errno = EISDIR;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, cache_path);
+        rt::raise_pending();
+    }
+    rt::raise_format(PyExc_OSError, "%R is a %s, not a regular file", cache_path, file_kind(status.st_mode));
+}
+
 // Inside `catch`: tells the user which hash-named file holds an unreadable entry. The exception itself
 // (type, message, traceback) propagates unchanged; interrupts are not annotated.
 [[noreturn]] void rethrow_naming_cache_file(PyObject* cache_path) {
@@ -150,6 +180,7 @@ rt::Ref read_cache_file(PyObject* cache_path) {
     rt::Ref open = rt::global(n_open);
     rt::Ref file;
     try {
+        require_regular_file(cache_path);
         const bool opened = rt::suppress(PyExc_FileNotFoundError, [&] {
             file = rt::call(open.get(), cache_path, t_read_mode.get());
         });
@@ -176,14 +207,6 @@ void log_failed_request(PyObject* address, PyObject* error) {
     rt::Ref error_text = rt::Ref::steal(PyObject_Str(error));
     rt::Ref message = rt::join_texts({t_request_api.get(), address, t_raises_exception.get(), error_text.get()});
     (void)rt::call(log_error.get(), message.get());
-}
-
-// The file-system form of a path object, for the system calls below.
-std::string fs_path(PyObject* path) {
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(path, &encoded)) rt::raise_pending();
-    rt::Ref owned = rt::Ref::steal(encoded);
-    return std::string(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
 }
 
 // Temporary files are named `<cache file name>.<pid>-<16 hex digits>.tmp`. The digits come from the
@@ -429,7 +452,7 @@ rt::Ref get_instrument_info(rt::Args& args) {
     LookupReport report(address.get());
     if (rt::truth(args[Query::cache])) {
         if (rt::Ref stored = read_cache_file(cache_path.get())) {
-            if (is_empty_list(stored.get())) report.publish_cached(stored.get(), cache_path.get());
+            report.publish_cached(stored.get(), cache_path.get());
             return stored;
         }
     }
