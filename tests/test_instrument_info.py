@@ -352,8 +352,9 @@ class TestCacheDirectory:
 
     def test_a_missing_directory_setting_is_an_unset_local(self, project, capsys):
         project.ini.write_text(f"[data_related]\nInstrumentInfoUrl = {project.service.url}\n")
-        with pytest.raises(UnboundLocalError, match="^local variable 'cache_dir' referenced before assignment$"):
+        with pytest.raises(UnboundLocalError) as error:
             lookup(symbol="S")
+        assert str(error.value) == "local variable 'cache_dir' referenced before assignment"
         assert capsys.readouterr().out == "future get_instrument_info mkdir error:  'LOCAL_DATA_CACHE_DIR'\n"
         assert project.service.requests == []
 

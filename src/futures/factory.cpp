@@ -82,11 +82,20 @@ const Kind* kind_of_type(PyObject* instrument_id, PyObject* instrument_type) {
     rt::raise_noted(PyExc_NotImplementedError, message.get(), [&] { return identifier_layout_note(instrument_id); });
 }
 
-// Among the rows of `first`'s instrument type, the one of the contract type; only LINEAR is recognised, so
-// every other contract-type word means an inverse contract.
+// Among the rows of `first`'s instrument type, the one of the contract type, LINEAR or INVERSE. Any other
+// word is refused before anything is made: taken for an inverse contract, a mistyped LINEAR would ask the
+// service for an inverse instrument, a different product.
 const Kind* kind_of_contract(PyObject* instrument_id, const Kind* first, PyObject* contract_type) {
-    const Contract contract =
-        equals_member(contract_type, n_CONTRACT_TYPE, n_LINEAR) ? Contract::Linear : Contract::Inverse;
+    Contract contract = Contract::Linear;
+    if (!equals_member(contract_type, n_CONTRACT_TYPE, n_LINEAR)) {
+        if (!equals_member(contract_type, n_CONTRACT_TYPE, n_INVERSE)) {
+            rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat(
+                "instrument identifier %R has the contract type %R, which is neither LINEAR nor INVERSE",
+                instrument_id, contract_type));
+            rt::raise_noted(PyExc_ValueError, message.get(), [&] { return identifier_layout_note(instrument_id); });
+        }
+        contract = Contract::Inverse;
+    }
     for (const Kind* kind = first; kind != std::end(kKinds) && &kind->instrument_type == &first->instrument_type;
          ++kind) {
         if (kind->contract == contract) return kind;

@@ -76,6 +76,12 @@ extern const rt::FunctionSpec kCryptoFutureBuildHook;
 // (query_values.cpp).
 void require_sendable_query_values(const rt::Args& args, std::span<const rt::Param> params);
 
+// Notes for a lookup whose configuration lacks what it reads (configuration_notes.cpp): the section
+// [data_related], one of its keys, or the cache directory (for the UnboundLocalError of an unset one).
+rt::Ref missing_section_note();
+rt::Ref missing_key_note(PyObject* key);
+rt::Ref unset_cache_dir_note();
+
 // The optional `InstrumentInfoTimeout` of the `data_related` section as a float, or null when it is not
 // set; ValueError unless it is a positive number (request_time_limit.cpp).
 rt::Ref request_time_limit_setting(PyObject* section);

@@ -51,13 +51,22 @@ const QueryParam kQueryParams[] = {
 };
 
 // `Inibridge().config["data_related"][key]`, a fresh loader call each time; the section is handed out
-// when `section_out` is given.
-rt::Ref configured(PyObject* key, rt::Ref* section_out = nullptr) {
+// when `section_out` is given. A missing section or key is a KeyError, with a note on what to write where
+// when `noted`.
+rt::Ref configured(PyObject* key, rt::Ref* section_out = nullptr, bool noted = false) {
     rt::Ref loader_factory = rt::global(n_Inibridge);
     rt::Ref loader = rt::call(loader_factory.get());
     rt::Ref config = rt::attr(loader.get(), n_config);
-    rt::Ref section = rt::item(config.get(), n_data_related);
-    rt::Ref value = rt::item(section.get(), key);
+    if (!noted) {
+        rt::Ref section = rt::item(config.get(), n_data_related);
+        rt::Ref value = rt::item(section.get(), key);
+        if (section_out != nullptr) *section_out = std::move(section);
+        return value;
+    }
+    rt::Ref section = rt::noting_if(PyExc_KeyError, [] { return missing_section_note(); },
+                                    [&] { return rt::item(config.get(), n_data_related); });
+    rt::Ref value = rt::noting_if(PyExc_KeyError, [&] { return missing_key_note(key); },
+                                  [&] { return rt::item(section.get(), key); });
     if (section_out != nullptr) *section_out = std::move(section);
     return value;
 }
@@ -94,7 +103,7 @@ rt::Ref base_address_text(PyObject* base) {
 // Base, then "?" and the given parameters as name=value joined by "&"; the base alone when none is given.
 // `section` receives the configuration section the base came from.
 rt::Ref query_address(const rt::Args& args, rt::Ref& section) {
-    rt::Ref base = base_address_text(configured(n_InstrumentInfoUrl, &section).get());
+    rt::Ref base = base_address_text(configured(n_InstrumentInfoUrl, &section, true).get());
     PyObject* parts[1 + 3 * std::size(kQueryParams)];
     std::size_t count = 0;
     parts[count++] = base.get();
@@ -123,7 +132,9 @@ rt::Ref cache_path_for(PyObject* address, const rt::Ref& cache_dir) {
     rt::Ref join = rt::attr(os_path.get(), n_join);
     if (!cache_dir) {
         // The directory setting could not be read; reported the way the interpreter words an unset local.
-        rt::raise(PyExc_UnboundLocalError, "local variable 'cache_dir' referenced before assignment");
+        rt::Ref message = rt::Ref::steal(
+            PyUnicode_FromString("local variable 'cache_dir' referenced before assignment"));
+        rt::raise_noted(PyExc_UnboundLocalError, message.get(), [] { return unset_cache_dir_note(); });
     }
     return rt::call(join.get(), cache_dir.get(), file_name.get());
 }

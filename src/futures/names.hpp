@@ -158,6 +158,10 @@ inline rt::Name n_cancel{"cancel"};
 inline rt::Name n_HTTPError{"HTTPError"};
 inline rt::Name n_reason{"reason"};
 inline rt::Name n_TIMEOUT_MAX{"TIMEOUT_MAX"};
+inline rt::Name n_get_project_root{"get_project_root"};
+inline rt::Name n_joinpath{"joinpath"};
+inline rt::Name n_is_dir{"is_dir"};
+inline rt::Name t_norvane_ini{"norvane.ini"};
 
 // Texts of the query address, the cache files and the reports.
 inline rt::Name t_question_mark{"?"};
