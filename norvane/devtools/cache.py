@@ -24,6 +24,7 @@ import hashlib
 import json
 import os
 import re
+import stat
 import sys
 import time
 
@@ -35,6 +36,8 @@ CACHE_FILE_NAME = re.compile(r"[0-9a-f]{64}\.json")
 
 # The record fields that identify an instrument, as the service spells them.
 RECORD_KEYS = ("exchange", "symbol", "security_type", "contract_type", "expiry_date")
+# The fields a build cannot do without.
+REQUIRED_KEYS = ("price_tick_size", "limit_min_quantity")
 
 _DURATION_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 7 * 86400}
 _DURATION_PART = re.compile(r"(\d+(?:\.\d+)?)([smhdw])")
@@ -84,6 +87,37 @@ def lookup_fields(identifier):
 # -- reading the cache ---------------------------------------------------------------------------------
 
 
+class NotACacheFile(Exception):
+    """A name of the entries' form on something that is no regular file (a directory, a FIFO, ...)."""
+
+
+def file_kind(mode):
+    for test, kind in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
+                       (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device")):
+        if test(mode):
+            return kind
+    return "no regular file"
+
+
+def json_kind(value):
+    if isinstance(value, bool) or value is None:
+        return json.dumps(value)
+    return {dict: "an object", list: "an array", str: "a string"}.get(type(value), "a number")
+
+
+def damage(content):
+    """Why ``content`` is not a list of records a build can use, or None."""
+    if not isinstance(content, list):
+        return f"not a list of records ({json_kind(content)})"
+    for record in content:
+        if not isinstance(record, dict):
+            return f"not a list of records (holds {json_kind(record)})"
+        missing = [key for key in REQUIRED_KEYS if key not in record]
+        if missing:
+            return f"a record without {missing[0]}"
+    return None
+
+
 class Entry:
     """One finished cache file: its records, or why they could not be read."""
 
@@ -92,41 +126,59 @@ class Entry:
         self.path = os.path.join(directory, name)
         self.records = None
         self.problem = None
-        # The mtime of the file renamed into place is when its entry was fetched; taken again from the file
-        # opened, in case a writer replaced it in between.
-        self.written = os.stat(self.path).st_mtime
+        # Opened without waiting, and examined before it is read: a FIFO would block the open (and a device
+        # could be read without end). The mtime of the file renamed into place is when its entry was fetched.
+        descriptor = os.open(self.path, os.O_RDONLY | os.O_NONBLOCK)
         try:
-            with open(self.path, "rb") as file:
-                self.written = os.fstat(file.fileno()).st_mtime
-                content = json.loads(file.read())
-        except FileNotFoundError:
+            status = os.fstat(descriptor)
+            if not stat.S_ISREG(status.st_mode):
+                raise NotACacheFile(file_kind(status.st_mode))
+        except BaseException:
+            os.close(descriptor)
             raise
-        except (OSError, ValueError) as error:
-            self.problem = f"unreadable: {error}"
-            return
-        if isinstance(content, list) and all(isinstance(record, dict) for record in content):
+        self.written = status.st_mtime
+        with os.fdopen(descriptor, "rb") as file:
+            try:
+                content = json.loads(file.read())
+            except Exception as error:  # noqa: BLE001 - any damage (bad bytes, too deep) is reported, not raised
+                self.problem = f"unreadable: {type(error).__name__}: {error}"
+                return
+        self.problem = damage(content)
+        if self.problem is None:
             self.records = content
         else:
-            self.problem = f"not a list of records: {type(content).__name__}"
+            self.problem = f"unreadable: {self.problem}"
 
     def describes(self, fields):
         """True when the file holds records and every one of them is the instrument of ``fields``."""
         return bool(self.records) and all(
-            all(str(record.get(key)) == fields[key] for key in RECORD_KEYS) for record in self.records)
+            all(scalar_text(record.get(key)) == fields[key] for key in RECORD_KEYS) for record in self.records)
 
 
 def read_entries(directory):
-    """The finished cache files of ``directory``, skipping any removed while it is being read."""
+    """The finished cache files of ``directory``, skipping any removed while it is being read.
+
+    Anything else bearing an entry's name (a directory, a FIFO, ...) is reported on standard error and
+    skipped.
+    """
     try:
         names = sorted(name for name in os.listdir(directory) if CACHE_FILE_NAME.fullmatch(name))
     except FileNotFoundError:
         return []
+    except NotADirectoryError:
+        raise CacheToolError(f"{printable(directory)} is not a directory") from None
+    except OSError as error:
+        raise CacheToolError(f"cannot list {printable(directory)}: {error.strerror or error}") from None
     entries = []
     for name in names:
         try:
             entries.append(Entry(directory, name))
         except FileNotFoundError:
             continue
+        except NotACacheFile as kind:
+            print(f"skipped {name}: {kind}, not a cache file", file=sys.stderr)
+        except OSError as error:
+            print(f"skipped {name}: {printable(str(error))}", file=sys.stderr)
     return entries
 
 
@@ -164,6 +216,35 @@ def entries_for(identifier, entries, base):
 
 # -- presenting --------------------------------------------------------------------------------------
 
+_ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _escaped(char):
+    code = ord(char)
+    if char in _ESCAPES:
+        return _ESCAPES[char]
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
+
+
+def printable(text):
+    """``text`` with every character a terminal would act on (line breaks, escapes, ...) written as an
+    escape, so that a record cannot break a line of the listing or steer the terminal."""
+    text = str(text)
+    if text.isprintable():
+        return text
+    return "".join(char if char.isprintable() else _escaped(char) for char in text)
+
+
+def scalar_text(value):
+    """The text of a JSON scalar as ``str`` writes it; None for an array or an object."""
+    return None if isinstance(value, (list, dict)) else str(value)
+
+
+def cell(value):
+    text = scalar_text(value)
+    return f"<{json_kind(value).split()[-1]}>" if text is None else printable(text)
+
+
 
 def format_age(seconds):
     """The largest unit and the next one when not zero, e.g. 45s, 12m5s, 3h, 2d3h."""
@@ -197,20 +278,20 @@ def multiplier_text(record):
     # As a build stores it: contract sizes below one (or absent) count as 1.
     size = record.get("contract_size", 1.0)
     try:
-        return str(1.0 if 1.0 > size else size)
+        return cell(1.0 if 1.0 > size else size)
     except TypeError:
-        return str(size)
+        return cell(size)
 
 
 def list_row(entry, now):
     age = format_age(now - entry.written)
     if entry.problem is not None:
-        return ["-", "-", "-", "-", "-", age, f"{entry.name} ({entry.problem})"]
+        return ["-", "-", "-", "-", "-", age, f"{entry.name} ({printable(entry.problem)})"]
     if not entry.records:
         return ["-", "-", "-", "-", "-", age, f"{entry.name} (no records)"]
     # A file of several records (a lookup by fewer fields) shows what they share and * where they differ.
-    columns = [[str(record.get(key, "?")) for record in entry.records] for key in ("exchange", "symbol", "expiry_date",
-                                                                                 "price_tick_size")]
+    columns = [[cell(record.get(key, "?")) for record in entry.records] for key in ("exchange", "symbol", "expiry_date",
+                                                                                  "price_tick_size")]
     columns.append([multiplier_text(record) for record in entry.records])
     cells = [values[0] if len(set(values)) == 1 else "*" for values in columns]
     note = f" ({len(entry.records)} records)" if len(entry.records) > 1 else ""
@@ -224,16 +305,20 @@ def print_table(rows):
 
 
 def describe(entry, now, address=None):
-    print(f"file     {os.path.abspath(entry.path)}")
+    print(f"file     {printable(os.path.abspath(entry.path))}")
     written = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(entry.written))
     print(f"written  {written} ({format_age(now - entry.written)} ago)")
     if address is not None:
-        print(f"address  {address}")
+        print(f"address  {printable(address)}")
     if entry.problem is not None:
-        print(entry.problem)
-    else:
-        print(f"records  {len(entry.records)}")
+        print(printable(entry.problem))
+        return
+    print(f"records  {len(entry.records)}")
+    try:
+        # JSON escapes every control character (and all that is not ASCII) in its strings.
         print(json.dumps(entry.records, indent=2))
+    except RecursionError:
+        print("(nested too deeply to print)")
 
 
 # -- commands ------------------------------------------------------------------------------------------
@@ -276,11 +361,16 @@ def command_show(args):
 
 
 def forget(entry, why):
+    """True when the entry is gone; a failure to remove it is reported and the caller carries on."""
     try:
         os.unlink(entry.path)
     except FileNotFoundError:
-        return  # removed meanwhile by someone else: forgotten all the same
-    print(f"forgot {entry.name} ({why})")
+        return True  # removed meanwhile by someone else: forgotten all the same
+    except OSError as error:
+        print(f"could not forget {entry.name}: {printable(str(error))}", file=sys.stderr)
+        return False
+    print(f"forgot {entry.name} ({printable(why)})")
+    return True
 
 
 def command_forget(args):
@@ -289,15 +379,16 @@ def command_forget(args):
         if args.identifiers:
             raise CacheToolError("give identifiers or --older-than, not both")
         cutoff = time.time() - args.older_than
+        status = 0
         for entry in entries:
             try:
                 # Judged on the file as it is now: a writer may have replaced it since it was read.
                 written = os.stat(entry.path).st_mtime
             except FileNotFoundError:
                 continue
-            if written < cutoff:
-                forget(entry, f"{format_age(time.time() - written)} old")
-        return 0
+            if written < cutoff and not forget(entry, f"{format_age(time.time() - written)} old"):
+                status = 1
+        return status
     if not args.identifiers:
         raise CacheToolError("forget what? give instrument identifiers or --older-than DURATION")
     for identifier in args.identifiers:
@@ -310,7 +401,8 @@ def command_forget(args):
             print(f"{identifier} is not cached in {args.directory}", file=sys.stderr)
             status = 1
         for entry in found:
-            forget(entry, identifier)
+            if not forget(entry, identifier):
+                status = 1
     return status
 
 
