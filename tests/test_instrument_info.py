@@ -225,6 +225,67 @@ class TestCache:
         assert lookup(symbol="T") == [] and exits[1:] == [None]
 
 
+def set_max_age(project, value):
+    with project.ini.open("a") as ini:
+        ini.write(f"InstrumentInfoMaxAge = {value}\n")
+    futures.Inibridge.reset()
+
+
+class TestMaxAge:
+    @pytest.mark.parametrize("value", ["soon", "-1", "5x", "1d-2h", "nan", "1e400", "h", "1.d"])
+    def test_a_setting_that_is_no_duration_fails_before_anything(self, project, value):
+        set_max_age(project, value)
+        with pytest.raises(ValueError) as error:
+            lookup(**BTC_DATED)
+        assert str(error.value) == ("InstrumentInfoMaxAge in section data_related must be a duration: seconds, or "
+                                    "numbers with the units s, m, h, d or w (e.g. 3600, 90m, 12h, 30d, 1d12h), "
+                                    f"not {value!r}")
+        assert project.service.requests == [] and not cache_file(project, project.service.url + "?" + BTC_QUERY).exists()
+
+    @pytest.mark.parametrize("setting, age, service, answer", [
+        pytest.param(None, 400 * 86400, "changed", "stored", id="no-setting-never-expires"),
+        pytest.param("30d", 29 * 86400, "changed", "stored", id="younger"),
+        pytest.param("30d", 31 * 86400, "changed", "fetched", id="older-fetched-and-replaced"),
+        pytest.param("1d12h", 2 * 86400, "changed", "fetched", id="units"),
+        pytest.param("3600", 7200, "down", "stored-with-warning", id="older-service-down"),
+        pytest.param("0", 1, "no-record", "stored-with-warning", id="delisted-keeps-the-record"),
+        pytest.param("1h", 7200, "changed", "fetched-empty-answer", id="stored-empty-answer"),
+    ])
+    def test_an_entry_older_than_the_setting_is_fetched_again_and_kept_when_that_fails(
+            self, project, caplog, setting, age, service, answer):
+        kwargs = dict(BTC_DATED) if answer != "fetched-empty-answer" else {"symbol": "LATER-LISTED"}
+        address = project.service.url + ("?" + BTC_QUERY if kwargs == BTC_DATED else "?symbol=LATER-LISTED")
+        if setting is not None:
+            set_max_age(project, setting)
+        stored = lookup(**kwargs)
+        path = cache_file(project, address)
+        written = path.read_bytes()
+        os.utime(path, (time.time() - age, time.time() - age))
+        changed = [dict(r, price_tick_size=0.5) for r in project.service.records
+                   if r["symbol"] == "BTC-USDT" and r["expiry_date"] == "20261225" and r["exchange"] == "BINANCE"]
+        changed = [dict(changed[0], symbol="LATER-LISTED", expiry_date="UNSPECIFIED")] if not kwargs.get(
+            "expiry_date") else changed
+        project.service.set_fault(*{"changed": ("records",), "down": ("status",), "no-record": ("records",)}[service],
+                                  **{"changed": {"records": changed}, "down": {"code": 500},
+                                     "no-record": {"records": []}}[service])
+        project.service.clear_requests()
+        caplog.clear()
+        found = lookup(**kwargs)
+        warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+        if answer == "stored":
+            assert found == stored and project.service.requests == [] and path.read_bytes() == written
+        elif answer.startswith("fetched"):
+            assert found == changed and len(project.service.requests) == 1 and json.loads(path.read_bytes()) == changed
+            assert time.time() - path.stat().st_mtime < 60 and leftovers(project.cache_dir) == []
+        else:
+            assert found == stored and len(project.service.requests) == CryptoFuture.RETRY_TIMES
+            assert path.read_bytes() == written
+            assert len(warnings) == 1 and warnings[0].startswith(f"the instrument-information cache file {path} is ")
+            assert f" old, past InstrumentInfoMaxAge = {setting}, and fetching {address} again failed" in warnings[0]
+        if answer != "stored-with-warning":
+            assert warnings == []
+
+
 def malformed_reply_error():
     try:
         json.loads(FAULT_KINDS["malformed"]["body"][1])

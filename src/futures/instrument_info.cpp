@@ -428,9 +428,10 @@ rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path
 }
 
 // Up to `CryptoFuture.RETRY_TIMES` requests back to back, the count read anew before each one so that a
-// change on the class takes effect at once. An empty list when none succeeded.
+// change on the class takes effect at once. An empty list when none succeeded (then `answered` is false).
 rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* cache_path, PyObject* section,
-                           LookupReport& report) {
+                           LookupReport& report, bool& answered) {
+    answered = false;
     rt::Ref time_limit = request_time_limit_setting(section);  // a bad setting fails before any request
     rt::Ref response;  // released when the next attempt rebinds it, as a local variable would be
     for (long attempts = 0;; ++attempts) {
@@ -442,7 +443,10 @@ rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* ca
         PyObject* earlier_response = response.get();
         try {
             rt::Ref records = fetch_once(args, address, cache_path, time_limit.get(), response, report);
-            if (records) return records;
+            if (records) {
+                answered = true;
+                return records;
+            }
         } catch (const rt::PyError&) {
             rt::HandledError error(PyExc_Exception);
             log_failed_request(address, error.value());
@@ -460,14 +464,31 @@ rt::Ref get_instrument_info(rt::Args& args) {
     rt::Ref section;
     rt::Ref address = query_address(args, section);
     rt::Ref cache_path = cache_path_for(address.get(), cache_dir);
+    const std::optional<CacheMaxAge> max_age = cache_max_age_setting(section.get());  // checked before anything
     LookupReport report(address.get());
-    if (rt::truth(args[Query::cache])) {
-        if (rt::Ref stored = read_cache_file(cache_path.get())) {
+    bool answered = false;
+    if (!rt::truth(args[Query::cache])) {
+        return fetch_with_retries(args, address.get(), cache_path.get(), section.get(), report, answered);
+    }
+    if (max_age) {
+        // An entry past its age is fetched again and replaced when an attempt succeeds; when none does, the
+        // stored records are still the answer, with a warning.
+        const std::optional<double> age = cache_file_age(cache_path.get());
+        if (age && *age > max_age->seconds) {
+            rt::Ref fetched = fetch_with_retries(args, address.get(), cache_path.get(), section.get(), report, answered);
+            if (answered) return fetched;
+            rt::Ref stored = read_cache_file(cache_path.get());
+            if (!stored) return fetched;  // removed meanwhile: nothing else to answer with
+            warn_stale_answer(address.get(), cache_path.get(), *age, *max_age);
             report.publish_cached(stored.get(), cache_path.get());
             return stored;
         }
     }
-    return fetch_with_retries(args, address.get(), cache_path.get(), section.get(), report);
+    if (rt::Ref stored = read_cache_file(cache_path.get())) {
+        report.publish_cached(stored.get(), cache_path.get());
+        return stored;
+    }
+    return fetch_with_retries(args, address.get(), cache_path.get(), section.get(), report, answered);
 }
 
 constexpr const char kDoc[] =
