@@ -203,3 +203,41 @@ def test_damaged_entries_are_listed_and_forgotten_and_what_is_no_file_is_skipped
     not_a_directory.write_text("")
     status, out, err = run(capsys, "list", "--dir", str(not_a_directory))
     assert (status, out) == (2, "") and err == f"python -m norvane.devtools.cache: {not_a_directory} is not a directory\n"
+
+
+def test_refresh_replaces_an_entry_only_when_the_service_answers_and_says_what_changed(project, capsys, caplog):
+    btc, sol = "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225", "BYBIT.SOL-USDT.PERP.LINEAR.USDT.UNSPECIFIED"
+    for identifier in (btc, sol):
+        CryptoFuture.create(identifier)
+    CryptoFuture.get_instrument_info(symbol="ETH-USDT")  # an entry no build writes: it cannot be asked again
+    before = snapshot(project.cache_dir)
+    changed = [dict(r, price_tick_size=0.5) if (r["exchange"], r["symbol"]) == ("BINANCE", "BTC-USDT") else r
+               for r in project.service.records]
+
+    project.service.set_fault("status", code=500)
+    status, out, err = run(capsys, "refresh", btc)
+    assert (status, out) == (1, "") and f"could not refresh {btc}: the service gave no usable record" in err
+    assert snapshot(project.cache_dir) == before
+
+    project.service.set_fault("records", records=changed, filtered=True)
+    status, out, err = run(capsys, "refresh", btc)
+    name = own_file(project, btc)
+    assert (status, err) == (0, "")
+    assert out == f"refreshed {btc} ({name}): tick 0.1 -> 0.5, multiplier 1 (unchanged), quantity unit 0.001 (unchanged)\n"
+    (record,) = [r for r in changed if r["symbol"] == "BTC-USDT" and r["expiry_date"] == "20261225"
+                 and r["exchange"] == "BINANCE"]
+    after = snapshot(project.cache_dir)
+    assert after[name] == json.dumps([record]).encode() and set(after) == set(before)
+
+    old = time.time() - 2 * 86400
+    for file_name in set(before) - {name}:
+        os.utime(project.cache_dir / file_name, (old, old))
+    status, out, err = run(capsys, "refresh", "--older-than", "1d")
+    assert status == 1 and out.startswith("refreshed BYBIT SOL-USDT PERP LINEAR UNSPECIFIED (") and "unchanged (" in out
+    assert err.count("skipped ") == 1 and "forget it instead" in err
+    assert time.time() - (project.cache_dir / own_file(project, sol)).stat().st_mtime < 60
+    assert [p for p in os.listdir(project.cache_dir) if p.endswith(".tmp")] == []
+
+    CryptoFuture.inst_cache.clear()
+    project.service.clear_requests()
+    assert CryptoFuture.create(btc)._tick_size == 0.5 and project.service.requests == []

@@ -4,6 +4,8 @@
     python -m norvane.devtools.cache show NAME_OR_IDENTIFIER
     python -m norvane.devtools.cache forget IDENTIFIER...
     python -m norvane.devtools.cache forget --older-than DURATION     (e.g. 90m, 12h, 7d, 1d12h)
+    python -m norvane.devtools.cache refresh IDENTIFIER...
+    python -m norvane.devtools.cache refresh --older-than DURATION
 
 Each command takes ``--dir DIR``; without it the directory is ``LOCAL_DATA_CACHE_DIR`` of the project's
 ``norvane.ini``, read through ``Inibridge`` as the futures module reads it (a relative path is taken
@@ -14,9 +16,12 @@ identifier (``EXCHANGE.BASE-QUOTE.FUTURE|PERP.LINEAR|INVERSE.CCY.EXPIRY``) finds
 address a build of it would ask under the configured ``InstrumentInfoUrl``, and by content, a file whose
 records all describe that instrument (which also finds entries fetched from another service address).
 
-The tool never rewrites or renames a cache file. ``forget`` unlinks whole ``<sha256>.json`` files only, so
-a process that has one open keeps reading it whole, and the next build fetches the entry again; files being
-written (``*.tmp``) are neither listed nor touched.
+``forget`` unlinks whole ``<sha256>.json`` files only, so a process that has one open keeps reading it
+whole, and the next build fetches the entry again. ``refresh`` asks the service again (through
+``CryptoFuture.get_instrument_info`` with ``cache=False``) and replaces an entry only when that succeeds,
+as a build writes one: into a temporary file beside it, forced to disk and renamed over it; it says what
+changed (tick, multiplier, quantity unit). Files being written (``*.tmp``) are neither listed nor touched;
+names of the entries' form on anything but a regular file are reported and skipped.
 """
 
 import argparse
@@ -24,6 +29,7 @@ import hashlib
 import json
 import os
 import re
+import secrets
 import stat
 import sys
 import time
@@ -406,6 +412,129 @@ def command_forget(args):
     return status
 
 
+def write_entry(directory, name, records):
+    """Replaces (or creates) the entry ``name`` as a build writes it: ``json.dump`` into a fresh file
+    beside it, forced to disk, renamed over it, and the directory synced, so that no reader ever meets a
+    half-written entry. The temporary name is the one a build uses, so a write cut short is cleaned up by
+    the next build of the entry."""
+    path = os.path.join(directory, name)
+    temporary = f"{path}.{os.getpid()}-{secrets.token_hex(8)}.tmp"
+    try:
+        with open(temporary, "x") as file:
+            json.dump(records, file)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    descriptor = os.open(directory or ".", os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def economics(records):
+    """(tick, multiplier, quantity unit) of the record a build takes, the first, as the listing shows them."""
+    record = records[0]
+    return (cell(record.get("price_tick_size", "?")), multiplier_text(record),
+            cell(record.get("limit_min_quantity", "?")))
+
+
+def changes(before, after):
+    names = ("tick", "multiplier", "quantity unit")
+    now = economics(after)
+    if before is None:
+        return ", ".join(f"{name} {value}" for name, value in zip(names, now))
+    was = economics(before)
+    if was == now:
+        return "unchanged (" + ", ".join(f"{name} {value}" for name, value in zip(names, now)) + ")"
+    return ", ".join(f"{name} {old} -> {new}" if old != new else f"{name} {new} (unchanged)"
+                     for name, old, new in zip(names, was, now))
+
+
+def refresh(directory, base, label, fields, entry):
+    """Fetches the entry of ``fields`` again and writes it over ``entry`` (None when there is none yet);
+    True when it was replaced."""
+    from norvane.kestrum_utils.priceable.futures import CryptoFuture
+
+    name = cache_file_name(query_address(base, **fields))
+    try:
+        records = CryptoFuture.get_instrument_info(**fields, cache=False)
+    except Exception as error:  # noqa: BLE001 - reported per entry; the others are still refreshed
+        print(f"could not refresh {printable(label)}: {type(error).__name__}: {printable(str(error))}",
+              file=sys.stderr)
+        return False
+    if not records or damage(records) is not None:
+        kept = f"; {name} kept" if entry is not None else ""
+        print(f"could not refresh {printable(label)}: the service gave no usable record (the attempts are logged "
+              f"above){kept}", file=sys.stderr)
+        return False
+    try:
+        write_entry(directory, name, records)
+    except OSError as error:
+        print(f"could not refresh {printable(label)}: {printable(str(error))}", file=sys.stderr)
+        return False
+    if entry is None:
+        print(f"fetched {printable(label)} ({name}, not cached before): {changes(None, records)}")
+    elif entry.records:
+        print(f"refreshed {printable(label)} ({name}): {changes(entry.records, records)}")
+    else:
+        was = entry.problem or "no records"
+        print(f"refreshed {printable(label)} ({name}, was {printable(was)}): {changes(None, records)}")
+    return True
+
+
+def command_refresh(args):
+    base = service_address()
+    if base is None:
+        raise CacheToolError("cannot read InstrumentInfoUrl from norvane.ini, the service to fetch from; run from "
+                             "the project directory")
+    entries = read_entries(args.directory)
+    status = 0
+    if args.older_than is not None:
+        if args.identifiers:
+            raise CacheToolError("give identifiers or --older-than, not both")
+        cutoff = time.time() - args.older_than
+        for entry in entries:
+            if entry.written >= cutoff:
+                continue
+            # Only an entry a build writes can be asked for again: its records name the instrument, and
+            # its name is the digest of the address a build of that instrument asks.
+            fields = None
+            if entry.records:
+                fields = {key: scalar_text(entry.records[0].get(key)) for key in ("symbol", "exchange",
+                                                                                 "security_type", "contract_type",
+                                                                                 "expiry_date")}
+                if None in fields.values() or cache_file_name(query_address(base, **fields)) != entry.name:
+                    fields = None
+            if fields is None:
+                print(f"skipped {entry.name}: not the entry of an instrument's build under the configured "
+                      "InstrumentInfoUrl (forget it instead)", file=sys.stderr)
+                status = 1
+                continue
+            label = " ".join(fields[key] for key in ("exchange", "symbol", "security_type", "contract_type",
+                                                     "expiry_date"))
+            if not refresh(args.directory, base, label, fields, entry):
+                status = 1
+        return status
+    if not args.identifiers:
+        raise CacheToolError("refresh what? give instrument identifiers or --older-than DURATION")
+    for identifier in args.identifiers:
+        lookup_fields(identifier)  # refuse a malformed identifier before asking for anything
+    by_name = {entry.name: entry for entry in entries}
+    for identifier in args.identifiers:
+        fields = lookup_fields(identifier)
+        entry = by_name.get(cache_file_name(query_address(base, **fields)))
+        if not refresh(args.directory, base, identifier, fields, entry):
+            status = 1
+    return status
+
+
 def parse_arguments(argv):
     directory = argparse.ArgumentParser(add_help=False)
     directory.add_argument("--dir", dest="given_directory", default=argparse.SUPPRESS, metavar="DIR",
@@ -426,6 +555,13 @@ def parse_arguments(argv):
     removal.add_argument("--older-than", type=parse_duration, metavar="DURATION",
                          help="every entry fetched longer ago than this, e.g. 90m, 12h, 7d")
     removal.set_defaults(run=command_forget)
+    refreshing = commands.add_parser(
+        "refresh", parents=[directory],
+        help="fetch entries again, replacing each only when the service answers; says what changed")
+    refreshing.add_argument("identifiers", nargs="*", metavar="IDENTIFIER", help=f"e.g. {IDENTIFIER_EXAMPLE}")
+    refreshing.add_argument("--older-than", type=parse_duration, metavar="DURATION",
+                            help="every entry of a build fetched longer ago than this, e.g. 90m, 12h, 7d")
+    refreshing.set_defaults(run=command_refresh)
     args = parser.parse_args(argv)
     args.given_directory = getattr(args, "given_directory", None)
     return parser, args
