@@ -75,8 +75,9 @@ rt::Ref build_hook(rt::Args& args) {
     rt::Ref security_type = rt::attr(self, a_instrument_type);
     rt::Ref contract_type = rt::attr(self, a_contract_type);
     rt::Ref expiry_date = rt::attr(self, a_expiry_date);
-    rt::Ref records = rt::call_kw(lookup.get(), kw_get_instrument_info, symbol.get(), exchange.get(), security_type.get(),
-                                  contract_type.get(), expiry_date.get());
+    rt::Ref records = rt::call(lookup.get(), rt::kw<"symbol">(symbol.get()), rt::kw<"exchange">(exchange.get()),
+                               rt::kw<"security_type">(security_type.get()),
+                               rt::kw<"contract_type">(contract_type.get()), rt::kw<"expiry_date">(expiry_date.get()));
     const LookupAccount account = take_lookup_account(records.get());
     // An answer read from a cache file that the build cannot use (not a non-empty list of records, or a
     // record without the fields it reads) names the file to delete; an empty list has a note of its own.
