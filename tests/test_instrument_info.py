@@ -630,6 +630,23 @@ def test_lookup_paths_keep_no_references(project, monkeypatch):
     # A damaged cache file: the call fails with the file named in a note.
     cache_file(project, project.service.url + "?symbol=DAMAGED").write_text('[{"half": ')
     assert_no_leak(lambda: lookup(symbol="DAMAGED"), calls=200, expected=json.JSONDecodeError, bytes_per_call=64)
+    # A cached answer the build cannot use, its KeyError noted with the file; then the same entry past an
+    # InstrumentInfoMaxAge of 0 while the service is down: the stored answer, with a warning.
+    future = CryptoFuture(symbol, "20261225", "BINANCE")
+    path = cache_file(project, project.service.url + "?" + BTC_QUERY)
+    path.write_text("{}")
+    assert_no_leak(future.build, future, calls=40, expected=KeyError, bytes_per_call=512)
+    with project.ini.open("a") as ini:
+        ini.write("InstrumentInfoMaxAge = 0\n")
+    futures.Inibridge.reset()
+    path.write_text(json.dumps([{"price_tick_size": 1, "limit_min_quantity": 1}]))
+    logging.disable(logging.ERROR)  # the test runner keeps every record logged
+    try:
+        assert_no_leak(future.build, future, calls=40, bytes_per_call=512)
+    finally:
+        logging.disable(logging.NOTSET)
+    project.ini.write_text(project.ini.read_text().replace("InstrumentInfoMaxAge = 0\n", ""))
+    futures.Inibridge.reset()
     assert_no_leak(lambda: lookup(symbol=1), calls=200, expected=TypeError)
     assert_no_leak(lambda: lookup(symbol="A#"), calls=200, expected=ValueError)
     # A request bounded by a time limit, its opener, connections and timer included. Over a live service
