@@ -187,7 +187,8 @@ inline rt::Name t_exchange_is{"exchange="};
 inline rt::Name t_security_type_is{"security_type="};
 inline rt::Name t_contract_type_is{"contract_type="};
 inline rt::Name t_expiry_date_is{"expiry_date="};
-// Key, in the thread-state dict, of the account of the last lookup that answered no record.
+// Key, in the thread-state dict, of what the last lookup kept for the build: its account of an empty
+// answer, and the cache file it answered from.
 inline rt::Name t_empty_lookup_key{"norvane.futures.empty_lookup"};
 
 }  // namespace futures
