@@ -169,7 +169,6 @@ def test_runs_as_a_module_on_the_configured_or_a_given_directory(project, tmp_pa
 
 def test_damaged_entries_are_listed_and_forgotten_and_what_is_no_file_is_skipped(project, capsys, tmp_path):
     CryptoFuture.create("BYBIT.SOL-USDT.PERP.LINEAR.USDT.UNSPECIFIED")
-    good = own_file(project, "BYBIT.SOL-USDT.PERP.LINEAR.USDT.UNSPECIFIED")
     damaged = {"1" * 64 + ".json": "[" * 100000 + "]" * 100000, "2" * 64 + ".json": "{}",
                "3" * 64 + ".json": "[{}]", "4" * 64 + ".json": "null"}
     for name, content in damaged.items():
