@@ -215,15 +215,40 @@ def test_grid_beyond_the_nanosecond_range_fails_as_pandas_fails(stamps, window):
     assert_same_as_pandas(table, window, "first")
 
 
+# Indexes of text or objects that pandas reads as timestamps, and what they stand for.
+ZONES = ("Europe/Berlin", "Asia/Tokyo", "America/New_York")
+TEXT_INDEXES = {
+    "text_index": lambda index: index.strftime("%Y-%m-%d %H:%M:%S"),
+    "text_index_decimals": lambda index: pd.Index(["2024-01-01T10:00:00", "2024-01-01T10:00:30.5",
+                                                   "2024-01-01T10:01:10.25"], name="ts"),
+    "timestamp_objects": lambda index: index.tz_localize("UTC").astype(object),
+    "mixed_zones": lambda index: pd.Index(
+        [stamp.tz_localize("UTC").tz_convert(zone) for stamp, zone in zip(index, ZONES)], dtype=object, name="ts"),
+    "mixed_zones_backwards": lambda index: pd.Index(
+        [stamp.tz_localize(zone) for stamp, zone in zip(index, ZONES)], dtype=object, name="ts"),
+}
+CONVERTED = {
+    "text_index": lambda index: pd.to_datetime(index),
+    "text_index_decimals": lambda index: pd.to_datetime(index, format="ISO8601" if HAS_UNITS else None),
+    "timestamp_objects": lambda index: pd.to_datetime(index),
+    "mixed_zones": lambda index: pd.to_datetime(index, utc=True),
+}
+
+
+@pytest.mark.parametrize("window", [pd.Timedelta("1min"), pd.Timedelta("1s")])
 @pytest.mark.parametrize(
     "table_maker",
     ["label_named_index", "label_column", "unnamed_index", "empty", "object_column", "series", "column_levels",
-     "every_other_row", "regular_index"],
+     "every_other_row", "regular_index", "text_not_dates", *TEXT_INDEXES],
 )
-def test_awkward_tables_match_pandas(table_maker):
+def test_awkward_tables_match_pandas(table_maker, window):
     index = pd.DatetimeIndex(["2024-01-01 10:00", "2024-01-01 10:00:30", "2024-01-01 10:01:10"], name="ts")
     table = pd.DataFrame({"price": [1.0, 2.0, 3.0]}, index=index)
-    if table_maker == "series":
+    if table_maker in TEXT_INDEXES:
+        table.index = TEXT_INDEXES[table_maker](index)
+    elif table_maker == "text_not_dates":
+        table.index = pd.Index(["open", "mid", "close"], name="ts")
+    elif table_maker == "series":
         table = table["price"]
     elif table_maker == "column_levels":
         table.columns = pd.MultiIndex.from_tuples([("price", "bid")])
@@ -243,7 +268,14 @@ def test_awkward_tables_match_pandas(table_maker):
     else:
         table["side"] = ["buy", "sell", "buy"]
     for func_name in ("first", "last", "count"):
-        assert_same_as_pandas(table, pd.Timedelta("1min"), func_name)
+        assert_same_as_pandas(table, window, func_name)
+        if table_maker in CONVERTED:  # sampled as the timestamps it stands for, never as text
+            as_timestamps = table.set_axis(CONVERTED[table_maker](table.index), axis=0)
+            sampler = ExistingTimestampSampler(func_name=func_name, window=window)
+            pd.testing.assert_frame_equal(sampler(table), sampler(as_timestamps), check_exact=True)
+    if table_maker == "mixed_zones_backwards":  # 10:00 in Berlin is after 10:00:30 in Tokyo
+        with pytest.raises(ValueError, match="position 1 .* is earlier than position 0"):
+            ExistingTimestampSampler(func_name="first", window=window)(table)
 
 
 @pytest.mark.parametrize("window", [pd.Timedelta(0), pd.Timedelta("-1min"), None, "fortnight", 60])

@@ -95,10 +95,11 @@ rt::Ref sample_through_groupby(PyObject* self, PyObject* pd, PyObject* np, PyObj
 
 rt::Ref sample(rt::Args& args) {
     PyObject* self = args[Sample::self];
-    PyObject* df = args[Sample::df];
-    rt::Ref nrows_before = row_count(df);
+    rt::Ref nrows_before = row_count(args[Sample::df]);
     rt::Ref pd = rt::global(n_pd);
     rt::Ref window = rt::attr(self, n_window);
+    rt::Ref table = with_timestamp_index(pd.get(), args[Sample::df]);
+    PyObject* df = table.get();
 
     // The common tables and methods are reduced natively, straight from the columns' buffers; that path
     // checks the index's order in its own pass over the timestamps and gives up when it is out of order.

@@ -235,7 +235,61 @@ void convert_long_object_index(PyObject* pd, RowTimes& rows, PyObject* window) {
     read_wall_clock(rows);
 }
 
+// Whether every element of an index is a datetime that knows its time zone.
+bool all_aware(PyObject* index) {
+    rt::Ref iterator = rt::Ref::steal(PyObject_GetIter(index));
+    while (rt::Ref element = rt::Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+        rt::Ref zone;
+        if (!rt::suppress(PyExc_AttributeError, [&] { zone = rt::attr(element.get(), n_tzinfo); })) return false;
+        if (zone.get() == Py_None) return false;
+    }
+    if (PyErr_Occurred()) rt::raise_pending();
+    return true;
+}
+
+// Whether pandas infers the elements of an object index to be what its datetime conversion reads as
+// timestamps: text, datetimes, datetime64 values, dates, or a mix of them.
+bool holds_dates(PyObject* index, bool& datetimes) {
+    rt::Ref inferred = rt::attr(index, n_inferred_type);
+    if (!PyUnicode_Check(inferred.get())) return false;
+    datetimes = PyUnicode_CompareWithASCIIString(inferred.get(), "datetime") == 0;
+    for (const char* kind : {"string", "datetime64", "date", "mixed"}) {
+        if (PyUnicode_CompareWithASCIIString(inferred.get(), kind) == 0) return true;
+    }
+    return datetimes;
+}
+
 }  // namespace
+
+// Text or objects that pandas reads as timestamps are sampled as the timestamps they stand for: the
+// periods and the union with them are built of timestamps, against which the text itself would match
+// nothing, and every row would vanish. Aware datetimes in several zones are read as instants (UTC), so
+// that their order is checked on the instants.
+rt::Ref with_timestamp_index(PyObject* pd, PyObject* df) {
+    rt::Ref frame_type = rt::attr(pd, n_DataFrame);
+    rt::Ref unchanged = rt::Ref::borrow(df);
+    if (!rt::is_instance(df, frame_type.get())) return unchanged;
+    rt::Ref index = rt::attr(df, n_index);
+    rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
+    if (rt::is_instance(index.get(), datetime_index.get())) return unchanged;
+    rt::Ref dtype = rt::attr(index.get(), n_dtype);
+    rt::Ref kind;
+    if (!rt::suppress(PyExc_AttributeError, [&] { kind = rt::attr(dtype.get(), n_kind); })) return unchanged;
+    if (!PyUnicode_Check(kind.get()) || PyUnicode_CompareWithASCIIString(kind.get(), "O") != 0) return unchanged;
+    bool datetimes = false;
+    if (!holds_dates(index.get(), datetimes)) return unchanged;
+
+    rt::Ref converted = as_timestamps(pd, index.get());
+    if ((!converted || !rt::is_instance(converted.get(), datetime_index.get())) && datetimes && all_aware(index.get())) {
+        rt::Ref to_datetime = rt::attr(pd, n_to_datetime);
+        converted = rt::call_kw(to_datetime.get(), kw_utc, index.get(), Py_True);
+    }
+    if (!converted || !rt::is_instance(converted.get(), datetime_index.get())) return unchanged;
+    rt::Ref copy = rt::attr(df, n_copy);
+    rt::Ref table = rt::call_kw(copy.get(), kw_deep, Py_False);
+    rt::set_attr(table.get(), n_index, converted.get());
+    return table;
+}
 
 WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
     rt::Ref table = rt::call_method(df, n_copy);

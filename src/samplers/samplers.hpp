@@ -35,6 +35,10 @@ struct WorkingTable {
 void require_ascending_index(PyObject* pd, PyObject* table);
 void require_ascending_timestamps(PyObject* pd, PyObject* index);
 
+// The caller's table, or a shallow copy of it indexed by the timestamps that an index of text or
+// objects stands for, when pandas' datetime conversion reads it (period_labels.cpp).
+rt::Ref with_timestamp_index(PyObject* pd, PyObject* df);
+
 // Labels through pandas' own grid, map and look-up; works for every window and index pandas accepts
 // (period_labels.cpp). A grid far longer than the table is laid only where rows fall.
 WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
