@@ -118,6 +118,7 @@ def assert_same_as_pandas(table, window, func_name):
         assert str(actual_error) == str(expected_error)
         return
     assert type(actual) is type(expected)
+    assert actual.attrs == expected.attrs
     if isinstance(expected, pd.DataFrame):
         pd.testing.assert_frame_equal(actual, expected, check_exact=True, check_freq=True)
     else:
@@ -409,6 +410,10 @@ def _path_case(case):
     elif case == "clock_turned_back":  # the wall clock repeats an hour: periods are no longer runs of rows
         table.index = pd.date_range("2024-10-27 00:30", periods=400, freq="30s", tz="Europe/Berlin", name="ts")
         window = pd.Timedelta("1h")
+    elif case in ("attrs_and_flags", "attrs_and_flags_count"):  # metadata the group-by hands on, or not
+        table.attrs = {"source": ["feed"]}
+        table = table.set_flags(allows_duplicate_labels=False)
+        func_name = "count" if case.endswith("count") else "max"
     elif case == "zero_extremes":  # which zero numpy's minimum keeps is its own affair
         func_name = "min"
         table["price"] = np.tile([0.0, -0.0, 1.0, 2.0], 100)
@@ -420,7 +425,7 @@ def _path_case(case):
     [("plain", True), ("mean", PANDAS_VERSION >= (2, 1)), ("other_method", False), ("calendar_window", False),
      ("object_column", False), ("small_int_column", False), ("number_labels", False), ("duplicate_labels", False),
      ("column_levels", False), ("label_column", False), ("subclass", False), ("aware", True),
-     ("clock_turned_back", False),
+     ("clock_turned_back", False), ("attrs_and_flags", True), ("attrs_and_flags_count", True),
      ("zero_extremes", not hasattr(pd.core.groupby.ops.BaseGrouper, "_reduceat_aggregate"))],
 )
 def test_group_by_is_left_out_only_for_what_is_reduced_natively(case, native, monkeypatch):

@@ -79,6 +79,7 @@ inline rt::Name d_class{"__class__"};
 inline rt::Name d_init{"__init__"};
 inline rt::Name d_repr{"__repr__"};
 inline rt::Name d_version{"__version__"};
+inline rt::Name d_finalize{"__finalize__"};
 
 // The column that carries each row's period start while the rows are grouped.
 inline rt::Name n_group_by_label{"group_by_label"};
@@ -103,6 +104,7 @@ inline rt::KeywordNames kw_period_range{"start", "end", "freq"};
 inline rt::KeywordNames kw_series_index{"index"};
 inline rt::KeywordNames kw_format{"format"};
 inline rt::KeywordNames kw_utc{"utc"};
+inline rt::KeywordNames kw_method{"method"};
 inline rt::KeywordNames kw_deep{"deep"};
 inline rt::KeywordNames kw_name{"name"};
 inline rt::KeywordNames kw_name_no_copy{"name", "copy"};
