@@ -61,6 +61,10 @@ struct FixedWindowGrid {
 };
 std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
 
+// A note that starts with `lead` and lists the group-by methods that work with the sampler on the
+// installed pandas, and where bars are made (notes.cpp).
+rt::Ref working_methods_note(PyObject* pd, PyObject* np, const char* lead);
+
 // The sampled table reduced in C++ straight from the columns' buffers, or an empty reference when the
 // table, its columns or the method are not of the kinds reduced there (native_sample.cpp).
 rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* func_name);
