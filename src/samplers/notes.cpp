@@ -24,10 +24,10 @@ rt::Ref probe_table(PyObject* pd) {
                                                   "2024-01-01 00:01:00"));
     rt::Ref index_type = rt::attr(pd, n_DatetimeIndex);
     rt::Ref ts = rt::Ref::steal(PyUnicode_FromString("ts"));
-    rt::Ref index = rt::call_kw(index_type.get(), kw_name, stamps.get(), ts.get());
+    rt::Ref index = rt::call(index_type.get(), stamps.get(), rt::kw<"name">(ts.get()));
     rt::Ref prices = rt::Ref::steal(Py_BuildValue("{s[ddd]}", "price", 1.0, 2.0, 4.0));
     rt::Ref frame_type = rt::attr(pd, n_DataFrame);
-    return rt::call_kw(frame_type.get(), kw_series_index, prices.get(), index.get());
+    return rt::call(frame_type.get(), prices.get(), rt::kw<"index">(index.get()));
 }
 
 // Whether the method gives a table indexed by the reduced timestamps, one row per period.
@@ -37,11 +37,11 @@ bool works(PyObject* pd, PyObject* np, PyObject* table, PyObject* window, const 
         WorkingTable working = label_fixed_window(pd, np, table, window);
         if (!working.table) working = label_through_pandas(pd, np, table, window);
         rt::Ref groupby = rt::attr(working.table.get(), n_groupby);
-        rt::Ref grouped = rt::call_kw(groupby.get(), kw_groupby, n_group_by_label.get(), Py_True, Py_False);
+        rt::Ref grouped = rt::call(groupby.get(), n_group_by_label.get(), rt::kw<"as_index">(Py_True), rt::kw<"sort">(Py_False));
         rt::Ref method = rt::Ref::steal(PyObject_GetAttrString(grouped.get(), name));
         rt::Ref reduced = rt::call(method.get());
         rt::Ref set_index = rt::attr(reduced.get(), n_set_index);
-        rt::Ref result = rt::call_kw(set_index.get(), kw_set_index, working.index_col.get(), Py_True);
+        rt::Ref result = rt::call(set_index.get(), rt::kw<"keys">(working.index_col.get()), rt::kw<"drop">(Py_True));
         rt::Ref frame_type = rt::attr(pd, n_DataFrame);
         rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
         rt::Ref index = rt::attr(result.get(), n_index);
