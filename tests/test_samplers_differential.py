@@ -201,8 +201,32 @@ def test_timestamps_before_1970_are_cut_down_towards_the_past(window):
     assert_same_as_pandas(table, window, "first")
 
 
+CYCLE = np.timedelta64(146_097, "D")  # 400 Gregorian years: the calendar repeats after them
+
+
+@pytest.mark.parametrize("window", [pd.Timedelta("1min"), pd.Timedelta("36h"), "1W", "1M"])
+@pytest.mark.parametrize("func_name", ["first", "last", "min", "max", "mean", "median", "count"])
+@pytest.mark.parametrize("unit", ["s", "ms", "us"])
+@pytest.mark.parametrize("cycles", [1, -1, 17, -4])  # some 400, -400, 6800 and -1600 years away
+def test_dates_beyond_the_nanosecond_range_sample_as_the_calendar_400_years_nearer(cycles, unit, func_name, window):
+    if not HAS_UNITS:
+        pytest.skip("pandas before 2.0 has nanosecond indexes only")
+    rng = np.random.default_rng(abs(cycles) * 7 + len(unit))
+    near = pd.DatetimeIndex(_timestamps(rng, 200, pd.Timedelta("2min"), "gaps").view("M8[ns]"), name="ts")
+    near = near.floor(unit).as_unit(unit)
+    table = pd.DataFrame({"price": rng.standard_normal(200), "size": rng.integers(0, 9, 200)}, index=near)
+    far = table.set_axis(near + cycles * CYCLE, axis=0)
+    assert far.index.dtype == near.dtype
+    expected, expected_error, _ = _outcome(lambda: reference_sample(table, window, func_name))
+    actual, actual_error, _ = _outcome(lambda: ExistingTimestampSampler(func_name=func_name, window=window)(far))
+    assert (type(actual_error), str(actual_error)) == (type(expected_error), str(expected_error))
+    if expected_error is None:
+        if isinstance(expected.index, pd.DatetimeIndex):
+            expected.index = expected.index + cycles * CYCLE
+        pd.testing.assert_frame_equal(actual, expected, check_exact=True)
+
+
 @pytest.mark.parametrize("stamps, window", [
-    (["2262-04-10", "2262-04-12"], pd.Timedelta("1h")),
     (["2024-01-01", "5138-01-01"], pd.Timedelta("1D")),
     (["2024-01-01", "5138-01-01"], "1D"),  # a calendar day from pandas 3 on: a full grid of 1.1e6 days
 ])

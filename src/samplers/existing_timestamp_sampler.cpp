@@ -161,8 +161,11 @@ rt::Ref sample(rt::Args& args) {
     rt::Ref nrows_before = row_count(args[Sample::df]);
     rt::Ref pd = rt::global(n_pd);
     rt::Ref window = rt::attr(self, n_window);
-    rt::Ref table = with_timestamp_index(pd.get(), args[Sample::df]);
-    PyObject* df = table.get();
+    rt::Ref converted = with_timestamp_index(pd.get(), args[Sample::df]);
+    // Dates beyond the nanosecond range are sampled 400 years (or a multiple) nearer, where pandas lays
+    // periods for them, and moved back; the calendar is the same there.
+    ShiftedTable shifted = into_nanosecond_range(pd.get(), converted.get());
+    PyObject* df = shifted.table.get();
 
     // The common tables and methods are reduced natively, straight from the columns' buffers; that path
     // checks the index's order in its own pass over the timestamps and gives up when it is out of order.
@@ -188,6 +191,8 @@ rt::Ref sample(rt::Args& args) {
         // pandas with a message about pandas' own workings; the note says what the table lacks.
         reraise_with_table_note(pd.get(), df);
     }
+
+    if (shifted.shift) move_back(pd.get(), result.get(), shifted.shift.get());
 
     rt::Ref nrows_after = row_count(result.get());
     rt::Ref message =

@@ -13,6 +13,7 @@ inline rt::Name n_DataFrame{"DataFrame"};
 inline rt::Name n_DatetimeIndex{"DatetimeIndex"};
 inline rt::Name n_Series{"Series"};
 inline rt::Name n_Tick{"Tick"};
+inline rt::Name n_timedelta64{"timedelta64"};
 inline rt::Name n_Timedelta{"Timedelta"};
 inline rt::Name n_catch_warnings{"catch_warnings"};
 inline rt::Name n_simplefilter{"simplefilter"};
@@ -91,6 +92,7 @@ inline rt::Name n_group_by_label{"group_by_label"};
 // Texts.
 inline rt::Name t_underscore{"_"};
 inline rt::Name t_datetime64_ns{"datetime64[ns]"};
+inline rt::Name t_day_unit{"D"};
 // Notes on the sampler's refusals.
 inline rt::Name t_unnamed_index_note{
     "the sampler puts the input's index back on the result by its name, and this index has none: name "

@@ -39,6 +39,18 @@ void require_ascending_timestamps(PyObject* pd, PyObject* index);
 // objects stands for, when pandas' datetime conversion reads it (period_labels.cpp).
 rt::Ref with_timestamp_index(PyObject* pd, PyObject* df);
 
+// A naive datetime64[s], [ms] or [us] table beyond the years datetime64[ns] holds (where pandas lays its
+// periods), moved by whole 400-year cycles of the calendar so that it lies within them, as a shallow
+// copy, and the np.timedelta64 it was moved back by; the table itself and no shift when it needs none or
+// its span is too long to fit (period_labels.cpp). `move_back` moves a sampled table's timestamps forward
+// again.
+struct ShiftedTable {
+    rt::Ref table;
+    rt::Ref shift;
+};
+ShiftedTable into_nanosecond_range(PyObject* pd, PyObject* df);
+void move_back(PyObject* pd, PyObject* result, PyObject* shift);
+
 // Labels through pandas' own grid, map and look-up; works for every window and index pandas accepts
 // (period_labels.cpp). A grid far longer than the table is laid only where rows fall.
 WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
