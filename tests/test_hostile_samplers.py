@@ -320,8 +320,11 @@ def test_the_grid_end_beyond_the_nanosecond_range_fails_as_the_full_grid_fails()
         pytest.skip("pandas before 2.0 has nanosecond indexes only")
     # Past the nanosecond range, so the grid is laid through pandas: hourly from 2262-04-10 to 2262-07-01,
     # the nanosecond range ending at 2262-04-11 23:47; the first period past it is the one pandas names.
+    # Aware, so that it is not moved 400 years back as its naive twin is, which samples.
     index = pd.DatetimeIndex(np.array(["2262-04-10", "2262-06-01", "2262-07-01"], dtype="M8[s]"), name="ts")
-    table = pd.DataFrame({"price": [1.0, 2.0, 3.0]}, index=index)
+    naive = pd.DataFrame({"price": [1.0, 2.0, 3.0]}, index=index)
+    assert len(ExistingTimestampSampler(func_name="first", window="1h")(naive)) == 3
+    table = naive.tz_localize("UTC")
     with pytest.raises(ValueError) as raised:
         ExistingTimestampSampler(func_name="first", window="1h")(table)
     with pytest.raises(ValueError) as expected:

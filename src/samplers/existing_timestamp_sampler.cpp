@@ -76,7 +76,9 @@ rt::Ref failed_method_note(PyObject* pd, PyObject* np, PyObject* func_name) {
         "the sampler reduces the timestamps along with the columns and makes the result of func_name=%R its "
         "index again, which this method cannot do on this table; ",
         name_text.get()));
-    return working_methods_note(pd, np, PyUnicode_AsUTF8(lead.get()));
+    const char* lead_text = PyUnicode_AsUTF8(lead.get());
+    if (lead_text == nullptr) rt::raise_pending();
+    return working_methods_note(pd, np, lead_text);
 }
 
 // The reduced timestamps become the index again under the index's name. An unnamed index leaves pandas
