@@ -25,7 +25,7 @@ TEMPLATE = """\
 [data_related]
 
 # Base address of the instrument reference-data service; each query is appended to it verbatim.
-# The address below is the development service's:
+# The development service answers at http://127.0.0.1:8765/instruments once started with
 #   python -m norvane.devtools.refdata_service --port 8765
 InstrumentInfoUrl = {url}
 
@@ -51,11 +51,13 @@ def render(directory, url=DEFAULT_URL, cache_dir=None):
     """The file's text for a project rooted at ``directory`` (an absolute cache folder unless given)."""
     directory = pathlib.Path(directory).absolute()
     cache = directory / DEFAULT_CACHE if cache_dir is None else pathlib.Path(cache_dir)
-    for name, value in (("--url", url), ("--cache-dir", str(cache))):
-        # One line each: a line break would start a key or section of its own, '%' an interpolation.
-        if not value.strip() or any(c in value for c in "\r\n%"):
-            raise ValueError(f"{name} {value!r}: needs a single line without '%'")
-    return TEMPLATE.format(url=url.strip(), cache_dir=cache)
+    values = {}
+    for key, name, value in (("url", "--url", url), ("cache_dir", "--cache-dir", str(cache))):
+        # One line each: a line break would start a key or a section of its own.
+        if not value.strip() or any(c in value for c in "\r\n"):
+            raise ValueError(f"{name} {value!r}: needs a single, non-empty line")
+        values[key] = value.strip().replace("%", "%%")  # the parser reads %% as % (and %(...)s as a reference)
+    return TEMPLATE.format(**values)
 
 
 def write(directory, url=DEFAULT_URL, cache_dir=None):
