@@ -237,9 +237,8 @@ rt::Ref sample(rt::Args& args) {
     plan.label_right = is_text(label.get(), n_right);
     plan.fill = is_text(empty.get(), n_fill);
     const bool reduceat = pandas_sums_through_reduceat(pd.get());
-    plan.volume_kind = !has_size ? ValueKind::Float64
-                       : size.column.kind == ValueKind::Int32 && !reduceat ? ValueKind::Int64
-                                                                          : size.column.kind;
+    // pandas sums a column to its own dtype (an int32 sum wraps as int32, however it is added up).
+    plan.volume_kind = has_size ? size.column.kind : ValueKind::Float64;
     if (rows > 0) {
         std::optional<samplers::FixedWindowGrid> grid =
             samplers::fixed_window_grid(pd.get(), np.get(), df, window.get(), origin.get());

@@ -265,27 +265,18 @@ void compute_typed(const BarPlan& plan, const Runs& runs, const BarOutputs& out,
     kernel.fill_gaps();
 }
 
-// A float size sums in its own type, an int64 one in int64, an int32 one in int32 or int64 (volume_kind).
-template <typename P, typename S>
-void with_volume(const BarPlan& plan, const Runs& runs, const BarOutputs& out, bool threads) {
-    if constexpr (std::is_same_v<S, std::int32_t>) {
-        if (plan.volume_kind == ValueKind::Int64) return compute_typed<P, S, std::int64_t>(plan, runs, out, threads);
-    }
-    return compute_typed<P, S, S>(plan, runs, out, threads);
-}
-
 template <typename P>
 void with_size(const BarPlan& plan, const Runs& runs, const BarOutputs& out, bool threads) {
     if (!plan.has_size) return compute_typed<P, NoSize, double>(plan, runs, out, threads);
     switch (plan.size.kind) {
         case ValueKind::Float64:
-            return with_volume<P, double>(plan, runs, out, threads);
+            return compute_typed<P, double, double>(plan, runs, out, threads);
         case ValueKind::Float32:
-            return with_volume<P, float>(plan, runs, out, threads);
+            return compute_typed<P, float, float>(plan, runs, out, threads);
         case ValueKind::Int64:
-            return with_volume<P, std::int64_t>(plan, runs, out, threads);
+            return compute_typed<P, std::int64_t, std::int64_t>(plan, runs, out, threads);
         case ValueKind::Int32:
-            return with_volume<P, std::int32_t>(plan, runs, out, threads);
+            return compute_typed<P, std::int32_t, std::int32_t>(plan, runs, out, threads);
     }
 }
 

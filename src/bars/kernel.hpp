@@ -31,7 +31,7 @@ struct BarPlan {
     Column price;
     bool has_size;
     Column size;
-    ValueKind volume_kind;   // an int32 size sums to int32 where pandas sums through numpy, else int64
+    ValueKind volume_kind;   // the size's own kind
     SumWay volume_sum;       // for a float size
     SumWay vwap_sum;         // for the two float64 sums of the VWAP
     Ticks wall;              // the rows' wall-clock ticks, which the grid cuts
