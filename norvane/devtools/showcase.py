@@ -156,7 +156,7 @@ def sample_bars(ticks):
     elapsed = time.perf_counter() - began
     print(f"\n{BAR_MINUTES}-minute bars: {len(bars):,} rows in {elapsed * 1000:.1f} ms, each at its window's start; "
           "open, high, low and close carry the time of their trade:")
-    print(bars.head(3).to_string())
+    print(bars.head(3).T.to_string())  # one line per column: twelve of them do not fit side by side
     return bars
 
 
