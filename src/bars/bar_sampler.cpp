@@ -317,6 +317,11 @@ rt::Ref sample(rt::Args& args) {
     rt::Ref columns = rt::Ref::steal(PyDict_New());
     const auto put = [&](PyObject* name, PyObject* values) { rt::require(PyDict_SetItem(columns.get(), name, values)); };
     const auto put_times = [&](PyObject* name, PyObject* ticks) {
+        // Naive times go in as datetime64 arrays, which the table takes as they are.
+        if (tz.get() == Py_None) {
+            rt::Ref stamps = rt::call_method(ticks, n_view, wall_dtype.get());
+            return put(name, stamps.get());
+        }
         rt::Ref times = datetime_index(pd.get(), ticks, wall_dtype.get(), tz.get(), Py_None);
         rt::Ref values = rt::attr(times.get(), n_array);
         put(name, values.get());
