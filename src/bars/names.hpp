@@ -49,6 +49,7 @@ inline rt::Name n_right{"right"};
 inline rt::Name n_drop{"drop"};
 inline rt::Name n_fill{"fill"};
 inline rt::Name n_array{"array"};
+inline rt::Name n_ascontiguousarray{"ascontiguousarray"};
 inline rt::Name n_open{"open"};
 inline rt::Name n_high{"high"};
 inline rt::Name n_low{"low"};
