@@ -40,9 +40,11 @@ LOCAL_DATA_CACHE_DIR = {cache_dir}
 # (5 attempts in all). Without this key a request is bounded only by the default socket time-out.
 InstrumentInfoTimeout = 10
 
-# Optional: how old a cache file may get before the next lookup fetches it again: seconds, or units
-# s, m, h, d, w (30d, 1d12h). Without this key cache files never expire; remove one with
-#   python -m norvane.devtools.cache forget IDENTIFIER
+# Optional: how old a cache file may grow before a lookup fetches it again: seconds, or a duration such
+# as 90m, 12h, 30d or 1d12h (units s, m, h, d, w). The file is replaced only when the service answers;
+# while it does not, the stored records still answer, and a WARNING names the file and its age.
+# Without this key cache files never expire; `python -m norvane.devtools.cache refresh IDENTIFIER`
+# fetches one again now.
 # InstrumentInfoMaxAge = 30d
 """
 
