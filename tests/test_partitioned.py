@@ -1,0 +1,166 @@
+"""The samplers over Dask DataFrames give what one machine gives, value for value, wherever the
+partitions happen to be cut."""
+
+import importlib
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+from pandas.testing import assert_frame_equal
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+
+from norvane.kestrum_data.utility.timeseries import partitioned  # noqa: E402
+from norvane.kestrum_data.utility.timeseries.samplers import ExistingTimestampSampler  # noqa: E402
+
+WINDOWS = ["1min", "7min", "90s", "1h", "1D"]
+METHODS = ["first", "last", "min", "max", "mean", "median", "count", "nunique", "head", "std"]
+
+
+def ticks(tz=None, rows=1500, seed=3):
+    """Two busy stretches with a quiet gap of six hours between them, trades on whole seconds (so
+    several share a timestamp), NaN in the price, an int column; around a clock turned back."""
+    rng = np.random.default_rng(seed)
+    start = pd.Timestamp("2024-11-02 22:02:17")
+    offsets = np.sort(np.concatenate([rng.integers(0, 3 * 3600, rows // 2),
+                                      rng.integers(9 * 3600, 14 * 3600, rows - rows // 2)]))
+    index = pd.DatetimeIndex(start + pd.to_timedelta(offsets, unit="s"), name="ts")
+    price = 100 + np.cumsum(rng.normal(0, 0.1, rows))
+    price[rng.random(rows) < 0.05] = np.nan
+    table = pd.DataFrame({"price": price, "size": rng.exponential(1.0, rows),
+                          "count": rng.integers(0, 50, rows)}, index=index)
+    if tz is not None:
+        # Localised as UTC and shown in New York: the rows stay ascending through the clock change.
+        table = table.tz_localize("UTC").tz_convert(tz)
+    return table
+
+
+def split(table, cuts):
+    """``table`` in partitions cut at the row positions ``cuts`` (an empty partition where two repeat),
+    divisions unknown."""
+    bounds = [0, *cuts, len(table)]
+    chunks = [table.iloc[a:b] for a, b in zip(bounds, bounds[1:])]
+    return dd.from_delayed([dask.delayed(chunk) for chunk in chunks], meta=table.iloc[:0])
+
+
+def split_by_time(table, hours):
+    """``table`` in partitions of ``hours`` each, divisions known (partitions in the gap are empty)."""
+    divisions = pd.date_range(table.index[0], table.index[-1], freq=f"{hours}h", tz=table.index.tz).append(
+        table.index[-1:])
+    chunks = [table[(table.index >= a) & ((table.index < b) | (b == divisions[-1]))]
+              for a, b in zip(divisions, divisions[1:])]
+    return dd.from_delayed([dask.delayed(chunk) for chunk in chunks], meta=table.iloc[:0],
+                           divisions=tuple(divisions))
+
+
+def layouts():
+    table = ticks()
+    repeated = int(np.flatnonzero(table.index[1:] == table.index[:-1])[0]) + 1  # inside a run of one timestamp
+    return {
+        # unknown divisions: an empty partition, a cut between two rows of one timestamp, partitions
+        # narrower than a window
+        "uneven": (None, [repeated, repeated, 300, 749, 750, 751, 900, 905, 1300]),
+        # known divisions, an hour apart: the quiet gap spans several empty partitions
+        "hourly": ("America/New_York", 1),
+    }
+
+
+LAYOUTS = layouts()
+
+
+def frames(layout):
+    tz, cuts = LAYOUTS[layout]
+    table = ticks(tz)
+    if isinstance(cuts, int):
+        return table, split_by_time(table, cuts)
+    return table, split(table, cuts)
+
+
+def one_machine(sampler, table):
+    try:
+        return sampler(table), None
+    except Exception as error:  # the partitioned call must fail the same way
+        return None, error
+
+
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+@pytest.mark.parametrize("window", WINDOWS)
+def test_every_method_equals_one_machine(layout, window):
+    table, ddf = frames(layout)
+    for func_name in METHODS:
+        sampler = ExistingTimestampSampler(func_name=func_name, window=pd.Timedelta(window))
+        expected, error = one_machine(sampler, table)
+        if error is not None:
+            with pytest.raises(type(error)):
+                partitioned.sample(sampler, ddf).compute()
+            continue
+        result = partitioned.sample(sampler, ddf)
+        computed = result.compute()
+        assert_frame_equal(computed, expected, check_exact=True, obj=func_name)
+        if isinstance(expected.index, pd.DatetimeIndex):
+            assert result.known_divisions
+            for number, divisions in enumerate(zip(result.divisions, result.divisions[1:])):
+                part = result.partitions[number].compute()
+                assert ((part.index >= divisions[0]) & (part.index <= divisions[1])).all(), func_name
+
+
+@pytest.mark.parametrize("origin", ["epoch", "start_day", "2024-11-01 10:00:41"])
+def test_an_origin_reaches_every_partition(origin):
+    table, ddf = frames("uneven")
+    sampler = ExistingTimestampSampler(func_name="last", window=pd.Timedelta("7min"), origin=origin)
+    assert_frame_equal(partitioned.sample(sampler, ddf).compute(), sampler(table), check_exact=True)
+
+
+def test_an_index_going_back_across_partitions_is_refused_as_on_one_machine():
+    table = ticks()
+    swapped = pd.concat([table.iloc[500:800], table.iloc[:500], table.iloc[800:]])
+    sampler = ExistingTimestampSampler(func_name="first", window=pd.Timedelta("1min"))
+    with pytest.raises(ValueError) as one:
+        sampler(swapped)
+    with pytest.raises(ValueError) as many:
+        partitioned.sample(sampler, split(swapped, [300, 500, 600]))
+    assert str(many.value) == str(one.value)
+
+
+@pytest.mark.parametrize("window, index, refusal", [
+    ("W-MON", None, "is not a fixed length"),
+    (pd.Timedelta("1min"), pd.RangeIndex(5, name="ts"), "the index must be datetime64"),
+    (pd.Timedelta("1min"), pd.period_range("2024-01-01", periods=5, freq="min", name="ts"),
+     "the index must be datetime64"),
+])
+def test_what_cannot_be_cut_exactly_is_refused_before_any_work(window, index, refusal):
+    table = pd.DataFrame({"price": np.arange(5.0)}, index=index if index is not None else
+                         pd.date_range("2024-01-01", periods=5, freq="D", name="ts"))
+    def unread():
+        raise AssertionError("a partition was read")
+
+    ddf = dd.from_delayed([dask.delayed(unread)() for _ in range(2)], meta=table.iloc[:0])
+    with pytest.raises(ValueError, match=refusal):
+        partitioned.sample(ExistingTimestampSampler(func_name="first", window=window), ddf)
+
+
+def test_without_dask_the_import_names_the_extra(monkeypatch):
+    for name in ("dask", "dask.dataframe"):
+        monkeypatch.setitem(sys.modules, name, None)
+    monkeypatch.delitem(sys.modules, partitioned.__name__)
+    with pytest.raises(ImportError) as raised:
+        importlib.import_module(partitioned.__name__)
+    assert "pip install 'norvane[dask]'" in "".join(raised.value.__notes__)
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as local, distributed.Client(local) as client:
+        yield client
+
+
+@pytest.mark.parametrize("func_name", ["last", "mean"])
+def test_two_worker_processes_give_the_same_result(cluster, func_name):
+    table, ddf = frames("hourly")
+    sampler = ExistingTimestampSampler(func_name=func_name, window=pd.Timedelta("90s"))
+    result = partitioned.sample(sampler, ddf).compute(scheduler=cluster)
+    assert_frame_equal(result, sampler(table), check_exact=True)
