@@ -190,7 +190,7 @@ class _Plan:
         for candidate in candidates:
             offset = 0
             if self.tz is not None:
-                stamp = pd.Timestamp(candidate, tz="UTC")
+                stamp = pd.Timestamp(candidate, tz="UTC").tz_convert(self.tz)
                 offset = _offset_ns(stamp)
                 reach = pd.Timedelta(step + _DAY)
                 # A clock turned back near a cut would put rows of one wall-clock window on both sides.
