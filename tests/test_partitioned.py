@@ -13,6 +13,7 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 
 from norvane.kestrum_data.utility.timeseries import partitioned  # noqa: E402
+from norvane.kestrum_data.utility.timeseries.bars import BarSampler  # noqa: E402
 from norvane.kestrum_data.utility.timeseries.samplers import ExistingTimestampSampler  # noqa: E402
 
 WINDOWS = ["1min", "7min", "90s", "1h", "1D"]
@@ -21,16 +22,21 @@ METHODS = ["first", "last", "max", "mean", "median", "count", "head"]
 
 def ticks(tz=None, rows=1500, seed=3):
     """Two busy stretches with a quiet gap of six hours between them, trades on whole seconds (so
-    several share a timestamp), NaN in the price, an int column; around a clock turned back."""
+    several share a timestamp), an int column, around a clock turned back; NaN in a few places only,
+    so that most partitions hold none (pandas sums a float block differently when it holds one)."""
     rng = np.random.default_rng(seed)
     start = pd.Timestamp("2024-11-02 22:02:17")
     offsets = np.sort(np.concatenate([rng.integers(0, 3 * 3600, rows // 2),
                                       rng.integers(9 * 3600, 14 * 3600, rows - rows // 2)]))
     index = pd.DatetimeIndex(start + pd.to_timedelta(offsets, unit="s"), name="ts")
     price = 100 + np.cumsum(rng.normal(0, 0.1, rows))
-    price[rng.random(rows) < 0.05] = np.nan
-    table = pd.DataFrame({"price": price, "size": rng.exponential(1.0, rows),
-                          "count": rng.integers(0, 50, rows)}, index=index)
+    price[100:130] = np.nan
+    size = rng.exponential(1.0, rows)
+    size[1400] = np.nan
+    weight = rng.random(rows).astype(np.float32)
+    weight[5] = np.nan
+    table = pd.DataFrame({"price": price, "size": size, "count": rng.integers(0, 50, rows), "weight": weight},
+                         index=index)
     if tz is not None:
         # Localised as UTC and shown in New York: the rows stay ascending through the clock change.
         table = table.tz_localize("UTC").tz_convert(tz)
@@ -115,6 +121,26 @@ def test_every_method_equals_one_machine(layout, window):
     table, ddf = frames(layout)
     assert_equal_to_one_machine([ExistingTimestampSampler(func_name=func_name, window=pd.Timedelta(window))
                                  for func_name in METHODS], table, ddf)
+
+
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+@pytest.mark.parametrize("empty", ["drop", "fill"])
+def test_bars_equal_one_machine(layout, empty):
+    table, ddf = frames(layout)
+    tz = table.index.tz
+    origins = [None, "epoch", "start_day", pd.Timestamp("2024-11-01 10:00:41", tz=tz)]
+    sides = [(label, closed) for label in ("left", "right") for closed in ("left", "right")]
+    assert_equal_to_one_machine([
+        BarSampler(window, origin=origins[number % 4], label=label, closed=closed, empty=empty)
+        for number, (window, (label, closed)) in enumerate((w, side) for w in WINDOWS for side in sides)
+    ], table, ddf)
+
+
+def test_bars_of_int_prices_without_size():
+    table = ticks()[["count"]]
+    ddf = split(table, [10, 700, 701])
+    assert_equal_to_one_machine([BarSampler("7min", price="count", size=None, empty=empty)
+                                 for empty in ("drop", "fill")], table, ddf)
 
 
 @pytest.mark.parametrize("origin", ["epoch", "start_day", "2024-11-01 10:00:41"])

@@ -94,6 +94,11 @@ class _Plan:
                 self.ddf = ddf[columns]
         self.meta = _quietly(sampler, _nonempty(self.ddf)).iloc[:0]
         self.timed = isinstance(self.meta.index, pd.DatetimeIndex)
+        # pandas 3.1 sums a float block pairwise when it holds no NaN anywhere and with compensation
+        # otherwise, and the samplers follow it: each piece must see the NaN the whole table holds.
+        self.nan_columns = []
+        if _sums_depend_on_nan() and (self.bars or sampler.func_name == "mean"):
+            self.nan_columns = [name for name, dtype in self.ddf.dtypes.items() if dtype.kind == "f"]
 
     # -- the index: bounds of each partition, found or read from the divisions ------------------------
 
@@ -101,13 +106,23 @@ class _Plan:
         """Per partition (first, last) UTC nanoseconds, None for an empty one, and the earliest
         wall-clock nanoseconds of the whole index."""
         ddf = self.ddf
-        if ddf.known_divisions and not self._wall_clock_needs_a_pass(ddf.divisions):
+        self.nan_found = []
+        if (ddf.known_divisions and not self.nan_columns
+                and not self._wall_clock_needs_a_pass(ddf.divisions)):
             divisions = [_utc_ns(d) for d in ddf.divisions]
             spans = [(divisions[i], divisions[i + 1]) for i in range(ddf.npartitions)]
             return spans, self._wall_ns(ddf.divisions[0]), True
-        summaries = dask.compute(*[dask.delayed(_summary)(part) for part in ddf.index.to_delayed()])
+        if self.nan_columns:
+            parts = ddf[self.nan_columns].to_delayed()
+        else:
+            parts = ddf.index.to_delayed()
+        summaries = dask.compute(*[dask.delayed(_summary)(part) for part in parts])
+        found = set()
+        for summary in summaries:
+            found.update(summary[5])
+        self.nan_found = [name for name in self.nan_columns if name in found]
         spans, offset, previous, earliest = [], 0, None, None
-        for count, first, last, bad, wall_min in summaries:
+        for count, first, last, bad, wall_min, _ in summaries:
             if count:
                 if first == _NAT:
                     raise ValueError(f"{_ORDER}position {offset} holds NaT")
@@ -214,6 +229,9 @@ class _Plan:
         if earliest is None:  # no rows at all
             return dd.from_pandas(_quietly(self.sampler, self.ddf._meta), npartitions=1)
         anchor, piece_origin = self.grid_origin(earliest)
+        sentinel = self._sentinel()
+        if sentinel is not None:  # the result's dtypes as the NaN make them (a float32 mean stays float32)
+            self.meta = _quietly(self.sampler, _with_sentinel(_nonempty(self.ddf), sentinel)).iloc[:0]
         piece_sampler = copy.copy(self.sampler)
         piece_sampler.origin = piece_origin
         cuts = self.cuts(spans, anchor, known)
@@ -231,11 +249,22 @@ class _Plan:
             results, divisions = self._existing(pieces, piece_sampler, cuts, first, last)
         return dd.from_delayed(results, meta=self.meta, divisions=divisions, verify_meta=False)
 
+    def _sentinel(self):
+        """(columns, gap): a row after a piece's last, NaN in ``columns``, whose windows are dropped
+        again; None when no piece needs one."""
+        if not self.nan_found:
+            return None
+        # Past the piece's last window, however the wall clock moves, in whole ticks of the index.
+        reach = 2 * self.step + (2 * _DAY if self.tz is not None else 0) + (self.step if self.bars else 0)
+        ticks = -(-reach // self.unit_ns)
+        return self.nan_found, pd.Timedelta(ticks, unit=_unit_name(self.unit_ns))
+
     def _stamps(self, values):
         return tuple(_instant(v, self.tz) for v in values)
 
     def _existing(self, pieces, piece_sampler, cuts, first, last):
-        sampled = [dask.delayed(_sample_piece)(piece_sampler, piece, self.meta) for piece in pieces]
+        sentinel = self._sentinel()
+        sampled = [dask.delayed(_sample_piece)(piece_sampler, piece, self.meta, sentinel) for piece in pieces]
         if not self.timed:
             return sampled, (None,) * (len(sampled) + 1)
         # A reduced timestamp (a mean) can round across a cut: each row goes to the piece whose
@@ -254,7 +283,8 @@ class _Plan:
         high = _label_bound(last, self, +1)
         bounds = [low] + [c + shift for c in cuts] + [high + 1]
         stamps = self._stamps(bounds)
-        fill = getattr(self.sampler, "empty", "drop") == "fill"
+        fill = self.sampler.empty == "fill"
+        sentinel = self._sentinel()
         results = []
         if fill:
             # The windows between two pieces' bars are filled by both pieces, each keeping its own side;
@@ -271,21 +301,28 @@ class _Plan:
             following.reverse()
             for j, piece in enumerate(pieces):
                 results.append(dask.delayed(_sample_bars)(piece_sampler, piece, self.meta, stamps[j],
-                                                         stamps[j + 1], carried[j], following[j], price))
+                                                         stamps[j + 1], carried[j], following[j], price,
+                                                         sentinel))
         else:
             for j, piece in enumerate(pieces):
                 results.append(dask.delayed(_sample_bars)(piece_sampler, piece, self.meta, stamps[j],
-                                                         stamps[j + 1], None, None, None))
+                                                         stamps[j + 1], None, None, None, sentinel))
         return results, stamps[:-1] + (_instant(high, self.tz),)
 
 
 # -- helpers run in the tasks --------------------------------------------------------------------------
 
-def _summary(index):
-    """(rows, first, last, first fault or None, earliest wall-clock ns) of one partition's index."""
+def _summary(part):
+    """(rows, first, last, first fault or None, earliest wall-clock ns, columns holding NaN) of one
+    partition (an index, or a table)."""
+    nan = []
+    if isinstance(part, pd.DataFrame):
+        nan = [name for name, found in part.isna().any().items() if found]
+        part = part.index
+    index = part
     count = len(index)
     if not count:
-        return 0, None, None, None, None
+        return 0, None, None, None, None, nan
     unit_ns = int(pd.Timedelta(1, unit=getattr(index, "unit", "ns")).value)
     values = index.asi8
     nat = values == _NAT
@@ -300,7 +337,7 @@ def _summary(index):
     fault = min(faults, key=lambda f: (f[0], f[1] != "nat")) if faults else None
     wall = index.tz_localize(None) if index.tz is not None else index
     wall_min = int(wall.min().as_unit("ns").value) if not nat.all() else None
-    return count, int(ns[0]), int(ns[-1]), fault, wall_min
+    return count, int(ns[0]), int(ns[-1]), fault, wall_min, nan
 
 
 def _piece(low, high, closed, unit_ns, *parts):
@@ -328,10 +365,26 @@ def _in_unit(cut_ns, unit_ns, closed):
     return -(-cut_ns // unit_ns) if closed == "left" else cut_ns // unit_ns
 
 
-def _sample_piece(sampler, piece, meta):
+def _with_sentinel(table, sentinel):
+    row = table.iloc[-1:].copy()
+    row.index = row.index + sentinel[1]
+    for name in sentinel[0]:
+        _put(row, name, np.nan)
+    return pd.concat([table, row])
+
+
+def _put(row, name, value):
+    # In the column's own dtype: a float32 column assigned a Python float would become float64.
+    row[name] = np.array([value], dtype=row[name].dtype)
+
+
+def _sample_piece(sampler, piece, meta, sentinel):
     if piece is None or not len(piece):
         return meta
-    return sampler(piece)
+    if sentinel is None:
+        return sampler(piece)
+    # The sentinel sits alone in the last window.
+    return sampler(_with_sentinel(piece, sentinel)).iloc[:-1]
 
 
 def _rehome(j, own, stamps, *near):
@@ -387,26 +440,41 @@ def _follow(after, head):
     return after if head is None else head
 
 
-def _sample_bars(sampler, piece, meta, low, high, carried, following, price):
-    if piece is None or not len(piece):
+def _sample_bars(sampler, piece, meta, low, high, carried, following, price, sentinel):
+    has_rows = piece is not None and len(piece) > 0
+    if not has_rows and (carried is None or following is None):
         return meta
-    tables = [piece]
+    # A piece without rows between two with rows still holds filled windows of the gap.
+    tables = [piece] if has_rows else []
     if carried is not None:
         # The previous piece's last row, priced at the last price before this piece: its bar falls
         # before this piece's windows and carries that close into the windows without rows.
         row = carried[0].copy()
-        row[price] = carried[1] if carried[1] is not None else np.nan
+        _put(row, price, carried[1] if carried[1] is not None else np.nan)
         tables.insert(0, row)
     if following is not None:
         tables.append(following)
-    table = pd.concat(tables) if len(tables) > 1 else piece
+    if len(tables) == 1 and sentinel is None:
+        return sampler(piece)
+    table = pd.concat(tables) if len(tables) > 1 else tables[0]
+    rows = len(table)
+    if sentinel is not None:
+        table = _with_sentinel(table, sentinel)
     result = sampler(table)
-    if len(tables) == 1:
-        return result
+    if sentinel is not None:
+        # Up to the bar of the last real row: the sentinel's bar and the windows filled before it go.
+        through = int(np.searchsorted(np.cumsum(result["trades"].to_numpy()), rows)) + 1
+        result = result.iloc[:through]
     return result[(result.index >= low) & (result.index < high)]
 
 
 # -- small pieces ----------------------------------------------------------------------------------------
+
+def _sums_depend_on_nan():
+    from pandas.core.groupby import ops
+
+    return int(pd.__version__.split(".")[0]) >= 3 and hasattr(ops.BaseGrouper, "_reduceat_aggregate")
+
 
 def _fixed_length(window):
     """(step, base unit) in nanoseconds of the frequency pandas makes of ``window``; ValueError when
