@@ -75,7 +75,7 @@ rt::Ref init(rt::Args& args) {
     require_choice(args[Init::label], "label", n_left, n_right);
     require_choice(args[Init::closed], "closed", n_left, n_right);
     require_choice(args[Init::empty], "empty", n_drop, n_fill);
-    (void)rt::super_call_kw(args, self, d_init, kw_window, window.get());
+    (void)rt::super_call(args, self, d_init, rt::kw<"window">(window.get()));
     rt::set_attr(self, n_price, args[Init::price]);
     rt::set_attr(self, n_size, args[Init::size]);
     rt::set_attr(self, n_origin, origin.get());
@@ -170,7 +170,7 @@ rt::Ref int64_array(PyObject* np, std::int64_t count) {
 rt::Ref datetime_index(PyObject* pd, PyObject* ticks, PyObject* dtype, PyObject* tz, PyObject* name) {
     rt::Ref stamps = rt::call_method(ticks, n_view, dtype);
     rt::Ref index_type = rt::attr(pd, n_DatetimeIndex);
-    rt::Ref index = rt::call_kw(index_type.get(), kw_name, stamps.get(), name);
+    rt::Ref index = rt::call(index_type.get(), stamps.get(), rt::kw<"name">(name));
     if (tz == Py_None) return index;
     rt::Ref in_utc = rt::call_method(index.get(), n_tz_localize, n_UTC.get());
     return rt::call_method(in_utc.get(), n_tz_convert, tz);
@@ -331,7 +331,7 @@ rt::Ref sample(rt::Args& args) {
     put_times(n_high_time, high_time.get());
     put_times(n_low_time, low_time.get());
     put_times(n_close_time, close_time.get());
-    rt::Ref result = rt::call_kw(frame_type.get(), kw_index, columns.get(), result_index.get());
+    rt::Ref result = rt::call(frame_type.get(), columns.get(), rt::kw<"index">(result_index.get()));
 
     rt::Ref bars_made = rt::Ref::steal(PyLong_FromLongLong(runs.bars));
     rt::Ref rows_read = rt::Ref::steal(PyLong_FromSsize_t(rows));

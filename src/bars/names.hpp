@@ -37,7 +37,6 @@ using samplers::n_origin;
 using samplers::d_version;
 using samplers::n_BaseGrouper;
 using samplers::a_reduceat_aggregate;
-using samplers::kw_window;
 
 inline rt::Name n_Timedelta{"Timedelta"};
 inline rt::Name n_BarSampler{"BarSampler"};
@@ -66,7 +65,5 @@ inline rt::Name t_to_datetime_note{
     "BarSampler reads the timestamps from the index: make them one first, e.g. "
     "df = df.set_index(pd.to_datetime(df[\"time\"])) or df.index = pd.to_datetime(df.index)"};
 
-inline rt::KeywordNames kw_index{"index"};
-inline rt::KeywordNames kw_name{"name"};
 
 }  // namespace bars

@@ -8,7 +8,6 @@ equal value for value. Partial results are never combined (a sum of partial floa
 sum of the floats).
 """
 
-import copy
 import logging
 import threading
 
@@ -232,8 +231,9 @@ class _Plan:
         sentinel = self._sentinel()
         if sentinel is not None:  # the result's dtypes as the NaN make them (a float32 mean stays float32)
             self.meta = _quietly(self.sampler, _with_sentinel(_nonempty(self.ddf), sentinel)).iloc[:0]
-        piece_sampler = copy.copy(self.sampler)
-        piece_sampler.origin = piece_origin
+        # The pieces' sampler travels as its class and attributes: copying or pickling the instance
+        # itself would leave copyreg's __slotnames__ in the class's namespace.
+        piece_sampler = (type(self.sampler), {**vars(self.sampler), "origin": piece_origin})
         cuts = self.cuts(spans, anchor, known)
         edges = [None] + cuts + [None]
         parts = self.ddf.to_delayed()
@@ -378,9 +378,17 @@ def _put(row, name, value):
     row[name] = np.array([value], dtype=row[name].dtype)
 
 
+def _rebuilt(recipe):
+    cls, state = recipe
+    sampler = cls.__new__(cls)
+    vars(sampler).update(state)
+    return sampler
+
+
 def _sample_piece(sampler, piece, meta, sentinel):
     if piece is None or not len(piece):
         return meta
+    sampler = _rebuilt(sampler)
     if sentinel is None:
         return sampler(piece)
     # The sentinel sits alone in the last window.
@@ -454,6 +462,7 @@ def _sample_bars(sampler, piece, meta, low, high, carried, following, price, sen
         tables.insert(0, row)
     if following is not None:
         tables.append(following)
+    sampler = _rebuilt(sampler)
     if len(tables) == 1 and sentinel is None:
         return sampler(piece)
     table = pd.concat(tables) if len(tables) > 1 else tables[0]
