@@ -46,7 +46,7 @@ def ticks(tz=None, rows=1500, seed=3):
 def split(table, cuts):
     """``table`` in partitions cut at the row positions ``cuts`` (an empty partition where two repeat),
     divisions unknown."""
-    bounds = [0, *cuts, len(table)]
+    bounds = [0, *sorted(cuts), len(table)]
     chunks = [table.iloc[a:b] for a, b in zip(bounds, bounds[1:])]
     return dd.from_delayed([dask.delayed(chunk) for chunk in chunks], meta=table.iloc[:0])
 
@@ -65,9 +65,9 @@ def layouts():
     table = ticks()
     repeated = int(np.flatnonzero(table.index[1:] == table.index[:-1])[0]) + 1  # inside a run of one timestamp
     return {
-        # unknown divisions: an empty partition, a cut between two rows of one timestamp, partitions
-        # narrower than a window
-        "uneven": (None, [repeated, repeated, 300, 749, 750, 751, 900, 905, 1300]),
+        # unknown divisions: an empty partition, a cut between two rows of one timestamp, one in a run of
+        # NaN prices, partitions narrower than a window
+        "uneven": (None, [repeated, repeated, 110, 300, 749, 750, 751, 900, 905, 1300]),
         # known divisions, an hour apart: the quiet gap spans several empty partitions
         "hourly": ("Asia/Tokyo", 1),
         # the same around New York's clock turned back an hour: no cut near the change
@@ -138,11 +138,21 @@ def test_bars_equal_one_machine(layout, empty):
     ], table, ddf)
 
 
-def test_bars_of_int_prices_without_size():
+def test_bars_of_int_prices_over_empty_partitions_of_a_gap():
+    # No float column: nothing to learn up front, so the known divisions (in the quiet gap too) are cut.
     table = ticks()[["count"]]
-    ddf = split(table, [10, 700, 701])
-    assert_equal_to_one_machine([BarSampler("7min", price="count", size=None, empty=empty)
-                                 for empty in ("drop", "fill")], table, ddf)
+    assert_equal_to_one_machine([BarSampler(window, price="count", size=None, empty="fill", closed=closed)
+                                 for window, closed in (("7min", "left"), ("90s", "right"))],
+                                table, split_by_time(table, 1))
+
+
+def test_a_mean_of_timestamps_rounding_past_a_cut_moves_to_the_next_partition():
+    # Two rows a nanosecond before 10:01 average to 10:01 itself (float64 steps by 256 ns there).
+    index = pd.DatetimeIndex(["2024-01-01 10:00:59.999999999"] * 2 + ["2024-01-01 10:01:00.5"], name="ts")
+    table = pd.DataFrame({"price": [1.0, 2.0, 3.0]}, index=index.as_unit("ns"))
+    sampler = ExistingTimestampSampler(func_name="mean", window=pd.Timedelta("1min"))
+    assert sampler(table).index[0] == pd.Timestamp("2024-01-01 10:01")
+    assert_equal_to_one_machine([sampler], table, split(table, [2]))
 
 
 @pytest.mark.parametrize("origin", ["epoch", "start_day", "2024-11-01 10:00:41"])

@@ -104,17 +104,20 @@ class _Plan:
     def bounds(self):
         """Per partition (first, last) UTC nanoseconds, None for an empty one, and the earliest
         wall-clock nanoseconds of the whole index."""
-        ddf = self.ddf
+        ddf = _unfused(self.ddf)
+        self.parts = ddf.to_delayed(optimize_graph=False)
         self.nan_found = []
         if (ddf.known_divisions and not self.nan_columns
                 and not self._wall_clock_needs_a_pass(ddf.divisions)):
             divisions = [_utc_ns(d) for d in ddf.divisions]
-            spans = [(divisions[i], divisions[i + 1]) for i in range(ddf.npartitions)]
+            spans = [(divisions[i], divisions[i + 1]) for i in range(len(self.parts))]
             return spans, self._wall_ns(ddf.divisions[0]), True
-        if self.nan_columns:
-            parts = ddf[self.nan_columns].to_delayed()
-        else:
-            parts = ddf.index.to_delayed()
+        # The pass reads the index (and the float columns whose NaN count) of the same partitions as the
+        # pieces will read whole.
+        projected = ddf[self.nan_columns] if self.nan_columns else ddf.index
+        parts = _unfused(projected).to_delayed(optimize_graph=False)
+        if len(parts) != len(self.parts):
+            raise RuntimeError(f"the index comes in {len(parts)} partitions and the table in {len(self.parts)}")
         summaries = dask.compute(*[dask.delayed(_summary)(part) for part in parts])
         found = set()
         for summary in summaries:
@@ -236,11 +239,11 @@ class _Plan:
         piece_sampler = (type(self.sampler), {**vars(self.sampler), "origin": piece_origin})
         cuts = self.cuts(spans, anchor, known)
         edges = [None] + cuts + [None]
-        parts = self.ddf.to_delayed()
         pieces = []
         for j in range(len(edges) - 1):
             low, high = edges[j], edges[j + 1]
-            inputs = [part for part, span in zip(parts, spans) if span is not None and _overlaps(span, low, high)]
+            inputs = [(part, None if known else span) for part, span in zip(self.parts, spans)
+                      if span is not None and _overlaps(span, low, high)]
             pieces.append(dask.delayed(_piece)(low, high, self.closed, self.unit_ns, *inputs))
         first, last = next(s for s in spans if s is not None)[0], [s for s in spans if s is not None][-1][1]
         if self.bars:
@@ -345,8 +348,10 @@ def _piece(low, high, closed, unit_ns, *parts):
     ``high`` for windows closed on the left, after ``low`` and up to ``high`` for the right."""
     side = "left" if closed == "left" else "right"
     slices = []
-    for part in parts:
+    for part, span in parts:
         values = part.index.asi8
+        if span is not None and (values.size == 0 or (values[0] * unit_ns, values[-1] * unit_ns) != span):
+            raise RuntimeError("a partition holds other rows than when its index was read")
         if values.size and (values[0] == _NAT or (values[1:] < values[:-1]).any()):
             return part  # out of order: the sampler refuses it in its own words
         start = 0 if low is None else int(np.searchsorted(values, _in_unit(low, unit_ns, closed), side=side))
@@ -355,7 +360,7 @@ def _piece(low, high, closed, unit_ns, *parts):
         if stop > start:
             slices.append(part.iloc[start:stop])
     if not slices:
-        return parts[0].iloc[:0] if parts else None
+        return parts[0][0].iloc[:0] if parts else None
     return slices[0] if len(slices) == 1 else pd.concat(slices)
 
 
@@ -478,6 +483,18 @@ def _sample_bars(sampler, piece, meta, low, high, carried, following, price, sen
 
 
 # -- small pieces ----------------------------------------------------------------------------------------
+
+def _unfused(ddf):
+    """``ddf`` with its column projections applied and its partitions as its source cuts them: the
+    optimiser would otherwise join a projection's partitions by how much of the table it reads, and an
+    index read alone would come in other partitions than the whole table."""
+    try:
+        from dask.dataframe.dask_expr._collection import new_collection
+
+        return new_collection(ddf.expr.simplify())
+    except (ImportError, AttributeError):
+        return ddf
+
 
 def _sums_depend_on_nan():
     from pandas.core.groupby import ops
