@@ -155,6 +155,20 @@ def test_a_mean_of_timestamps_rounding_past_a_cut_moves_to_the_next_partition():
     assert_equal_to_one_machine([sampler], table, split(table, [2]))
 
 
+@pytest.mark.parametrize("divisions", [False, True], ids=["divisions unknown", "divisions from statistics"])
+def test_parquet_files_read_as_users_read_them(tmp_path, divisions):
+    # Dask joins the partitions of a projection that reads few columns: the index alone comes in fewer
+    # partitions than the whole table.
+    pytest.importorskip("pyarrow")
+    from norvane.devtools.ticks import write_tick_files
+
+    write_tick_files(tmp_path, days=9, rows_per_day=2_000)
+    ddf = dd.read_parquet(tmp_path, calculate_divisions=divisions)
+    assert ddf.index.optimize().npartitions < ddf.optimize().npartitions
+    assert_equal_to_one_machine([ExistingTimestampSampler(func_name="last", window=pd.Timedelta("1min")),
+                                 BarSampler("90s", empty="fill")], ddf.compute(), ddf)
+
+
 @pytest.mark.parametrize("origin", ["epoch", "start_day", "2024-11-01 10:00:41"])
 def test_an_origin_reaches_every_partition(origin):
     table, ddf = frames("uneven")
