@@ -16,6 +16,7 @@ NATIVE_MODULES = {
     "norvane.kestrum_utils.priceable.futures": "kestrum_utils/priceable/futures.pyi",
     "norvane.kestrum_utils.inibridge.inibridge": "kestrum_utils/inibridge/inibridge.pyi",
     "norvane.kestrum_data.utility.timeseries.samplers": "kestrum_data/utility/timeseries/samplers.pyi",
+    "norvane.kestrum_data.utility.timeseries.bars": "kestrum_data/utility/timeseries/bars.pyi",
 }
 
 

@@ -9,6 +9,7 @@ import pytest
 MODULES = [
     ("norvane.kestrum_utils.inibridge.inibridge", "inibridge"),
     ("norvane.kestrum_utils.priceable.futures", "futures"),
+    ("norvane.kestrum_data.utility.timeseries.bars", "bars"),
 ]
 
 

@@ -115,6 +115,13 @@ PyObject* dtype_name(ValueKind kind) {
     return n_float64;
 }
 
+// `np.ascontiguousarray(values)`: the array itself when it is contiguous already, as columns and
+// indexes almost always are.
+rt::Ref contiguous(PyObject* np, PyObject* values) {
+    rt::Ref make = rt::attr(np, n_ascontiguousarray);
+    return rt::call(make.get(), values);
+}
+
 // A price or size column, read as a one-dimensional buffer.
 struct InputColumn {
     rt::Ref array;
@@ -151,12 +158,13 @@ void read_column(PyObject* np, PyObject* df, PyObject* label, Py_ssize_t rows, I
     } else {
         refuse();
     }
-    input.array = rt::call_method(series.get(), n_to_numpy);
-    input.buffer.emplace(input.array.get(), PyBUF_STRIDES | PyBUF_FORMAT);
+    rt::Ref values = rt::call_method(series.get(), n_to_numpy);
+    input.array = contiguous(np, values.get());
+    input.buffer.emplace(input.array.get(), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
     if (input.buffer->ndim() != 1 || input.buffer->length() != rows) {
         rt::raise(PyExc_SystemError, "unexpected layout of a column's values");
     }
-    input.column = Column{static_cast<const char*>(input.buffer->data()), input.buffer->stride(), kind};
+    input.column = Column{static_cast<const char*>(input.buffer->data()), kind};
 }
 
 // ---- assemble ----
@@ -217,11 +225,12 @@ rt::Ref sample(rt::Args& args) {
     rt::Ref wall_dtype = rt::attr(wall_index.get(), n_dtype);
     const std::int64_t nanoseconds_per = samplers::nanoseconds_per_tick(wall_dtype.get());
     if (nanoseconds_per == 0) rt::raise_format(PyExc_TypeError, "unexpected index dtype %S", wall_dtype.get());
-    rt::Ref wall_ticks = rt::attr(wall_index.get(), n_asi8);
-    rt::Ref instant_ticks = tz.get() == Py_None ? wall_ticks : rt::attr(index.get(), n_asi8);
+    rt::Ref wall_ticks = contiguous(np.get(), rt::attr(wall_index.get(), n_asi8).get());
+    rt::Ref instant_ticks = tz.get() == Py_None ? wall_ticks : contiguous(np.get(), rt::attr(index.get(), n_asi8).get());
     samplers::Int64Column wall(wall_ticks.get());
     samplers::Int64Column instants(instant_ticks.get());
-    if (!wall.usable() || !instants.usable() || wall.size() != rows || instants.size() != rows) {
+    if (!wall.usable() || !instants.usable() || wall.size() != rows || instants.size() != rows ||
+        (rows > 1 && (wall.stride() != 8 || instants.stride() != 8))) {
         rt::raise(PyExc_SystemError, "unexpected layout of datetime index values");
     }
 
@@ -229,17 +238,16 @@ rt::Ref sample(rt::Args& args) {
     plan.price = price.column;
     plan.has_size = has_size;
     if (has_size) plan.size = size.column;
-    plan.wall = Ticks{wall.data(), wall.stride()};
-    plan.instants = Ticks{instants.data(), instants.stride()};
+    plan.wall = Ticks{wall.data()};
+    plan.instants = Ticks{instants.data()};
     plan.rows = rows;
     plan.nanoseconds_per_tick = nanoseconds_per;
     plan.closed_right = is_text(closed.get(), n_right);
     plan.label_right = is_text(label.get(), n_right);
     plan.fill = is_text(empty.get(), n_fill);
     const bool reduceat = pandas_sums_through_reduceat(pd.get());
-    plan.volume_kind = !has_size ? ValueKind::Float64
-                       : size.column.kind == ValueKind::Int32 && !reduceat ? ValueKind::Int64
-                                                                          : size.column.kind;
+    // pandas sums a column to its own dtype (an int32 sum wraps as int32, however it is added up).
+    plan.volume_kind = has_size ? size.column.kind : ValueKind::Float64;
     if (rows > 0) {
         std::optional<samplers::FixedWindowGrid> grid =
             samplers::fixed_window_grid(pd.get(), np.get(), df, window.get(), origin.get());
@@ -254,15 +262,8 @@ rt::Ref sample(rt::Args& args) {
                              "the windows of %S from this origin do not start on whole ticks of the index's unit (%S)",
                              window.get(), wall_dtype.get());
         }
-        bool price_nan;
-        bool size_nan;
-        {
-            samplers::ReleasedGil released;
-            price_nan = reduceat && has_nan(plan.price, rows);
-            size_nan = reduceat && has_size && has_nan(plan.size, rows);
-        }
-        plan.volume_sum = reduceat && !size_nan ? SumWay::Pairwise : SumWay::Compensated;
-        plan.vwap_sum = reduceat && !size_nan && !price_nan ? SumWay::Pairwise : SumWay::Compensated;
+        plan.volume_sum = reduceat ? SumWay::Pairwise : SumWay::Compensated;
+        plan.vwap_sum = plan.volume_sum;
     }
 
     Runs runs;
@@ -316,6 +317,11 @@ rt::Ref sample(rt::Args& args) {
     rt::Ref columns = rt::Ref::steal(PyDict_New());
     const auto put = [&](PyObject* name, PyObject* values) { rt::require(PyDict_SetItem(columns.get(), name, values)); };
     const auto put_times = [&](PyObject* name, PyObject* ticks) {
+        // Naive times go in as datetime64 arrays, which the table takes as they are.
+        if (tz.get() == Py_None) {
+            rt::Ref stamps = rt::call_method(ticks, n_view, wall_dtype.get());
+            return put(name, stamps.get());
+        }
         rt::Ref times = datetime_index(pd.get(), ticks, wall_dtype.get(), tz.get(), Py_None);
         rt::Ref values = rt::attr(times.get(), n_array);
         put(name, values.get());

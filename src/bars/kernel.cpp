@@ -20,11 +20,10 @@ constexpr std::int64_t kRowsWorthThreads = 1 << 17;
 template <typename T>
 constexpr bool kIsFloat = std::is_floating_point_v<T>;
 
+// Columns are contiguous (the plan step makes them so), so that loops over them vectorise.
 template <typename T>
 T read(const Column& column, std::int64_t row) {
-    T value;
-    std::memcpy(&value, column.data + row * column.stride, sizeof value);
-    return value;
+    return reinterpret_cast<const T*>(column.data)[row];
 }
 
 template <typename T>
@@ -93,6 +92,12 @@ A reduceat_sum(const Value& value, std::int64_t begin, std::int64_t end) {
 
 struct NoSize {};
 
+// NaN met in a pass: pandas then sums the whole column with compensation, not pairwise.
+struct MissingSeen {
+    bool price = false;
+    bool size = false;
+};
+
 template <typename P, typename S, typename V>
 class BarKernel {
 public:
@@ -112,9 +117,25 @@ public:
         return (window_start(runs_.bounds[k]) - first_start) / plan_.step;
     }
 
-    void runs(std::int64_t first, std::int64_t last) const {
+    MissingSeen runs(std::int64_t first, std::int64_t last) const {
         const std::int64_t first_start = window_start(0);
-        for (std::int64_t k = first; k < last; ++k) one_run(slot(k, first_start), runs_.bounds[k], runs_.bounds[k + 1]);
+        MissingSeen seen;
+        for (std::int64_t k = first; k < last; ++k) {
+            one_run(slot(k, first_start), runs_.bounds[k], runs_.bounds[k + 1], seen);
+        }
+        return seen;
+    }
+
+    // The sums again, with the ways the pass found to apply.
+    void sums_again(const BarPlan& plan, std::int64_t first, std::int64_t last) const {
+        const BarKernel again(plan, runs_, out_);
+        const std::int64_t first_start = window_start(0);
+        MissingSeen ignored;
+        for (std::int64_t k = first; k < last; ++k) {
+            if constexpr (!std::is_same_v<S, NoSize>) {
+                again.sums(slot(k, first_start), runs_.bounds[k], runs_.bounds[k + 1], ignored);
+            }
+        }
     }
 
     // The windows without rows, when they are given: the last close carried into their prices, and labels.
@@ -148,7 +169,8 @@ private:
         return label / plan_.nanoseconds_per_tick;
     }
 
-    void one_run(std::int64_t b, std::int64_t begin, std::int64_t end) const {
+    void one_run(std::int64_t b, std::int64_t begin, std::int64_t end, MissingSeen& seen) const {
+        std::int64_t present = 0;
         std::int64_t open_row = -1;
         std::int64_t high_row = -1;
         std::int64_t low_row = -1;
@@ -158,6 +180,7 @@ private:
         for (std::int64_t row = begin; row < end; ++row) {
             const P price = read<P>(plan_.price, row);
             if (missing(price)) continue;
+            ++present;
             if (open_row < 0) {
                 open_row = high_row = low_row = row;
                 highest = lowest = price;
@@ -186,10 +209,11 @@ private:
         out_.trades[b] = end - begin;
         // The label's wall-clock time, moved by the run's first row to the index's own time line.
         out_.labels[b] = label_ticks(window_start(begin)) + (plan_.instants[begin] - plan_.wall[begin]);
-        if constexpr (!std::is_same_v<S, NoSize>) sums(b, begin, end);
+        seen.price |= present != end - begin;
+        if constexpr (!std::is_same_v<S, NoSize>) sums(b, begin, end, seen);
     }
 
-    void sums(std::int64_t b, std::int64_t begin, std::int64_t end) const {
+    void sums(std::int64_t b, std::int64_t begin, std::int64_t end, MissingSeen& seen) const {
         const auto size_at = [&](std::int64_t row) { return read<S>(plan_.size, row); };
         V* volume = static_cast<V*>(out_.volume);
         if constexpr (kIsFloat<S>) {
@@ -220,6 +244,7 @@ private:
             const auto weight_at = [&](std::int64_t row) { return static_cast<double>(size_at(row)); };
             amount = reduceat_sum<double>(amount_at, begin, end);
             weight = reduceat_sum<double>(weight_at, begin, end);
+            seen.size |= weight != weight;  // a NaN size makes the sum of the sizes NaN
         } else {
             CompensatedSum<double> amounts;
             CompensatedSum<double> weights;
@@ -250,28 +275,28 @@ void compute_typed(const BarPlan& plan, const Runs& runs, const BarOutputs& out,
     }
     const std::int64_t count = static_cast<std::int64_t>(runs.bounds.size()) - 1;
     const std::size_t parts = threads && plan.rows >= kRowsWorthThreads && count > 1 ? 2 : 1;
-    samplers::run_tasks(parts, parts > 1, [&](std::size_t part) {
-        // Parts of about equal row counts.
-        const auto cut = [&](std::size_t p) -> std::int64_t {
-            if (p == 0) return 0;
-            if (p == parts) return count;
-            const std::int64_t row = plan.rows / static_cast<std::int64_t>(parts) * static_cast<std::int64_t>(p);
-            std::int64_t k = 0;
-            while (k < count && runs.bounds[k] < row) ++k;
-            return k;
-        };
-        kernel.runs(cut(part), cut(part + 1));
-    });
-    kernel.fill_gaps();
-}
-
-// A float size sums in its own type, an int64 one in int64, an int32 one in int32 or int64 (volume_kind).
-template <typename P, typename S>
-void with_volume(const BarPlan& plan, const Runs& runs, const BarOutputs& out, bool threads) {
-    if constexpr (std::is_same_v<S, std::int32_t>) {
-        if (plan.volume_kind == ValueKind::Int64) return compute_typed<P, S, std::int64_t>(plan, runs, out, threads);
+    // Parts of about equal row counts.
+    const auto cut = [&](std::size_t p) -> std::int64_t {
+        if (p == 0) return 0;
+        if (p == parts) return count;
+        const std::int64_t row = plan.rows / static_cast<std::int64_t>(parts) * static_cast<std::int64_t>(p);
+        std::int64_t k = 0;
+        while (k < count && runs.bounds[k] < row) ++k;
+        return k;
+    };
+    MissingSeen seen[2];
+    samplers::run_tasks(parts, parts > 1, [&](std::size_t part) { seen[part] = kernel.runs(cut(part), cut(part + 1)); });
+    // Pairwise sums were taken on the chance that the columns hold no NaN; where they do, pandas sums the
+    // whole column with compensation, and so does a second pass over the sums.
+    const bool price_nan = seen[0].price || seen[1].price;
+    const bool size_nan = seen[0].size || seen[1].size;
+    BarPlan again = plan;
+    if (size_nan) again.volume_sum = SumWay::Compensated;
+    if (size_nan || price_nan) again.vwap_sum = SumWay::Compensated;
+    if (plan.has_size && (again.volume_sum != plan.volume_sum || again.vwap_sum != plan.vwap_sum)) {
+        samplers::run_tasks(parts, parts > 1, [&](std::size_t part) { kernel.sums_again(again, cut(part), cut(part + 1)); });
     }
-    return compute_typed<P, S, S>(plan, runs, out, threads);
+    kernel.fill_gaps();
 }
 
 template <typename P>
@@ -279,23 +304,19 @@ void with_size(const BarPlan& plan, const Runs& runs, const BarOutputs& out, boo
     if (!plan.has_size) return compute_typed<P, NoSize, double>(plan, runs, out, threads);
     switch (plan.size.kind) {
         case ValueKind::Float64:
-            return with_volume<P, double>(plan, runs, out, threads);
+            return compute_typed<P, double, double>(plan, runs, out, threads);
         case ValueKind::Float32:
-            return with_volume<P, float>(plan, runs, out, threads);
+            return compute_typed<P, float, float>(plan, runs, out, threads);
         case ValueKind::Int64:
-            return with_volume<P, std::int64_t>(plan, runs, out, threads);
+            return compute_typed<P, std::int64_t, std::int64_t>(plan, runs, out, threads);
         case ValueKind::Int32:
-            return with_volume<P, std::int32_t>(plan, runs, out, threads);
+            return compute_typed<P, std::int32_t, std::int32_t>(plan, runs, out, threads);
     }
 }
 
 }  // namespace
 
-std::int64_t Ticks::operator[](std::int64_t row) const {
-    std::int64_t value;
-    std::memcpy(&value, data + row * stride, sizeof value);
-    return value;
-}
+std::int64_t Ticks::operator[](std::int64_t row) const { return reinterpret_cast<const std::int64_t*>(data)[row]; }
 
 Runs find_runs(const BarPlan& plan) {
     Runs runs;
@@ -351,25 +372,6 @@ void compute_bars(const BarPlan& plan, const Runs& runs, const BarOutputs& out, 
         case ValueKind::Int32:
             return with_size<std::int32_t>(plan, runs, out, threads);
     }
-}
-
-bool has_nan(const Column& column, std::int64_t rows) {
-    const auto scan = [&](auto zero) {
-        using T = decltype(zero);
-        bool found = false;
-        for (std::int64_t row = 0; row < rows; ++row) found |= missing(read<T>(column, row));
-        return found;
-    };
-    switch (column.kind) {
-        case ValueKind::Float64:
-            return scan(0.0);
-        case ValueKind::Float32:
-            return scan(0.0f);
-        case ValueKind::Int64:
-        case ValueKind::Int32:
-            return false;
-    }
-    return false;
 }
 
 }  // namespace bars

@@ -14,15 +14,14 @@ enum class ValueKind { Float64, Float32, Int64, Int32 };
 // on, for a column without NaN) as numpy's `add.reduceat`, the first value plus the pairwise sum of the rest.
 enum class SumWay { Compensated, Pairwise };
 
+// Contiguous, aligned columns.
 struct Column {
     const char* data;
-    std::ptrdiff_t stride;  // bytes
     ValueKind kind;
 };
 
 struct Ticks {
     const char* data;
-    std::ptrdiff_t stride;
     std::int64_t operator[](std::int64_t row) const;
 };
 
@@ -31,9 +30,11 @@ struct BarPlan {
     Column price;
     bool has_size;
     Column size;
-    ValueKind volume_kind;   // an int32 size sums to int32 where pandas sums through numpy, else int64
-    SumWay volume_sum;       // for a float size
-    SumWay vwap_sum;         // for the two float64 sums of the VWAP
+    ValueKind volume_kind;   // the size's own kind
+    // For a float size and for the two float64 sums of the VWAP: Pairwise where pandas sums a column
+    // without NaN so; the compute step falls back to Compensated when it meets a NaN.
+    SumWay volume_sum;
+    SumWay vwap_sum;
     Ticks wall;              // the rows' wall-clock ticks, which the grid cuts
     Ticks instants;          // the rows' timestamps as the index holds them (the same as `wall` when naive)
     std::int64_t rows;
@@ -72,8 +73,5 @@ Runs find_runs(const BarPlan& plan);
 
 // Fills every output item; `threads` splits the runs among up to that many threads.
 void compute_bars(const BarPlan& plan, const Runs& runs, const BarOutputs& out, bool threads);
-
-// Whether a float column holds a NaN (false for integer columns).
-bool has_nan(const Column& column, std::int64_t rows);
 
 }  // namespace bars

@@ -49,6 +49,7 @@ inline rt::Name n_right{"right"};
 inline rt::Name n_drop{"drop"};
 inline rt::Name n_fill{"fill"};
 inline rt::Name n_array{"array"};
+inline rt::Name n_ascontiguousarray{"ascontiguousarray"};
 inline rt::Name n_open{"open"};
 inline rt::Name n_high{"high"};
 inline rt::Name n_low{"low"};
@@ -64,6 +65,5 @@ inline rt::Name n_close_time{"close_time"};
 inline rt::Name t_to_datetime_note{
     "BarSampler reads the timestamps from the index: make them one first, e.g. "
     "df = df.set_index(pd.to_datetime(df[\"time\"])) or df.index = pd.to_datetime(df.index)"};
-
 
 }  // namespace bars
