@@ -37,4 +37,6 @@ install_package() {
 
 BUILD_TOOLS=(scikit-build-core cmake ninja)
 NEWEST=("pandas>=3" "numpy>=2" pytest hypothesis)
+# The extra "dask" (pyproject.toml), installed where the partitioned samplers are tested.
+DASK=("dask[dataframe]>=2025.1" "distributed>=2025.1" "pyarrow>=15")
 OLDEST=("pandas==1.5.3" "numpy==1.26.4" pytest hypothesis)

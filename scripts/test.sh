@@ -5,7 +5,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
 
 log "newest pandas and numpy"
-make_venv .venv-newest "${BUILD_TOOLS[@]}" "${NEWEST[@]}"
+make_venv .venv-newest "${BUILD_TOOLS[@]}" "${NEWEST[@]}" "${DASK[@]}"
 install_package .venv-newest build/release
 (cd "$ROOT/tests" && "$ROOT/.venv-newest/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests" "$@")
 

@@ -28,6 +28,9 @@ def check_installed_layout():
     package = pathlib.Path(norvane.__file__).resolve().parent
     assert package.parent == SITE_PACKAGES, f"norvane imported from {package}, not from {SITE_PACKAGES}"
     assert (package / "py.typed").is_file(), "py.typed is not installed"
+    from importlib.metadata import version
+
+    assert norvane.__version__ == version("norvane"), (norvane.__version__, version("norvane"))
     for name, stub in NATIVE_MODULES.items():
         module = importlib.import_module(name)
         assert pathlib.Path(module.__file__).suffix == ".so", f"{name} is not the native module"

@@ -179,16 +179,13 @@ rt::Ref sample(rt::Args& args) {
     rt::Ref nrows_before = row_count(args[Sample::df]);
     rt::Ref pd = rt::global(n_pd);
     rt::Ref window = rt::attr(self, n_window);
+    rt::Ref origin;
+    (void)rt::suppress(PyExc_AttributeError, [&] { origin = rt::attr(self, n_origin); });
     rt::Ref converted = with_timestamp_index(pd.get(), args[Sample::df]);
     // Dates beyond the nanosecond range are sampled 400 years (or a multiple) nearer, where pandas lays
     // periods for them, and moved back; the calendar is the same there.
     ShiftedTable shifted = into_nanosecond_range(pd.get(), converted.get());
     PyObject* df = shifted.table.get();
-    rt::Ref origin;
-    (void)rt::suppress(PyExc_AttributeError, [&] { origin = rt::attr(self, n_origin); });
-    if (shifted.shift && origin && origin.get() != Py_None) {
-        rt::raise(PyExc_ValueError, "origin applies only to timestamps within the nanosecond years (1677 to 2262)");
-    }
 
     // The common tables and methods are reduced natively, straight from the columns' buffers; that path
     // checks the index's order in its own pass over the timestamps and gives up when it is out of order.
