@@ -59,7 +59,7 @@ WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyOb
 // The same working table from one native pass, for a fixed-length window over a datetime64 index,
 // naive or aware; an empty table when the input is not of that kind (fixed_window_labels.cpp).
 // With an `origin` other than null or None (as checked_origin left it) the grid is anchored there.
-WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* origin);
+WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* origin = nullptr);
 
 // The fixed-length grid that the native labelling pass lays over a table, when the table is of the kind
 // it handles: the table's index, that index's name, the int64 timestamps rows are labelled by (wall-clock
