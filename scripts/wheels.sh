@@ -19,8 +19,12 @@ RAW=$ROOT/build/wheels-raw
 rm -rf "$DIST" "$RAW"
 mkdir -p "$DIST" "$RAW" "$ROOT/build/zig"
 
-make_venv "$ROOT/.venv-wheeltools" "${TOOLS[@]}"
-tools=$ROOT/.venv-wheeltools/bin
+# The tools' environment lives outside the checkout, in the user's cache: zig keys the C++ library and C
+# start-up files it builds (minutes of compiling, once) by its own location, so a fixed location keeps
+# them for every later run and fresh clone, as pip's cache keeps the packages.
+TOOLS_VENV=${NORVANE_WHEEL_TOOLS:-${XDG_CACHE_HOME:-$HOME/.cache}/norvane/wheel-tools-zig0.17.1}
+make_venv "$TOOLS_VENV" "${TOOLS[@]}"
+tools=$TOOLS_VENV/bin
 
 # The C++ compiler CMake is given: zig's clang for x86-64 Linux with glibc $GLIBC. An explicit target
 # also means the baseline x86-64 instruction set (the AVX2 paths are chosen at run time).
