@@ -67,7 +67,7 @@ STAGES_STARTED=$SECONDS
 stage() {
     local name=$1; shift
     local start=$SECONDS status
-    log "[stage ${#STAGE_NAMES[@]}] $name"
+    log "[stage $((${#STAGE_NAMES[@]} + 1))] $name"
     set +e
     (set -e; "$@")
     status=$?
