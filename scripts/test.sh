@@ -57,9 +57,13 @@ sanitizers() {
 wheels() { bash "$ROOT/scripts/wheels.sh" "${VERSIONS[@]}"; }
 
 smoke_wheels() {
-    local version
+    local version previous=${VERSIONS[-1]}
     for version in "${VERSIONS[@]}"; do
         bash "$ROOT/scripts/wheel_smoke.sh" "$version" "$ROOT"/build/dist/norvane-*-cp"${version/./}"-*.whl
+        # A module of another version's wheel, loaded by this interpreter: the start-up version warning.
+        "$(find_python "$version")" -I "$ROOT/scripts/version_mismatch.py" \
+            "$ROOT"/build/dist/norvane-*-cp"${previous/./}"-*.whl
+        previous=$version
     done
 }
 
@@ -79,7 +83,7 @@ STAGES=(
     "3.11, oldest supported pandas (1.5) with numpy 1.x"
     "3.11, sanitizers (AddressSanitizer, UndefinedBehaviorSanitizer)"
     "wheels (3.11, 3.12, 3.13; zig c++, auditwheel) and the sdist"
-    "each wheel in a fresh environment without a compiler: smoke"
+    "each wheel in a fresh environment without a compiler: smoke; version warning"
     "the sdist built by pip in a fresh environment: smoke"
     "3.12, newest pandas and numpy, on its wheel"
     "3.13, newest pandas and numpy, on its wheel"
