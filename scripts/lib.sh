@@ -89,9 +89,9 @@ stage_summary() {
     local i name
     printf '\n=== summary (%s in all)\n' "$(elapsed $((SECONDS - STAGES_STARTED)))" >&2
     for i in "${!STAGE_NAMES[@]}"; do
-        printf '  %-58s %s\n' "${STAGE_NAMES[$i]}" "${STAGE_RESULTS[$i]}" >&2
+        printf '  %-66s %s\n' "${STAGE_NAMES[$i]}" "${STAGE_RESULTS[$i]}" >&2
     done
     for name in "${@:$((${#STAGE_NAMES[@]} + 1))}"; do
-        printf '  %-58s %s\n' "$name" "not run" >&2
+        printf '  %-66s %s\n' "$name" "not run" >&2
     done
 }

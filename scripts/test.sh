@@ -16,10 +16,10 @@ PYTEST_ARGS=("$@")
 mkdir -p "$ROOT/build/figures"
 
 # pytest_in VENV FIGURES_NAME [PYTEST_ARGUMENT...]: the suite, from the tests folder, against the package
-# installed in VENV, with the variables of TEST_ENV set for the interpreter.
+# installed in VENV (a folder of the checkout), with the variables of TEST_ENV set for the interpreter.
 TEST_ENV=()
 pytest_in() {
-    local venv=$1 figures=$ROOT/build/figures/$2.txt; shift 2
+    local venv=$ROOT/$1 figures=$ROOT/build/figures/$2.txt; shift 2
     rm -f "$figures"
     (cd "$ROOT/tests" && env "${TEST_ENV[@]}" NORVANE_FIGURES="$figures" "$venv/bin/python" -m pytest -q \
         -p no:cacheprovider "$@" "${PYTEST_ARGS[@]}" "$ROOT/tests")
