@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import urllib.error
 
 import pytest
 
@@ -332,6 +333,11 @@ def closed_port():
     # Outcomes that differ from one attempt to the next (the later one sorting first) are told one by one.
     (NO_RECORD_ID, "failing differently", IndexError, "list index out of range",
      [f"{NO_RECORD_QUERY} failed 2 times:\n", "  attempt 1: OSError: zz down\n  attempt 2: OSError: aa down\n"]),
+    # A refused attempt, then an answer (a server error): the service did answer, so it is not said to be down.
+    (NO_RECORD_ID, "refused, then 500", IndexError, "list index out of range",
+     [f"{NO_RECORD_QUERY} failed 2 times:\n", "  attempt 1: URLError: <urlopen error [Errno 111] Connection "
+      "refused>\n  attempt 2: HTTPError: HTTP Error 500: Internal Server Error\n"
+      "The service answered, but not with a usable record."]),
     # Another lookup's account, left on this thread by an empty answer, must not be told for this one.
     (NO_RECORD_ID, "replaced lookup", IndexError, "list index out of range",
      [f"No reference data for {NO_RECORD_ID}: CryptoFuture.get_instrument_info answered no record."]),
@@ -356,6 +362,10 @@ def test_errors_of_create_carry_a_note_saying_what_to_do(project, monkeypatch, t
         outcomes = iter(["zz down", "aa down"])
         monkeypatch.setattr(futures.urllib.request, "urlopen",
                             lambda address: (_ for _ in ()).throw(OSError(next(outcomes))))
+    elif service == "refused, then 500":
+        outcomes = iter([urllib.error.URLError(ConnectionRefusedError(111, "Connection refused")),
+                         urllib.error.HTTPError(url + NO_RECORD_QUERY, 500, "Internal Server Error", {}, None)])
+        monkeypatch.setattr(futures.urllib.request, "urlopen", lambda address: (_ for _ in ()).throw(next(outcomes)))
     elif service == "replaced lookup":
         assert CryptoFuture.get_instrument_info(symbol="NOTHING") == []
         monkeypatch.setattr(CryptoFuture, "get_instrument_info", staticmethod(lambda **_: []))

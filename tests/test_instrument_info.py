@@ -364,6 +364,29 @@ class TestAtomicWrite:
         assert lookup(**BTC_DATED)[0]["expiry_date"] == "20261225"
         assert len(project.service.requests) == 2 and len(os.listdir(project.cache_dir)) == 1
 
+    def test_a_failed_write_its_file_swallows_leaves_no_file_behind(self, project, caplog, monkeypatch):
+        real_open = builtins.open
+
+        class Swallowing:  # a file whose context manager swallows what its block raises
+            def __init__(self, *args):
+                self.file = real_open(*args)
+
+            def __enter__(self):
+                return self.file
+
+            def __exit__(self, *exc_info):
+                self.file.close()
+                return True
+
+        def half_then_full(value, file):
+            file.write(json.dumps(value)[:10])
+            disk_full()
+
+        monkeypatch.setattr(futures, "open", Swallowing, raising=False)
+        monkeypatch.setattr(futures.json, "dump", half_then_full)
+        assert lookup(**BTC_DATED)[0]["expiry_date"] == "20261225"
+        assert os.listdir(project.cache_dir) == [] and errors_logged(caplog) == []
+
     def test_the_content_reaches_the_disk_before_the_rename_and_the_rename_after(self, project, monkeypatch):
         events = []
         real_fsync, real_replace = os.fsync, os.replace
@@ -500,6 +523,9 @@ def test_lookup_paths_keep_no_references(project, monkeypatch):
         assert_no_leak(future.build, future, calls=40, expected=IndexError, bytes_per_call=512)
     finally:
         logging.disable(logging.NOTSET)
+    # A damaged cache file: the call fails with the file named in a note.
+    cache_file(project, project.service.url + "?symbol=DAMAGED").write_text('[{"half": ')
+    assert_no_leak(lambda: lookup(symbol="DAMAGED"), calls=200, expected=json.JSONDecodeError, bytes_per_call=64)
     assert_no_leak(lambda: lookup(symbol=1), calls=200, expected=TypeError)
     assert_no_leak(lambda: lookup(symbol="A#"), calls=200, expected=ValueError)
     # A request bounded by a time limit, its opener, connections and timer included. Over a live service

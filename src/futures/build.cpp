@@ -36,8 +36,9 @@ rt::Ref build_hook(rt::Args& args) {
     rt::Ref security_type = rt::attr(self, a_instrument_type);
     rt::Ref contract_type = rt::attr(self, a_contract_type);
     rt::Ref expiry_date = rt::attr(self, a_expiry_date);
-    rt::Ref records = rt::call_kw(lookup.get(), kw_get_instrument_info, symbol.get(), exchange.get(), security_type.get(),
-                                  contract_type.get(), expiry_date.get());
+    rt::Ref records = rt::call(lookup.get(), rt::kw<"symbol">(symbol.get()), rt::kw<"exchange">(exchange.get()),
+                               rt::kw<"security_type">(security_type.get()),
+                               rt::kw<"contract_type">(contract_type.get()), rt::kw<"expiry_date">(expiry_date.get()));
     rt::Ref first_index = rt::Ref::steal(PyLong_FromLong(0));
     // No first record: the bare IndexError gets the lookup's account of what it asked and met.
     rt::Ref info = rt::noting_if(PyExc_IndexError, [&] { return empty_lookup_note(self, records.get()); },

@@ -50,19 +50,23 @@ rt::Ref init(rt::Args& args) {
     rt::Ref pair_symbol = rt::attr(current.get(), n_symbol);
     rt::Ref symbol = rt::dict_pop(kwargs, n_symbol, pair_symbol.get());
     rt::Ref underl_for_base = rt::attr(self, a_underl);
-    (void)rt::super_call_kw(args, self, d_init, kw_future_init, symbol.get(), underl_for_base.get(), exchange,
-                            expiry_date, settlement_type.get());
+    (void)rt::super_call(args, self, d_init, rt::kw<"symbol">(symbol.get()), rt::kw<"underl">(underl_for_base.get()),
+                         rt::kw<"exchange">(exchange), rt::kw<"expiry_date">(expiry_date),
+                         rt::kw<"settlement_type">(settlement_type.get()));
 
     // The fields in the identifier's own order, each read back from the instance.
-    PyObject* const fields[] = {a_exchange, a_symbol, a_instrument_type, a_contract_type, a_ccy, a_expiry_date};
-    static_assert(std::size(fields) == kw_instrument_id_fields.size());
-    rt::Ref parts[std::size(fields)];
-    for (std::size_t i = 0; i < std::size(fields); ++i) parts[i] = rt::attr(self, fields[i]);
+    rt::Ref exchange_field = rt::attr(self, a_exchange);
+    rt::Ref symbol_field = rt::attr(self, a_symbol);
+    rt::Ref instrument_type = rt::attr(self, a_instrument_type);
+    rt::Ref contract_type_field = rt::attr(self, a_contract_type);
+    rt::Ref ccy = rt::attr(self, a_ccy);
+    rt::Ref expiry_date_field = rt::attr(self, a_expiry_date);
     rt::Ref crypto_future = rt::global(n_CryptoFuture);
     rt::Ref get_instrument_id = rt::attr(crypto_future.get(), n_get_instrument_id);
-    rt::Ref instrument_id = rt::call_kw(get_instrument_id.get(), kw_instrument_id_fields, parts[0].get(),
-                                        parts[1].get(), parts[2].get(), parts[3].get(), parts[4].get(),
-                                        parts[5].get());
+    rt::Ref instrument_id = rt::call(
+        get_instrument_id.get(), rt::kw<"exchange">(exchange_field.get()), rt::kw<"symbol">(symbol_field.get()),
+        rt::kw<"instrument_type">(instrument_type.get()), rt::kw<"contract_type">(contract_type_field.get()),
+        rt::kw<"ccy">(ccy.get()), rt::kw<"expiry_date">(expiry_date_field.get()));
     rt::set_attr(self, a_instrument_id, instrument_id.get());
     return rt::none();
 }

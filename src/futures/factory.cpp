@@ -37,7 +37,7 @@ struct Kind {
     Terms terms;
 };
 
-// Rows of one instrument type stand together: each type is compared once, in this order.
+// Every row is one (instrument type, contract type) pair; rows are matched on both, so their order is free.
 const Kind kKinds[] = {
     {n_FUTURE, Contract::Linear, n_CryptoFuture, PairOf::Symbol, Terms::Dated},
     {n_FUTURE, Contract::Inverse, n_CryptoInvFuture, PairOf::Coin, Terms::Dated},
@@ -70,26 +70,26 @@ bool equals_member(PyObject* part, PyObject* enum_name, PyObject* member) {
     return rt::truth(equal.get());
 }
 
-// The first row of the instrument type the field names; NotImplementedError for any other type.
-const Kind* kind_of_type(PyObject* instrument_id, PyObject* instrument_type) {
-    const rt::Name* compared = nullptr;
-    for (const Kind& kind : kKinds) {
-        if (&kind.instrument_type == compared) continue;
-        compared = &kind.instrument_type;
-        if (equals_member(instrument_type, n_INSTRUMENT_TYPE, kind.instrument_type)) return &kind;
+// The instrument type the field names, as the `INSTRUMENT_TYPE` member name of the table's rows; each type
+// of the table is compared once. NotImplementedError for any other type.
+const rt::Name* instrument_type_of(PyObject* instrument_id, PyObject* instrument_type) {
+    for (auto row = std::begin(kKinds); row != std::end(kKinds); ++row) {
+        const rt::Name* type = &row->instrument_type;
+        const bool compared_before =
+            std::any_of(std::begin(kKinds), row, [&](const Kind& earlier) { return &earlier.instrument_type == type; });
+        if (!compared_before && equals_member(instrument_type, n_INSTRUMENT_TYPE, *type)) return type;
     }
     rt::Ref message = rt::join_texts({instrument_id, t_cannot_be_built});
     rt::raise_noted(PyExc_NotImplementedError, message.get(), [&] { return identifier_layout_note(instrument_id); });
 }
 
-// Among the rows of `first`'s instrument type, the one of the contract type; only LINEAR is recognised, so
-// every other contract-type word means an inverse contract.
-const Kind* kind_of_contract(PyObject* instrument_id, const Kind* first, PyObject* contract_type) {
+// The row of (instrument type, contract type); only LINEAR is recognised, so every other contract-type word
+// means an inverse contract.
+const Kind& kind_of(PyObject* instrument_id, const rt::Name* instrument_type, PyObject* contract_type) {
     const Contract contract =
         equals_member(contract_type, n_CONTRACT_TYPE, n_LINEAR) ? Contract::Linear : Contract::Inverse;
-    for (const Kind* kind = first; kind != std::end(kKinds) && &kind->instrument_type == &first->instrument_type;
-         ++kind) {
-        if (kind->contract == contract) return kind;
+    for (const Kind& kind : kKinds) {
+        if (&kind.instrument_type == instrument_type && kind.contract == contract) return kind;
     }
     rt::Ref message = rt::join_texts({instrument_id, t_cannot_be_built});
     rt::raise(PyExc_NotImplementedError, message.get());
@@ -106,15 +106,19 @@ rt::Ref underlying_pair(PyObject* currencies, PyObject* exchange, PairOf pair) {
     PyObject* base = PyList_GET_ITEM(currencies, 0);
     PyObject* quote = PyList_GET_ITEM(currencies, 1);
     rt::Ref pair_class = rt::global(n_CryptoPair);
-    return rt::call_kw(pair_class.get(), kw_pair, pair == PairOf::Symbol ? quote : base, base, exchange);
+    return rt::call(pair_class.get(), rt::kw<"quote_ccy">(pair == PairOf::Symbol ? quote : base),
+                    rt::kw<"base_ccy">(base), rt::kw<"exchange">(exchange));
 }
 
 rt::Ref construct(const Kind& kind, PyObject* pair, PyObject* parts) {
     PyObject* exchange = PyList_GET_ITEM(parts, static_cast<Py_ssize_t>(Field::exchange));
     rt::Ref cls = rt::global(kind.class_name);
-    if (kind.terms == Terms::Perpetual) return rt::call_kw(cls.get(), kw_perpetual_init, pair, exchange);
+    if (kind.terms == Terms::Perpetual) {
+        return rt::call(cls.get(), rt::kw<"underl">(pair), rt::kw<"exchange">(exchange));
+    }
     PyObject* expiry_date = PyList_GET_ITEM(parts, static_cast<Py_ssize_t>(Field::expiry_date));
-    return rt::call_kw(cls.get(), kw_dated_init, pair, expiry_date, exchange);
+    return rt::call(cls.get(), rt::kw<"underl">(pair), rt::kw<"expiry_date">(expiry_date),
+                    rt::kw<"exchange">(exchange));
 }
 
 // `cache.setdefault(key, instrument)` for a plain dict, in one step under the interpreter lock; any other
@@ -133,12 +137,12 @@ void build_into_cache(PyObject* instrument_id) {
     require_part_count(PyList_GET_SIZE(parts.get()), kFieldCount);
     auto field = [&](Field which) { return PyList_GET_ITEM(parts.get(), static_cast<Py_ssize_t>(which)); };
 
-    const Kind* of_type = kind_of_type(instrument_id, field(Field::instrument_type));
+    const rt::Name* instrument_type = instrument_type_of(instrument_id, field(Field::instrument_type));
     rt::Ref currencies = split_symbol(instrument_id, field(Field::symbol));
     require_no_empty_field(instrument_id, parts.get());
-    const Kind* kind = kind_of_contract(instrument_id, of_type, field(Field::contract_type));
-    rt::Ref pair = underlying_pair(currencies.get(), field(Field::exchange), kind->pair);
-    rt::Ref instrument = construct(*kind, pair.get(), parts.get());
+    const Kind& kind = kind_of(instrument_id, instrument_type, field(Field::contract_type));
+    rt::Ref pair = underlying_pair(currencies.get(), field(Field::exchange), kind.pair);
+    rt::Ref instrument = construct(kind, pair.get(), parts.get());
 
     (void)rt::call_method(instrument.get(), n_build);
     rt::Ref key = rt::Ref::steal(PyObject_Str(instrument.get()));

@@ -31,8 +31,9 @@ rt::Ref init(rt::Args& args) {
     rt::Ref underl_again = rt::attr(self, a_underl);
     rt::Ref ccy = rt::attr(underl_again.get(), n_ccy);
     rt::Ref future_type = instrument_enum_member(n_INSTRUMENT_TYPE, n_FUTURE);
-    (void)rt::super_call_kw(args, self, d_init, kw_instrument_init, args[Init::symbol], asset.get(),
-                            args[Init::exchange], ccy.get(), future_type.get());
+    (void)rt::super_call(args, self, d_init, rt::kw<"symbol">(args[Init::symbol]), rt::kw<"asset">(asset.get()),
+                         rt::kw<"exchange">(args[Init::exchange]), rt::kw<"ccy">(ccy.get()),
+                         rt::kw<"instrument_type">(future_type.get()));
     return rt::none();
 }
 

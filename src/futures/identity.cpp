@@ -17,7 +17,6 @@ constexpr auto kInstrumentIdParams = rt::params<IdParam>({
     {"ccy", "Instrument.CURRENCY"},
     {"exchange", "Instrument.EXCHANGE"},
 });
-static_assert(kw_instrument_id_params.size() == static_cast<std::size_t>(IdParam::count));
 
 rt::Ref get_instrument_id(rt::Args& args) {
     return join_instrument_id(args[IdParam::exchange], args[IdParam::symbol], args[IdParam::instrument_type],
@@ -28,9 +27,11 @@ rt::Ref get_instrument_id(rt::Args& args) {
 rt::Ref delegate_instrument_id(PyObject* class_name, const rt::Args& args) {
     rt::Ref cls = rt::global(class_name);
     rt::Ref delegate = rt::attr(cls.get(), n_get_instrument_id);
-    return rt::call_kw(delegate.get(), kw_instrument_id_params, args[IdParam::symbol], args[IdParam::instrument_type],
-                       args[IdParam::contract_type], args[IdParam::expiry_date], args[IdParam::ccy],
-                       args[IdParam::exchange]);
+    return rt::call(delegate.get(), rt::kw<"symbol">(args[IdParam::symbol]),
+                    rt::kw<"instrument_type">(args[IdParam::instrument_type]),
+                    rt::kw<"contract_type">(args[IdParam::contract_type]),
+                    rt::kw<"expiry_date">(args[IdParam::expiry_date]), rt::kw<"ccy">(args[IdParam::ccy]),
+                    rt::kw<"exchange">(args[IdParam::exchange]));
 }
 
 rt::Ref as_crypto_future(rt::Args& args) { return delegate_instrument_id(n_CryptoFuture, args); }

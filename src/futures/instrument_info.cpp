@@ -70,7 +70,7 @@ rt::Ref prepare_cache_dir() {
         cache_dir = configured(n_LOCAL_DATA_CACHE_DIR);
         rt::Ref os = rt::global(n_os);
         rt::Ref makedirs = rt::attr(os.get(), n_makedirs);
-        (void)rt::call_kw(makedirs.get(), kw_exist_ok, cache_dir.get(), Py_True);
+        (void)rt::call(makedirs.get(), cache_dir.get(), rt::kw<"exist_ok">(Py_True));
     } catch (const rt::PyError&) {
         rt::HandledError error(PyExc_Exception);
         rt::Ref print = rt::global(n_print);

@@ -39,8 +39,9 @@ rt::Ref init(rt::Args& args) {
 
     // Extra keywords are deliberately not passed on: the symbol and the contract terms of an inverse
     // future follow from its coin alone.
-    (void)rt::super_call_kw(args, self, d_init, kw_crypto_future_init_inverse, underl, args[Init::exchange],
-                            args[Init::expiry_date], symbol.get(), inverse.get(), physical.get());
+    (void)rt::super_call(args, self, d_init, rt::kw<"underl">(underl), rt::kw<"exchange">(args[Init::exchange]),
+                         rt::kw<"expiry_date">(args[Init::expiry_date]), rt::kw<"symbol">(symbol.get()),
+                         rt::kw<"contract_type">(inverse.get()), rt::kw<"settlement_type">(physical.get()));
     return rt::none();
 }
 

@@ -19,8 +19,8 @@ rt::Ref init(rt::Args& args) {
     rt::Ref underl = pair_from_text(args[Init::underl]);
     rt::Ref inverse_class = rt::global(n_CryptoInvFuture);
     rt::Ref unspecified = rt::attr(inverse_class.get(), n_UNSPECIFIED);
-    (void)rt::super_call_kw(args, self, d_init, kw_inverse_init_perpetual, underl.get(), args[Init::exchange],
-                            unspecified.get());
+    (void)rt::super_call(args, self, d_init, rt::kw<"underl">(underl.get()), rt::kw<"exchange">(args[Init::exchange]),
+                         rt::kw<"expiry_date">(unspecified.get()));
     retype_as_perpetual(self);
     return rt::none();
 }

@@ -5,7 +5,7 @@
 //   a_<text>   "_<text>": an attribute an instance keeps for itself (or a private hook)
 //   d_<text>   "__<text>__": a special name
 //   t_<what>   a text that is no identifier (separators, message pieces)
-//   kw_<call>  the keywords, in order, that one call passes
+// Keyword arguments are named where they are passed, `rt::kw<"exchange">(value)`, and are not declared here.
 #pragma once
 
 #include "runtime/names.hpp"
@@ -177,26 +177,5 @@ inline rt::Name t_contract_type_is{"contract_type="};
 inline rt::Name t_expiry_date_is{"expiry_date="};
 // Key, in the thread-state dict, of the account of the last lookup that answered no record.
 inline rt::Name t_empty_lookup_key{"norvane.futures.empty_lookup"};
-
-// Keyword calls. The identifier's own order (exchange first) is the order CryptoFuture.__init__ passes
-// the fields in; delegating get_instrument_id passes its parameters in their declared order.
-inline rt::KeywordNames kw_instrument_init{"symbol", "asset", "exchange", "ccy", "instrument_type"};
-inline rt::KeywordNames kw_future_init{"symbol", "underl", "exchange", "expiry_date", "settlement_type"};
-inline rt::KeywordNames kw_crypto_future_init_inverse{"underl",        "exchange", "expiry_date", "symbol",
-                                                      "contract_type", "settlement_type"};
-inline rt::KeywordNames kw_crypto_future_init_perpetual{"symbol", "underl", "exchange", "expiry_date"};
-inline rt::KeywordNames kw_inverse_init_perpetual{"underl", "exchange", "expiry_date"};
-inline rt::KeywordNames kw_perpetual_init{"underl", "exchange"};
-inline rt::KeywordNames kw_dated_init{"underl", "expiry_date", "exchange"};
-inline rt::KeywordNames kw_pair{"quote_ccy", "base_ccy", "exchange"};
-inline rt::KeywordNames kw_underl{"underl"};
-inline rt::KeywordNames kw_instrument_id_fields{"exchange", "symbol", "instrument_type", "contract_type", "ccy",
-                                                "expiry_date"};
-inline rt::KeywordNames kw_instrument_id_params{"symbol", "instrument_type", "contract_type", "expiry_date", "ccy",
-                                                "exchange"};
-inline rt::KeywordNames kw_get_instrument_info{"symbol", "exchange", "security_type", "contract_type",
-                                               "expiry_date"};
-inline rt::KeywordNames kw_exist_ok{"exist_ok"};
-inline rt::KeywordNames kw_timeout{"timeout"};
 
 }  // namespace futures

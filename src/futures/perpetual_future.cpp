@@ -37,8 +37,8 @@ rt::Ref init(rt::Args& args) {
     rt::Ref underl_again = rt::attr(self, a_underl);
     rt::Ref inverse_class = rt::global(n_CryptoInvFuture);
     rt::Ref unspecified = rt::attr(inverse_class.get(), n_UNSPECIFIED);
-    (void)rt::super_call_kw(args, self, d_init, kw_crypto_future_init_perpetual, symbol.get(), underl_again.get(),
-                            args[Init::exchange], unspecified.get());
+    (void)rt::super_call(args, self, d_init, rt::kw<"symbol">(symbol.get()), rt::kw<"underl">(underl_again.get()),
+                         rt::kw<"exchange">(args[Init::exchange]), rt::kw<"expiry_date">(unspecified.get()));
 
     retype_as_perpetual(self);
     (void)rt::call_method(self, n_build);
@@ -66,7 +66,7 @@ rt::Ref create_by_underl(rt::Args& args) {
     PyObject* exchange = args[CreateByUnderl::exchange];
     rt::Ref perp_class = rt::global(n_CryptoPerpFuture);
     rt::Ref check = rt::attr(perp_class.get(), n_is_underl_supported);
-    rt::Ref supported = rt::call_kw(check.get(), kw_underl, underl_arg);
+    rt::Ref supported = rt::call(check.get(), rt::kw<"underl">(underl_arg));
     if (!rt::truth(supported.get())) {
         rt::Ref text = rt::text_of(underl_arg);
         rt::Ref message = rt::join_texts({text.get(), t_not_supported});
@@ -75,7 +75,7 @@ rt::Ref create_by_underl(rt::Args& args) {
     rt::Ref underl = pair_from_text(underl_arg);
     rt::Ref chosen_exchange = exchange != Py_None ? rt::Ref::borrow(exchange) : rt::attr(underl.get(), n_exchange);
     rt::Ref constructor = rt::global(n_CryptoPerpFuture);
-    return rt::call_kw(constructor.get(), kw_perpetual_init, underl.get(), chosen_exchange.get());
+    return rt::call(constructor.get(), rt::kw<"underl">(underl.get()), rt::kw<"exchange">(chosen_exchange.get()));
 }
 
 }  // namespace

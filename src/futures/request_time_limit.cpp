@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <tuple>
 #include <utility>
 
 #include "futures.hpp"
 #include "names.hpp"
+#include "runtime/closure.hpp"
 #include "runtime/handlers.hpp"
 
 namespace futures {
@@ -32,63 +34,77 @@ void cut(PyObject* sock) {
     (void)rt::suppress(PyExc_OSError, [&] { (void)rt::call_method(sock, n_shutdown, how.get()); });
 }
 
-// The timer's target; `self` is the list of the request's sockets.
-PyObject* cut_all(PyObject* sockets, PyObject*) {
-    return rt::guarded([&] {
-        rt::Ref snapshot = rt::Ref::steal(PyList_GetSlice(sockets, 0, PY_SSIZE_T_MAX));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) cut(PyList_GET_ITEM(snapshot.get(), i));
-        return Py_NewRef(Py_None);
-    });
-}
+// The timer's target: cuts every connection the request registered so far.
+struct CutAll {
+    static constexpr char kName[] = "norvane.time_limit.cut_all";
+    rt::Ref sockets;  // list of the request's sockets
+    auto objects() { return std::tie(sockets); }
 
-// Installed as `connection.connect` on each connection; `self` is (sockets, deadline, connection). It
-// removes itself (which also ends the reference cycle), connects as the class does, and registers the
-// socket, cutting it at once when the limit passed while it was connecting.
-PyObject* connect_and_register(PyObject* state, PyObject*) {
-    return rt::guarded([&] {
-        PyObject* sockets = PyTuple_GET_ITEM(state, 0);
-        const double deadline = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(state, 1));
-        rt::Ref connection = rt::Ref::borrow(PyTuple_GET_ITEM(state, 2));
+    rt::Ref operator()() {
+        rt::Ref snapshot = rt::Ref::steal(PyList_GetSlice(sockets.get(), 0, PY_SSIZE_T_MAX));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) cut(PyList_GET_ITEM(snapshot.get(), i));
+        return rt::none();
+    }
+};
+
+// Installed as `connection.connect` on each connection. It removes itself (which also ends the reference
+// cycle), connects as the class does, and registers the socket, cutting it at once when the limit passed
+// while it was connecting.
+struct ConnectAndRegister {
+    static constexpr char kName[] = "norvane.time_limit.connect";
+    rt::Ref sockets;
+    double deadline;  // on the monotonic clock
+    rt::Ref connection;
+    auto objects() { return std::tie(sockets, connection); }
+
+    rt::Ref operator()() {
         rt::require(PyObject_DelAttr(connection.get(), n_connect));
         (void)rt::call_method(connection.get(), n_connect);
         rt::Ref sock = rt::attr(connection.get(), n_sock);
-        rt::require(PyList_Append(sockets, sock.get()));
+        rt::require(PyList_Append(sockets.get(), sock.get()));
         if (monotonic_seconds() >= deadline) cut(sock.get());
-        return Py_NewRef(Py_None);
-    });
-}
+        return rt::none();
+    }
+};
 
-// Passed to the handler's `do_open` as its connection class; `self` is (sockets, deadline, class).
-PyObject* make_connection(PyObject* state, PyObject* args, PyObject* kwargs) {
-    static PyMethodDef connect_def{"connect", connect_and_register, METH_NOARGS, nullptr};
-    return rt::guarded([&] {
-        rt::Ref connection = rt::Ref::steal(PyObject_Call(PyTuple_GET_ITEM(state, 2), args, kwargs));
-        rt::Ref connect_state = rt::Ref::steal(
-            PyTuple_Pack(3, PyTuple_GET_ITEM(state, 0), PyTuple_GET_ITEM(state, 1), connection.get()));
-        rt::Ref connect = rt::Ref::steal(PyCFunction_New(&connect_def, connect_state.get()));
+// Passed to the handler's `do_open` as its connection class: makes the connection as the class does and
+// installs its registering `connect`.
+struct MakeConnection {
+    static constexpr char kName[] = "norvane.time_limit.make_connection";
+    rt::Ref sockets;
+    double deadline;
+    rt::Ref connection_class;
+    auto objects() { return std::tie(sockets, connection_class); }
+
+    rt::Ref operator()(rt::VectorArgs args) {
+        rt::Ref connection = rt::Ref::steal(PyObject_Vectorcall(connection_class.get(), args.items,
+                                                                PyVectorcall_NARGS(args.nargsf), args.kwnames));
+        rt::Ref connect = rt::closure(ConnectAndRegister{sockets, deadline, connection});
         rt::set_attr(connection.get(), n_connect, connect.get());
-        return connection.release();
-    });
-}
+        return connection;
+    }
+};
 
-// Installed as the handler's `http_open`/`https_open`; `self` is (do_open, connection maker, keywords).
-PyObject* open_through(PyObject* state, PyObject* request) {
-    return rt::guarded([&] {
-        rt::Ref positional = rt::Ref::steal(PyTuple_Pack(2, PyTuple_GET_ITEM(state, 1), request));
-        return PyObject_Call(PyTuple_GET_ITEM(state, 0), positional.get(), PyTuple_GET_ITEM(state, 2));
-    });
-}
+// Installed as the handler's `http_open`/`https_open`: `do_open(make_connection, request, **keywords)`.
+struct OpenThrough {
+    static constexpr char kName[] = "norvane.time_limit.open_through";
+    rt::Ref do_open;
+    rt::Ref make_connection;
+    rt::Ref keywords;  // dict of the TLS settings the handler passes to its connections
+    auto objects() { return std::tie(do_open, make_connection, keywords); }
+
+    rt::Ref operator()(PyObject* request) {
+        rt::Ref positional = rt::Ref::steal(PyTuple_Pack(2, make_connection.get(), request));
+        return rt::Ref::steal(PyObject_Call(do_open.get(), positional.get(), keywords.get()));
+    }
+};
 
 // A standard handler whose connections come from `connection_class` and are registered.
 rt::Ref registering_handler(PyObject* handler_class, PyObject* open_name, PyObject* connection_class,
-                            PyObject* sockets, PyObject* deadline) {
-    static PyMethodDef make_def{"make_connection", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                                                       make_connection)),
-                                METH_VARARGS | METH_KEYWORDS, nullptr};
-    static PyMethodDef open_def{"open_through", open_through, METH_O, nullptr};
+                            PyObject* sockets, double deadline) {
     rt::Ref handler = rt::call(handler_class);
-    rt::Ref maker_state = rt::Ref::steal(PyTuple_Pack(3, sockets, deadline, connection_class));
-    rt::Ref maker = rt::Ref::steal(PyCFunction_New(&make_def, maker_state.get()));
+    rt::Ref maker =
+        rt::closure(MakeConnection{rt::Ref::borrow(sockets), deadline, rt::Ref::borrow(connection_class)});
     // The TLS settings an HTTPS handler passes to its connections, kept as the handler has them.
     rt::Ref keywords = rt::Ref::steal(PyDict_New());
     const std::pair<PyObject*, PyObject*> tls[] = {{n_context, a_context},
@@ -99,8 +115,7 @@ rt::Ref registering_handler(PyObject* handler_class, PyObject* open_name, PyObje
         rt::require(PyDict_SetItem(keywords.get(), keyword, value.get()));
     }
     rt::Ref do_open = rt::attr(handler.get(), n_do_open);
-    rt::Ref open_state = rt::Ref::steal(PyTuple_Pack(3, do_open.get(), maker.get(), keywords.get()));
-    rt::Ref open = rt::Ref::steal(PyCFunction_New(&open_def, open_state.get()));
+    rt::Ref open = rt::closure(OpenThrough{std::move(do_open), std::move(maker), std::move(keywords)});
     rt::set_attr(handler.get(), open_name, open.get());
     return handler;
 }
@@ -124,12 +139,11 @@ rt::Ref request_time_limit_setting(PyObject* section) {
 }
 
 RequestTimeLimit::RequestTimeLimit(PyObject* seconds) : seconds_(rt::Ref::borrow(seconds)) {
-    static PyMethodDef cut_def{"cut_all", cut_all, METH_NOARGS, nullptr};
     deadline_ = monotonic_seconds() + PyFloat_AS_DOUBLE(seconds);
     sockets_ = rt::Ref::steal(PyList_New(0));
     rt::Ref threading = import("threading");
     rt::Ref timer_class = rt::attr(threading.get(), n_Timer);
-    rt::Ref target = rt::Ref::steal(PyCFunction_New(&cut_def, sockets_.get()));
+    rt::Ref target = rt::closure(CutAll{sockets_});
     timer_ = rt::call(timer_class.get(), seconds, target.get());
     rt::set_attr(timer_.get(), n_daemon, Py_True);
     (void)rt::call_method(timer_.get(), n_start);
@@ -158,25 +172,24 @@ rt::Ref RequestTimeLimit::open(PyObject* address) {
     rt::Ref urllib = rt::global(n_urllib);
     rt::Ref request = rt::attr(urllib.get(), n_request);
     rt::Ref http_client = import("http.client");
-    rt::Ref deadline = rt::Ref::steal(PyFloat_FromDouble(deadline_));
     rt::Ref http_handler_class = rt::attr(request.get(), n_HTTPHandler);
     rt::Ref http_connection = rt::attr(http_client.get(), n_HTTPConnection);
     rt::Ref http_handler = registering_handler(http_handler_class.get(), n_http_open, http_connection.get(),
-                                               sockets_.get(), deadline.get());
+                                               sockets_.get(), deadline_);
     rt::Ref build_opener = rt::attr(request.get(), n_build_opener);
     rt::Ref opener;
     // Absent when the interpreter has no TLS support.
     if (rt::Ref https_handler_class = rt::optional_attr(request.get(), n_HTTPSHandler)) {
         rt::Ref https_connection = rt::attr(http_client.get(), n_HTTPSConnection);
         rt::Ref https_handler = registering_handler(https_handler_class.get(), n_https_open, https_connection.get(),
-                                                    sockets_.get(), deadline.get());
+                                                    sockets_.get(), deadline_);
         opener = rt::call(build_opener.get(), http_handler.get(), https_handler.get());
     } else {
         opener = rt::call(build_opener.get(), http_handler.get());
     }
     rt::Ref remaining = rt::Ref::steal(PyFloat_FromDouble(std::max(deadline_ - monotonic_seconds(), 1e-3)));
     rt::Ref open = rt::attr(opener.get(), n_open);
-    return rt::call_kw(open.get(), kw_timeout, address, remaining.get());
+    return rt::call(open.get(), address, rt::kw<"timeout">(remaining.get()));
 }
 
 void RequestTimeLimit::check() {

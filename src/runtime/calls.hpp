@@ -63,22 +63,112 @@ inline void set_attr(PyObject* object, PyObject* name, PyObject* value) {
 // A new list holding new references to `items`.
 [[nodiscard]] Ref list_of(std::initializer_list<PyObject*> items);
 
-template <typename... Objects>
-[[nodiscard]] Ref call(PyObject* callable, Objects... args) {
-    std::array<PyObject*, sizeof...(Objects) + 1> vector{nullptr, args...};
-    return Ref::steal(PyObject_Vectorcall(callable, vector.data() + 1, sizeof...(Objects) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          nullptr));
+// A keyword argument, named where it is passed: `rt::kw<"exchange">(value)` in a call is `exchange=value`.
+// The name is part of the type, so a call's keyword names form one tuple, interned once per process at
+// module start-up (see `KeywordTuple`): calls with keywords build nothing per call.
+template <std::size_t N>
+struct KeywordText {
+    consteval KeywordText(const char (&text)[N]) {  // NOLINT(google-explicit-constructor): a literal is the point
+        for (std::size_t i = 0; i < N; ++i) chars[i] = text[i];
+    }
+    char chars[N];
+};
+
+template <KeywordText Name>
+struct Keyword {
+    PyObject* value;
+};
+
+template <KeywordText Name>
+[[nodiscard]] constexpr Keyword<Name> kw(PyObject* value) noexcept {
+    return {value};
 }
 
-// `callable(*positional, **dict(zip(keywords, trailing values)))`, without building the dict: the last
-// `N` values are passed as the keywords `keywords` names.
-template <std::size_t N, typename... Objects>
-[[nodiscard]] Ref call_kw(PyObject* callable, const KeywordNames<N>& keywords, Objects... args) {
-    static_assert(sizeof...(Objects) >= N, "a keyword call passes fewer values than it names keywords");
-    std::array<PyObject*, sizeof...(Objects) + 1> vector{nullptr, args...};
-    constexpr std::size_t positional = sizeof...(Objects) - N;
-    return Ref::steal(PyObject_Vectorcall(callable, vector.data() + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          keywords.get()));
+namespace detail {
+
+template <typename Value>
+struct KeywordOf {
+    static constexpr bool is_keyword = false;
+};
+template <KeywordText Name>
+struct KeywordOf<Keyword<Name>> {
+    static constexpr bool is_keyword = true;
+};
+
+inline PyObject* value_of(PyObject* value) noexcept { return value; }
+template <KeywordText Name>
+PyObject* value_of(Keyword<Name> keyword) noexcept {
+    return keyword.value;
+}
+
+// The interned tuple of one list of keyword names.
+template <KeywordText... Names>
+struct KeywordList {
+    static constexpr std::array<const char*, sizeof...(Names)> texts{Names.chars...};
+    static inline KeywordTuple tuple{texts.data(), sizeof...(Names)};
+};
+
+// The keyword names among a call's values, in order.
+template <typename Found, typename... Values>
+struct CollectKeywords {
+    using type = Found;
+};
+template <KeywordText... Found, typename Value, typename... Rest>
+struct CollectKeywords<KeywordList<Found...>, Value, Rest...> : CollectKeywords<KeywordList<Found...>, Rest...> {};
+template <KeywordText... Found, KeywordText Name, typename... Rest>
+struct CollectKeywords<KeywordList<Found...>, Keyword<Name>, Rest...>
+    : CollectKeywords<KeywordList<Found..., Name>, Rest...> {};
+
+consteval bool same_text(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+// What the interpreter needs of a call's values: how many are positional, and the keyword names' tuple.
+// Checked at compile time: positional values come first, and no keyword is named twice.
+template <typename... Values>
+struct CallShape {
+    using Keywords = typename CollectKeywords<KeywordList<>, Values...>::type;
+    static constexpr std::size_t keywords = Keywords::texts.size();
+    static constexpr std::size_t positional = sizeof...(Values) - keywords;
+
+    static consteval bool keywords_trail() {
+        constexpr std::array<bool, sizeof...(Values)> is_keyword{KeywordOf<Values>::is_keyword...};
+        for (std::size_t i = 0; i < positional; ++i) {
+            if (is_keyword[i]) return false;
+        }
+        return true;
+    }
+    static consteval bool names_distinct() {
+        for (std::size_t i = 0; i < keywords; ++i) {
+            for (std::size_t j = i + 1; j < keywords; ++j) {
+                if (same_text(Keywords::texts[i], Keywords::texts[j])) return false;
+            }
+        }
+        return true;
+    }
+    static_assert(keywords_trail(), "a positional value follows a keyword one");
+    static_assert(names_distinct(), "a call names one keyword twice");
+
+    static PyObject* names() noexcept {
+        if constexpr (keywords == 0) {
+            return nullptr;
+        } else {
+            return Keywords::tuple.get();
+        }
+    }
+};
+
+}  // namespace detail
+
+// `callable(a, b, name=c)` is `rt::call(callable, a, b, rt::kw<"name">(c))`: positional values first, then
+// keywords, each named where it is passed.
+template <typename... Values>
+[[nodiscard]] Ref call(PyObject* callable, Values... values) {
+    using Shape = detail::CallShape<Values...>;
+    std::array<PyObject*, sizeof...(Values) + 1> vector{nullptr, detail::value_of(values)...};
+    return Ref::steal(PyObject_Vectorcall(callable, vector.data() + 1,
+                                          Shape::positional | PY_VECTORCALL_ARGUMENTS_OFFSET, Shape::names()));
 }
 
 template <typename... Objects>
@@ -94,19 +184,13 @@ template <typename... Objects>
 [[nodiscard]] Ref super_call_vector(PyObject* defining_class, PyObject* self, PyObject* name, PyObject* const* args,
                       std::size_t positional, PyObject* kwnames);
 
-template <std::size_t N, typename... Objects>
-[[nodiscard]] Ref super_call_kw(const Args& args, PyObject* self, PyObject* name, const KeywordNames<N>& keywords,
-                  Objects... values) {
-    static_assert(sizeof...(Objects) >= N, "a keyword call passes fewer values than it names keywords");
-    std::array<PyObject*, sizeof...(Objects) + 2> vector{nullptr, self, values...};
-    return super_call_vector(args.defining_class(), self, name, vector.data() + 1, sizeof...(Objects) - N + 1,
-                             keywords.get());
-}
-
-template <typename... Objects>
-[[nodiscard]] Ref super_call(const Args& args, PyObject* self, PyObject* name, Objects... values) {
-    std::array<PyObject*, sizeof...(Objects) + 2> vector{nullptr, self, values...};
-    return super_call_vector(args.defining_class(), self, name, vector.data() + 1, sizeof...(Objects) + 1, nullptr);
+// `super().name(a, key=b)` is `rt::super_call(args, self, name, a, rt::kw<"key">(b))`.
+template <typename... Values>
+[[nodiscard]] Ref super_call(const Args& args, PyObject* self, PyObject* name, Values... values) {
+    using Shape = detail::CallShape<Values...>;
+    std::array<PyObject*, sizeof...(Values) + 2> vector{nullptr, self, detail::value_of(values)...};
+    return super_call_vector(args.defining_class(), self, name, vector.data() + 1, Shape::positional + 1,
+                             Shape::names());
 }
 
 // Removes `key` from a dict and returns its value, or `fallback` when absent (`dict.pop(key, fallback)`).

@@ -23,7 +23,7 @@ rt::Ref init(rt::Args& args) {
     rt::set_attr(self, n_func_name, func_name.get());
     // `kwargs.get("window")`; popped, as the call's own dict of extra keywords is read no further.
     rt::Ref window = rt::dict_pop(kwargs, n_window, Py_None);
-    (void)rt::super_call_kw(args, self, d_init, kw_window, window.get());
+    (void)rt::super_call(args, self, d_init, rt::kw<"window">(window.get()));
     return rt::none();
 }
 
@@ -63,7 +63,7 @@ void require_supported_method(PyObject* grouped, PyObject* func_name) {
 rt::Ref restore_index(PyObject* reduced, PyObject* index_col) {
     rt::Ref set_index = rt::attr(reduced, n_set_index);
     try {
-        return rt::call_kw(set_index.get(), kw_set_index, index_col, Py_True);
+        return rt::call(set_index.get(), rt::kw<"keys">(index_col), rt::kw<"drop">(Py_True));
     } catch (const rt::PyError&) {
         if (index_col != Py_None) throw;
         rt::HandledError error(PyExc_KeyError);
@@ -80,7 +80,8 @@ rt::Ref sample_through_groupby(PyObject* self, PyObject* pd, PyObject* np, PyObj
     if (!working.table) working = label_through_pandas(pd, np, df, window);
 
     rt::Ref groupby = rt::attr(working.table.get(), n_groupby);
-    rt::Ref grouped = rt::call_kw(groupby.get(), kw_groupby, n_group_by_label.get(), Py_True, Py_False);
+    rt::Ref grouped =
+        rt::call(groupby.get(), n_group_by_label.get(), rt::kw<"as_index">(Py_True), rt::kw<"sort">(Py_False));
     working.table.reset();
 
     rt::Ref func_name = rt::attr(self, n_func_name);

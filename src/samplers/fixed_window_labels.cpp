@@ -92,7 +92,8 @@ std::optional<std::int64_t> tick_nanoseconds(PyObject* offset, PyObject* tick) {
 
 std::optional<FirstPeriod> first_period(PyObject* pd, PyObject* first, PyObject* window) {
     rt::Ref period_range = rt::attr(pd, n_period_range);
-    rt::Ref periods = rt::call_kw(period_range.get(), kw_period_range, first, first, window);
+    rt::Ref periods =
+        rt::call(period_range.get(), rt::kw<"start">(first), rt::kw<"end">(first), rt::kw<"freq">(window));
     rt::Ref freq = rt::attr(periods.get(), n_freq);
     rt::Ref offsets = rt::attr(pd, n_offsets);
     rt::Ref tick = rt::attr(offsets.get(), n_Tick);

@@ -1,7 +1,7 @@
 // Interned names of the samplers module, declared once. The prefix says which string an identifier holds:
 // n_<text> the name as written (a pandas or numpy attribute, method, keyword or global), d_<text>
-// "__<text>__", t_<what> a text that is no identifier, kw_<call> the keywords of one call; see
-// runtime/names.hpp.
+// "__<text>__", t_<what> a text that is no identifier; see runtime/names.hpp. Keyword arguments are named
+// where they are passed, `rt::kw<"freq">(value)`.
 #pragma once
 
 #include "runtime/names.hpp"
@@ -91,18 +91,5 @@ inline rt::Name t_supported_methods_note{
 inline rt::Name t_unnamed_index_note{
     "the sampler puts the input's index back on the result by its name, and this index has none: name "
     "it first, e.g. df.index.name = \"t\" or df = df.rename_axis(\"t\")"};
-
-// Keyword calls.
-inline rt::KeywordNames kw_df{"df"};
-inline rt::KeywordNames kw_window{"window"};
-inline rt::KeywordNames kw_groupby{"as_index", "sort"};
-inline rt::KeywordNames kw_set_index{"keys", "drop"};
-inline rt::KeywordNames kw_period_range{"start", "end", "freq"};
-inline rt::KeywordNames kw_series_index{"index"};
-inline rt::KeywordNames kw_format{"format"};
-inline rt::KeywordNames kw_name{"name"};
-inline rt::KeywordNames kw_name_no_copy{"name", "copy"};
-inline rt::KeywordNames kw_frame{"index", "columns", "copy"};
-inline rt::KeywordNames kw_frame_from_dict{"index", "columns"};
 
 }  // namespace samplers

@@ -234,12 +234,13 @@ rt::Ref result_index(PyObject* pd, PyObject* np, Reduction reduction, const Fixe
         auto* out = static_cast<std::int64_t*>(array_data(sizes.get()));
         for (std::int64_t g = 0; g < groups.count; ++g) out[g] = groups.bounds[g + 1] - groups.bounds[g];
         rt::Ref index_type = rt::attr(pd, n_Index);
-        return rt::call_kw(index_type.get(), kw_name, sizes.get(), grid.index_col.get());
+        return rt::call(index_type.get(), sizes.get(), rt::kw<"name">(grid.index_col.get()));
     }
     if (reduction == Reduction::Mean) {
         rt::Ref stamps = rt::call_method(tick_means, n_view, grid.ticks_dtype.get());
         rt::Ref index_type = rt::attr(pd, n_DatetimeIndex);
-        rt::Ref index = rt::call_kw(index_type.get(), kw_name_no_copy, stamps.get(), grid.index_col.get(), Py_False);
+        rt::Ref index =
+            rt::call(index_type.get(), stamps.get(), rt::kw<"name">(grid.index_col.get()), rt::kw<"copy">(Py_False));
         if (tz == Py_None) return index;
         rt::Ref in_utc = rt::call_method(index.get(), n_tz_localize, n_UTC.get());
         return rt::call_method(in_utc.get(), n_tz_convert, tz);
@@ -408,11 +409,12 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
     rt::Ref index = result_index(pd, np, *reduction, *grid, tz.get(), bounds, tick_means.get());
     if (one_kind) {
         rt::Ref values = rt::attr(block.get(), n_T);
-        return rt::call_kw(frame_type.get(), kw_frame, values.get(), index.get(), columns.index.get(), Py_False);
+        return rt::call(frame_type.get(), values.get(), rt::kw<"index">(index.get()),
+                        rt::kw<"columns">(columns.index.get()), rt::kw<"copy">(Py_False));
     }
     rt::Ref data = rt::Ref::steal(PyDict_New());
     for (std::size_t j = 0; j < width; ++j) rt::require(PyDict_SetItem(data.get(), columns.labels[j].get(), arrays[j].get()));
-    return rt::call_kw(frame_type.get(), kw_frame_from_dict, data.get(), index.get(), columns.index.get());
+    return rt::call(frame_type.get(), data.get(), rt::kw<"index">(index.get()), rt::kw<"columns">(columns.index.get()));
 }
 
 }  // namespace samplers

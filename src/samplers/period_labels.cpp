@@ -65,7 +65,8 @@ struct SinglePeriod {
 };
 
 std::optional<SinglePeriod> single_period(PyObject* period_range, PyObject* timestamp, PyObject* window) {
-    rt::Ref period = rt::call_kw(period_range, kw_period_range, timestamp, timestamp, window);
+    rt::Ref period =
+        rt::call(period_range, rt::kw<"start">(timestamp), rt::kw<"end">(timestamp), rt::kw<"freq">(window));
     if (rt::require(PyObject_Size(period.get())) != 1) return std::nullopt;
     rt::Ref ordinals = rt::attr(period.get(), n_asi8);
     Int64Column column(ordinals.get());
@@ -76,7 +77,7 @@ std::optional<SinglePeriod> single_period(PyObject* period_range, PyObject* time
 
 // The grid as pandas lays it, period by period.
 rt::Ref full_grid(PyObject* period_range, PyObject* first, PyObject* last, PyObject* window) {
-    rt::Ref periods = rt::call_kw(period_range, kw_period_range, first, last, window);
+    rt::Ref periods = rt::call(period_range, rt::kw<"start">(first), rt::kw<"end">(last), rt::kw<"freq">(window));
     // Unit-less datetime64 is refused from pandas 2.2 on; nanoseconds give the same period starts everywhere.
     return rt::call_method(periods.get(), n_astype, t_datetime64_ns.get());
 }
@@ -209,7 +210,8 @@ rt::Ref as_timestamps(PyObject* pd, PyObject* index) {
     rt::Ref to_datetime = rt::attr(pd, n_to_datetime);
     for (PyObject* format : {Py_None, n_ISO8601.get()}) {
         rt::Ref converted;
-        if (rt::suppress(PyExc_Exception, [&] { converted = rt::call_kw(to_datetime.get(), kw_format, index, format); })) {
+        if (rt::suppress(PyExc_Exception,
+                         [&] { converted = rt::call(to_datetime.get(), index, rt::kw<"format">(format)); })) {
             return converted;
         }
     }
@@ -254,7 +256,7 @@ WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyOb
     // Every timestamp maps to the latest period start at or before it. The map is built on the unique
     // timestamps: with repeated ones the look-up below would return a row per pair of equal timestamps.
     rt::Ref series_type = rt::attr(pd, n_Series);
-    rt::Ref grid_map = rt::call_kw(series_type.get(), kw_series_index, new_time_index.get(), new_time_index.get());
+    rt::Ref grid_map = rt::call(series_type.get(), new_time_index.get(), rt::kw<"index">(new_time_index.get()));
     rt::Ref unique_times = rt::call_method(rows.times.get(), n_unique);
     rt::Ref all_times = rt::call_method(unique_times.get(), n_union, new_time_index.get());
     unique_times.reset();

@@ -37,7 +37,7 @@ rt::Ref sample(rt::Args&) { rt::raise(PyExc_NotImplementedError); }
 
 rt::Ref call(rt::Args& args) {
     rt::Ref sample_method = rt::attr(args[Call::self], n_sample);
-    return rt::call_kw(sample_method.get(), kw_df, args[Call::x_df]);
+    return rt::call(sample_method.get(), rt::kw<"df">(args[Call::x_df]));
 }
 
 }  // namespace
