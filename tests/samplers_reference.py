@@ -24,7 +24,9 @@ What the pandas steps do, measured on pandas 1.5.3, 2.2.3 and 3.1.2 (numpy 1.26 
   instants, and the label column built from them is always datetime64[ns]. Pandas 3 parses
   datetime strings to microsecond indexes by default; the result keeps the input's resolution.
 * Timestamps whose grid does not fit in datetime64[ns] (after 2262-04-11) fail the grid
-  conversion with OutOfBoundsDatetime; windows much smaller than the span build a huge grid.
+  conversion with OutOfBoundsDatetime; windows much smaller than the span build a huge grid. The
+  module samples a naive s/ms/us table beyond those years as the same table whole 400-year cycles
+  nearer (the calendar repeats), moved back; the differential test states that directly.
 
 Calls replaced so that the steps run, without warnings, from pandas 1.5 to 3.x:
 
@@ -33,7 +35,7 @@ Calls replaced so that the steps run, without warnings, from pandas 1.5 to 3.x:
 * `Series.fillna(method="ffill")` warns from 2.1 and is gone in 3.0; `Series.ffill()` is identical.
 * `DataFrame.set_index(..., inplace=True)` warns in 3.0; assigning the returned table is identical.
 
-Three mends of the listed steps, which silently lost rows:
+Four mends of the listed steps, which silently lost rows:
 
 * A datetime index out of order or holding NaT is refused with ValueError naming the first offending
   position, before anything else happens; rows outside the grid the first and last timestamps bound
@@ -41,8 +43,13 @@ Three mends of the listed steps, which silently lost rows:
 * A time-zone-aware index: the union of aware timestamps with the naive grid matches none of them, so
   every row vanished. Rows are labelled by their wall-clock times (the periods pandas reads from aware
   timestamps), over a grid from the earliest to the latest of them; the result keeps the time zone.
-* (In the module only) an index of objects or text whose full grid would be long is converted with
-  `pd.to_datetime`; the steps here give the same labels for such indexes, slowly.
+* An index of text or objects that `pd.to_datetime` reads (text, datetimes, datetime64 values, dates,
+  or a mix of them) is sampled as the DatetimeIndex it converts to: the union of text with the
+  timestamp grid matched nothing, so every row vanished whenever the grid was short. The conversion is
+  tried as given, then with format "ISO8601" (decimals that differ from row to row); aware datetimes in
+  several zones, which neither reads, are read as UTC instants, so that their order is checked. An
+  index that does not convert takes the steps as they are; in the module, one of those whose full grid
+  would be long is converted as well, and the steps here give the same labels for it, slowly.
 
 Duplicate timestamps: the union of an index holding duplicates with the grid keeps the duplicates,
 so looking the rows up in the forward-filled map returns k*k rows for a timestamp seen k times and
@@ -81,6 +88,26 @@ def require_ascending(index):
         raise ValueError(f"{prefix}position {at} ({index[at]}) is earlier than position {at - 1} ({index[at - 1]})")
 
 
+def timestamp_index(index):
+    """An index of text or objects as the DatetimeIndex pandas converts it to, else the index as it is."""
+    if isinstance(index, pd.DatetimeIndex) or getattr(index.dtype, "kind", None) != "O":
+        return index
+    inferred = index.inferred_type
+    if inferred not in ("string", "datetime", "datetime64", "date", "mixed"):
+        return index
+    attempts = [{}, {"format": "ISO8601"}]
+    if inferred == "datetime" and all(getattr(value, "tzinfo", None) is not None for value in index):
+        attempts.append({"utc": True})
+    for keywords in attempts:
+        try:
+            converted = pd.to_datetime(index, **keywords)
+        except Exception:  # noqa: BLE001 - an index pandas does not read stays as it is
+            continue
+        if isinstance(converted, pd.DatetimeIndex):
+            return converted
+    return index
+
+
 def row_times(index):
     """The timestamps rows are labelled by and the ends of the grid: wall-clock times for an aware index."""
     first, last = index[0], index[-1]
@@ -92,6 +119,8 @@ def row_times(index):
 
 def reference_sample(df, window, func_name):
     """The sampler's steps with the replacements and mends above; runs on pandas 1.5 to 3.x."""
+    if isinstance(df, pd.DataFrame):
+        df = df.set_axis(timestamp_index(df.index), axis=0)
     require_ascending(df.index)
     df = df.copy()
     times, first, last = row_times(df.index)

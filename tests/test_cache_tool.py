@@ -165,3 +165,79 @@ def test_runs_as_a_module_on_the_configured_or_a_given_directory(project, tmp_pa
 
     unconfigured = tool_run(outside, "list")
     assert unconfigured.returncode == 2 and "pass --dir" in unconfigured.stderr
+
+
+def test_damaged_entries_are_listed_and_forgotten_and_what_is_no_file_is_skipped(project, capsys, tmp_path):
+    CryptoFuture.create("BYBIT.SOL-USDT.PERP.LINEAR.USDT.UNSPECIFIED")
+    good = own_file(project, "BYBIT.SOL-USDT.PERP.LINEAR.USDT.UNSPECIFIED")
+    damaged = {"1" * 64 + ".json": "[" * 100000 + "]" * 100000, "2" * 64 + ".json": "{}",
+               "3" * 64 + ".json": "[{}]", "4" * 64 + ".json": "null"}
+    for name, content in damaged.items():
+        (project.cache_dir / name).write_text(content)
+    hostile = "5" * 64 + ".json"  # values that would break the listing's lines or steer the terminal
+    (project.cache_dir / hostile).write_text(json.dumps([{
+        "exchange": "X\nFORGED ROW", "symbol": "A\x1b[2J", "expiry_date": "D\u2028", "price_tick_size": [[1]],
+        "limit_min_quantity": 1}]))
+    (project.cache_dir / ("6" * 64 + ".json")).mkdir()
+    os.mkfifo(project.cache_dir / ("7" * 64 + ".json"))
+
+    listed = subprocess.run([sys.executable, "-m", "norvane.devtools.cache", "list", "--dir", str(project.cache_dir)],
+                            capture_output=True, text=True, timeout=60, env=dict(os.environ, PYTHONPATH=os.pathsep.join(
+                                [str(pathlib.Path(norvane.__file__).resolve().parent.parent),
+                                 os.environ.get("PYTHONPATH", "")])))
+    assert listed.returncode == 0, listed.stderr
+    rows = listed.stdout.splitlines()[1:]
+    assert len(rows) == 6 and sum("(unreadable: " in row for row in rows) == 4
+    assert r"X\nFORGED ROW" in listed.stdout and r"A\x1b[2J" in listed.stdout and r"D\u2028" in listed.stdout
+    assert "<array>" in listed.stdout and "\x1b" not in listed.stdout
+    assert listed.stderr.splitlines() == [f"skipped {'6' * 64}.json: a directory, not a cache file",
+                                          f"skipped {'7' * 64}.json: a FIFO, not a cache file"]
+
+    status, out, _ = run(capsys, "show", "1111")
+    assert status == 0 and "unreadable: RecursionError" in out
+    status, out, err = run(capsys, "forget", "--older-than", "0s")
+    assert status == 0 and len(out.splitlines()) == 6 and "skipped" in err
+    assert sorted(os.listdir(project.cache_dir)) == ["6" * 64 + ".json", "7" * 64 + ".json"]
+
+    not_a_directory = tmp_path / "a_file"
+    not_a_directory.write_text("")
+    status, out, err = run(capsys, "list", "--dir", str(not_a_directory))
+    assert (status, out) == (2, "") and err == f"python -m norvane.devtools.cache: {not_a_directory} is not a directory\n"
+
+
+def test_refresh_replaces_an_entry_only_when_the_service_answers_and_says_what_changed(project, capsys, caplog):
+    btc, sol = "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225", "BYBIT.SOL-USDT.PERP.LINEAR.USDT.UNSPECIFIED"
+    for identifier in (btc, sol):
+        CryptoFuture.create(identifier)
+    CryptoFuture.get_instrument_info(symbol="ETH-USDT")  # an entry no build writes: it cannot be asked again
+    before = snapshot(project.cache_dir)
+    changed = [dict(r, price_tick_size=0.5) if (r["exchange"], r["symbol"]) == ("BINANCE", "BTC-USDT") else r
+               for r in project.service.records]
+
+    project.service.set_fault("status", code=500)
+    status, out, err = run(capsys, "refresh", btc)
+    assert (status, out) == (1, "") and f"could not refresh {btc}: the service gave no usable record" in err
+    assert snapshot(project.cache_dir) == before
+
+    project.service.set_fault("records", records=changed, filtered=True)
+    status, out, err = run(capsys, "refresh", btc)
+    name = own_file(project, btc)
+    assert (status, err) == (0, "")
+    assert out == f"refreshed {btc} ({name}): tick 0.1 -> 0.5, multiplier 1 (unchanged), quantity unit 0.001 (unchanged)\n"
+    (record,) = [r for r in changed if r["symbol"] == "BTC-USDT" and r["expiry_date"] == "20261225"
+                 and r["exchange"] == "BINANCE"]
+    after = snapshot(project.cache_dir)
+    assert after[name] == json.dumps([record]).encode() and set(after) == set(before)
+
+    old = time.time() - 2 * 86400
+    for file_name in set(before) - {name}:
+        os.utime(project.cache_dir / file_name, (old, old))
+    status, out, err = run(capsys, "refresh", "--older-than", "1d")
+    assert status == 1 and out.startswith("refreshed BYBIT SOL-USDT PERP LINEAR UNSPECIFIED (") and "unchanged (" in out
+    assert err.count("skipped ") == 1 and "forget it instead" in err
+    assert time.time() - (project.cache_dir / own_file(project, sol)).stat().st_mtime < 60
+    assert [p for p in os.listdir(project.cache_dir) if p.endswith(".tmp")] == []
+
+    CryptoFuture.inst_cache.clear()
+    project.service.clear_requests()
+    assert CryptoFuture.create(btc)._tick_size == 0.5 and project.service.requests == []

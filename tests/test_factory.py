@@ -141,8 +141,6 @@ class TestClassSelection:
     @pytest.mark.parametrize("text, kind, quote", [
         ("OKX.BTC-USDT.FUTURE.LINEAR.USDT.20261225", "CryptoFuture", "USDT"),
         ("OKX.BTC-USD.FUTURE.INVERSE.BTC.20261225", "CryptoInvFuture", "BTC"),
-        ("OKX.BTC-USD.FUTURE.QUANTO.BTC.20261225", "CryptoInvFuture", "BTC"),
-        ("OKX.BTC-USD.FUTURE.linear.BTC.20261225", "CryptoInvFuture", "BTC"),
         ("OKX.BTC-USDT.PERP.LINEAR.USDT.whatever", "CryptoPerpFuture", "USDT"),
         ("OKX.BTC-USD.PERP.INVERSE.BTC.UNSPECIFIED", "CryptoInvPerpFuture", "BTC"),
     ])
@@ -251,15 +249,20 @@ class TestAgainstTheService:
         assert create(text) is first and create(text, cache=False) is first
         assert project.service.requests == [] and list(project.cache_dir.iterdir()) == []
 
-    def test_a_contract_word_other_than_linear_gives_an_inverse_future(self, project):
-        # The inverse future writes INVERSE into its own identifier, so the request's spelling fails the
-        # assertion, but the instrument built is inverse and stays cached under its own identifier.
-        with pytest.raises(AssertionError):
-            create("BINANCE.BTC-USD.FUTURE.QUANTO.BTC.20261225")
-        [(own, instrument)] = CryptoFuture.inst_cache.items()
-        assert own == "BINANCE.BTC-USD.FUTURE.INVERSE.BTC.20261225" and type(instrument) is CryptoInvFuture
-        project.service.clear_requests()
-        assert create(own) is instrument and project.service.requests == []
+    @pytest.mark.parametrize("text", ["BINANCE.BTC-USDT.FUTURE.LINAER.USDT.20261225",
+                                      "BINANCE.BTC-USD.FUTURE.QUANTO.BTC.20261225",
+                                      "OKX.BTC-USD.FUTURE.linear.BTC.20261225",
+                                      "BINANCE.BTC-USDT.PERP.linear.USDT.UNSPECIFIED"])
+    def test_a_contract_word_neither_linear_nor_inverse_is_refused_before_any_request(self, project, text):
+        # Taken for an inverse contract, a mistyped LINEAR asked for another product (and cached it).
+        with pytest.raises(ValueError) as error:
+            create(text)
+        word = text.split(".")[3]
+        assert str(error.value) == (f"instrument identifier {text!r} has the contract type {word!r}, which is "
+                                    "neither LINEAR nor INVERSE")
+        assert LAYOUT in error.value.__notes__[0]
+        assert project.service.requests == [] and CryptoFuture.inst_cache == {}
+        assert not project.cache_dir.exists() or list(project.cache_dir.iterdir()) == []
 
     @pytest.mark.parametrize("text, own", [
         ("BINANCE.BTC-USDT.FUTURE.LINEAR.BTC.20261225", "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225"),

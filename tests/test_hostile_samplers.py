@@ -275,7 +275,8 @@ def test_a_nanosecond_window_over_milliseconds_needs_no_grid(shape):
 ], ids=["text", "object", "aware objects", "text out of order", "periods"])
 def test_other_indexes_over_long_grids_are_read_as_timestamps_where_pandas_can(index, window):
     # Plain pandas lays every period of the span over these (a year of minutes takes some 40 s); read as
-    # timestamps they take the path that lays only the periods rows fall in, and keep their own index.
+    # timestamps they take the path that lays only the periods rows fall in, and the result is indexed by
+    # the timestamps they stand for, as with a short grid.
     table = pd.DataFrame({"price": [1.0, 2.0, 3.0]}, index=index)
     converted = converted_when_long(index, window)
     if converted is None:  # a PeriodIndex does not convert: pandas' own steps, and its failure
@@ -295,19 +296,23 @@ def test_other_indexes_over_long_grids_are_read_as_timestamps_where_pandas_can(i
     if not converted.is_monotonic_increasing:
         assert isinstance(actual[1], ValueError)
     else:
-        assert actual[0].index.equals(index)
-        assert_same_outcome(actual, outcome(lambda: sparse_reference(table, window, "last", converted)),
+        assert actual[0].index.equals(converted)
+        as_timestamps = table.set_axis(converted, axis=0)
+        assert_same_outcome(actual, outcome(lambda: sparse_reference(as_timestamps, window, "last")),
                             same_warnings=False)
 
 
 @pytest.mark.parametrize("window", ["1ns", "2ns"])
 def test_a_grid_too_long_to_lay_at_all_is_refused_without_trying(window):
-    # The whole nanosecond range, as objects read as timestamps: pandas would ask for exbibytes (an
-    # allocation that a sanitizer run does not survive); the count alone is enough to know.
+    # The whole nanosecond range, as objects: pandas' full grid would ask for exbibytes (an allocation
+    # that a sanitizer run does not survive). Read as the timestamps they stand for, they are sampled as
+    # that DatetimeIndex is, without laying a grid.
     index = pd.Index(list(pd.DatetimeIndex(["1677-09-22", "2000-01-01", "2262-04-11"])), dtype=object, name="ts")
     table = pd.DataFrame({"price": [1.0, 2.0, 3.0]}, index=index)
-    with pytest.raises(MemoryError, match=r"^sampling would lay a grid of \d+ periods$"):
-        ExistingTimestampSampler(func_name="last", window=window)(table)
+    sampler = ExistingTimestampSampler(func_name="last", window=window)
+    result = sampler(table)
+    assert len(result) == 3
+    pd.testing.assert_frame_equal(result, sampler(table.set_axis(pd.to_datetime(index), axis=0)), check_exact=True)
 
 
 def test_the_grid_end_beyond_the_nanosecond_range_fails_as_the_full_grid_fails():
@@ -315,8 +320,11 @@ def test_the_grid_end_beyond_the_nanosecond_range_fails_as_the_full_grid_fails()
         pytest.skip("pandas before 2.0 has nanosecond indexes only")
     # Past the nanosecond range, so the grid is laid through pandas: hourly from 2262-04-10 to 2262-07-01,
     # the nanosecond range ending at 2262-04-11 23:47; the first period past it is the one pandas names.
+    # Aware, so that it is not moved 400 years back as its naive twin is, which samples.
     index = pd.DatetimeIndex(np.array(["2262-04-10", "2262-06-01", "2262-07-01"], dtype="M8[s]"), name="ts")
-    table = pd.DataFrame({"price": [1.0, 2.0, 3.0]}, index=index)
+    naive = pd.DataFrame({"price": [1.0, 2.0, 3.0]}, index=index)
+    assert len(ExistingTimestampSampler(func_name="first", window="1h")(naive)) == 3
+    table = naive.tz_localize("UTC")
     with pytest.raises(ValueError) as raised:
         ExistingTimestampSampler(func_name="first", window="1h")(table)
     with pytest.raises(ValueError) as expected:

@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import types
 
@@ -139,6 +140,47 @@ class TestCache:
         assert path.is_dir() if content is None else path.read_bytes() == content
         assert project.service.requests == []
 
+    @pytest.mark.parametrize("content, error, holds", [
+        ("{}", KeyError, "an object, not a list of records"),
+        ("null", TypeError, "null, not a list of records"),
+        ('"text"', TypeError, "a string, not a list of records"),
+        ("[1]", TypeError, "a list whose first element is a number, not a record"),
+        ("[{}]", KeyError, "a record this build cannot use"),
+        ('[{"price_tick_size": "x", "limit_min_quantity": 1}]', ValueError, "a record this build cannot use"),
+        ("fifo", OSError, None),
+    ])
+    def test_a_cache_entry_a_build_cannot_use_names_the_file_and_a_fifo_is_never_opened(
+            self, project, content, error, holds):
+        path = cache_file(project, project.service.url + "?" + BTC_QUERY)
+        project.cache_dir.mkdir()
+        if content != "fifo":
+            path.write_text(content)
+            with pytest.raises(error) as raised:
+                CryptoFuture("BTC-USDT", "20261225", "BINANCE").build()
+            assert raised.value.__notes__ == [f"The lookup was answered from the instrument-information cache file "
+                                              f"{path}, which holds {holds}; delete that file to fetch the entry again."]
+            assert path.read_text() == content and project.service.requests == []
+            return
+        os.mkfifo(path)
+
+        def writer():  # what an open of the FIFO for reading would wait for, and then read
+            with open(path, "w") as fifo:
+                fifo.write("[]")
+
+        waiting = threading.Thread(target=writer, daemon=True)
+        waiting.start()
+        try:
+            with pytest.raises(OSError) as raised:
+                lookup(**BTC_DATED)
+            assert str(raised.value) == f"{str(path)!r} is a FIFO, not a regular file"
+            assert raised.value.__notes__ == [f"while reading the instrument-information cache file {path}; "
+                                              "delete that file to fetch the entry again"]
+        finally:
+            reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # lets the writer go
+            waiting.join(5)
+            os.close(reader)
+        assert project.service.requests == []
+
     def test_a_file_deleted_after_the_existence_test_is_a_miss(self, project, monkeypatch):
         lookup(**BTC_DATED)
         path = str(cache_file(project, project.service.url + "?" + BTC_QUERY))
@@ -181,6 +223,67 @@ class TestCache:
         monkeypatch.undo()
         monkeypatch.setattr(futures, "open", Tracked, raising=False)
         assert lookup(symbol="T") == [] and exits[1:] == [None]
+
+
+def set_max_age(project, value):
+    with project.ini.open("a") as ini:
+        ini.write(f"InstrumentInfoMaxAge = {value}\n")
+    futures.Inibridge.reset()
+
+
+class TestMaxAge:
+    @pytest.mark.parametrize("value", ["soon", "-1", "5x", "1d-2h", "nan", "1e400", "h", "1.d"])
+    def test_a_setting_that_is_no_duration_fails_before_anything(self, project, value):
+        set_max_age(project, value)
+        with pytest.raises(ValueError) as error:
+            lookup(**BTC_DATED)
+        assert str(error.value) == ("InstrumentInfoMaxAge in section data_related must be a duration: seconds, or "
+                                    "numbers with the units s, m, h, d or w (e.g. 3600, 90m, 12h, 30d, 1d12h), "
+                                    f"not {value!r}")
+        assert project.service.requests == [] and not cache_file(project, project.service.url + "?" + BTC_QUERY).exists()
+
+    @pytest.mark.parametrize("setting, age, service, answer", [
+        pytest.param(None, 400 * 86400, "changed", "stored", id="no-setting-never-expires"),
+        pytest.param("30d", 29 * 86400, "changed", "stored", id="younger"),
+        pytest.param("30d", 31 * 86400, "changed", "fetched", id="older-fetched-and-replaced"),
+        pytest.param("1d12h", 2 * 86400, "changed", "fetched", id="units"),
+        pytest.param("3600", 7200, "down", "stored-with-warning", id="older-service-down"),
+        pytest.param("0", 1, "no-record", "stored-with-warning", id="delisted-keeps-the-record"),
+        pytest.param("1h", 7200, "changed", "fetched-empty-answer", id="stored-empty-answer"),
+    ])
+    def test_an_entry_older_than_the_setting_is_fetched_again_and_kept_when_that_fails(
+            self, project, caplog, setting, age, service, answer):
+        kwargs = dict(BTC_DATED) if answer != "fetched-empty-answer" else {"symbol": "LATER-LISTED"}
+        address = project.service.url + ("?" + BTC_QUERY if kwargs == BTC_DATED else "?symbol=LATER-LISTED")
+        if setting is not None:
+            set_max_age(project, setting)
+        stored = lookup(**kwargs)
+        path = cache_file(project, address)
+        written = path.read_bytes()
+        os.utime(path, (time.time() - age, time.time() - age))
+        changed = [dict(r, price_tick_size=0.5) for r in project.service.records
+                   if r["symbol"] == "BTC-USDT" and r["expiry_date"] == "20261225" and r["exchange"] == "BINANCE"]
+        changed = [dict(changed[0], symbol="LATER-LISTED", expiry_date="UNSPECIFIED")] if not kwargs.get(
+            "expiry_date") else changed
+        project.service.set_fault(*{"changed": ("records",), "down": ("status",), "no-record": ("records",)}[service],
+                                  **{"changed": {"records": changed}, "down": {"code": 500},
+                                     "no-record": {"records": []}}[service])
+        project.service.clear_requests()
+        caplog.clear()
+        found = lookup(**kwargs)
+        warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+        if answer == "stored":
+            assert found == stored and project.service.requests == [] and path.read_bytes() == written
+        elif answer.startswith("fetched"):
+            assert found == changed and len(project.service.requests) == 1 and json.loads(path.read_bytes()) == changed
+            assert time.time() - path.stat().st_mtime < 60 and leftovers(project.cache_dir) == []
+        else:
+            assert found == stored and len(project.service.requests) == CryptoFuture.RETRY_TIMES
+            assert path.read_bytes() == written
+            assert len(warnings) == 1 and warnings[0].startswith(f"the instrument-information cache file {path} is ")
+            assert f" old, past InstrumentInfoMaxAge = {setting}, and fetching {address} again failed" in warnings[0]
+        if answer != "stored-with-warning":
+            assert warnings == []
 
 
 def malformed_reply_error():
@@ -310,8 +413,9 @@ class TestCacheDirectory:
 
     def test_a_missing_directory_setting_is_an_unset_local(self, project, capsys):
         project.ini.write_text(f"[data_related]\nInstrumentInfoUrl = {project.service.url}\n")
-        with pytest.raises(UnboundLocalError, match="^local variable 'cache_dir' referenced before assignment$"):
+        with pytest.raises(UnboundLocalError) as error:
             lookup(symbol="S")
+        assert str(error.value) == "local variable 'cache_dir' referenced before assignment"
         assert capsys.readouterr().out == "future get_instrument_info mkdir error:  'LOCAL_DATA_CACHE_DIR'\n"
         assert project.service.requests == []
 
@@ -526,6 +630,23 @@ def test_lookup_paths_keep_no_references(project, monkeypatch):
     # A damaged cache file: the call fails with the file named in a note.
     cache_file(project, project.service.url + "?symbol=DAMAGED").write_text('[{"half": ')
     assert_no_leak(lambda: lookup(symbol="DAMAGED"), calls=200, expected=json.JSONDecodeError, bytes_per_call=64)
+    # A cached answer the build cannot use, its KeyError noted with the file; then the same entry past an
+    # InstrumentInfoMaxAge of 0 while the service is down: the stored answer, with a warning.
+    future = CryptoFuture(symbol, "20261225", "BINANCE")
+    path = cache_file(project, project.service.url + "?" + BTC_QUERY)
+    path.write_text("{}")
+    assert_no_leak(future.build, future, calls=40, expected=KeyError, bytes_per_call=512)
+    with project.ini.open("a") as ini:
+        ini.write("InstrumentInfoMaxAge = 0\n")
+    futures.Inibridge.reset()
+    path.write_text(json.dumps([{"price_tick_size": 1, "limit_min_quantity": 1}]))
+    logging.disable(logging.ERROR)  # the test runner keeps every record logged
+    try:
+        assert_no_leak(future.build, future, calls=40, bytes_per_call=512)
+    finally:
+        logging.disable(logging.NOTSET)
+    project.ini.write_text(project.ini.read_text().replace("InstrumentInfoMaxAge = 0\n", ""))
+    futures.Inibridge.reset()
     assert_no_leak(lambda: lookup(symbol=1), calls=200, expected=TypeError)
     assert_no_leak(lambda: lookup(symbol="A#"), calls=200, expected=ValueError)
     # A request bounded by a time limit, its opener, connections and timer included. Over a live service

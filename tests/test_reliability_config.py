@@ -129,6 +129,36 @@ class TestBrokenConfiguration:
         assert os.listdir(project.cache_dir) == []
 
 
+class TestNotesOnMissingSettings:
+    @pytest.mark.parametrize("content, operation, expected, fragments", [
+        pytest.param("", "build", KeyError, ["has no such section"], id="empty-file"),
+        pytest.param("[Data_Related]\nInstrumentInfoUrl = {url}\n", "build", KeyError, ["case-sensitive"],
+                     id="section-name-case"),
+        pytest.param(DIRECTORY, "build", KeyError, ["which is a directory", "[data_related]"], id="directory"),
+        pytest.param("[data_related]\nLOCAL_DATA_CACHE_DIR = {cache}\n", "build", KeyError,
+                     ["has no InstrumentInfoUrl; add InstrumentInfoUrl = <"], id="missing-address-key"),
+        pytest.param("[data_related]\nInstrumentInfoUrl = {url}\n", "build", UnboundLocalError,
+                     ["LOCAL_DATA_CACHE_DIR", "mkdir error"], id="missing-cache-key"),
+        pytest.param(None, "str-layer", AttributeError, ["not a str: Inibridge().set_config_file(Path('"],
+                     id="str-layer"),
+    ])
+    def test_the_error_keeps_its_text_and_its_note_names_the_file_and_the_fix(self, project, content, operation,
+                                                                             expected, fragments):
+        if content is not None:
+            write_config(project, content)
+        if operation == "build":
+            error = error_of(lambda: build("create"))
+            fragments = [str(project.ini), *fragments]
+        else:
+            error = error_of(lambda: Inibridge().set_config_file(str(project.ini)))
+            assert str(error) == "'str' object has no attribute 'exists'"
+            fragments = [*fragments, f"{str(project.ini)!r}"]
+        assert type(error) is expected
+        (note,) = error.__notes__
+        assert all(fragment in note for fragment in fragments), note
+        assert project.service.requests == []
+
+
 class TestRepairedConfiguration:
     @pytest.mark.parametrize("broken", [MISSING, "[data_related]\n[data_related]\n"], ids=["missing", "malformed"])
     def test_a_loader_that_failed_is_built_again_once_the_file_is_fixed(self, project, capsys, broken):

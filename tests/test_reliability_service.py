@@ -347,10 +347,46 @@ class TestTimeLimit:
         assert asked == [f"{project.service.base_url}{DATED_TARGET}"] * CryptoFuture.RETRY_TIMES
         assert project.service.requests == []
 
-    @pytest.mark.parametrize("value", ["0", "-1", "soon", "", "nan", "inf"])
-    def test_a_setting_that_is_not_a_positive_number_fails_before_any_request(self, project, value):
+    @pytest.mark.parametrize("resolution", ["hangs", "answers"])
+    def test_host_name_resolution_is_inside_the_limit(self, project, caplog, monkeypatch, resolution):
+        # "localhost" names ::1 before 127.0.0.1, where the service listens: each address is tried in turn.
+        project.ini.write_text(project.ini.read_text().replace(project.service.base_url,
+                                                               project.service.base_url.replace("127.0.0.1",
+                                                                                                "localhost")))
+        set_time_limit(project, self.LIMIT)
+        monkeypatch.setattr(CryptoFuture, "RETRY_TIMES", 1)
+        real_getaddrinfo, release, resolved = socket.getaddrinfo, threading.Event(), threading.Event()
+
+        def getaddrinfo(host, *args, **kwargs):
+            if host == "localhost" and resolution == "hangs":
+                release.wait(30)
+            try:
+                return real_getaddrinfo(host, *args, **kwargs)
+            finally:
+                resolved.set()
+
+        monkeypatch.setattr(socket, "getaddrinfo", getaddrinfo)
+        try:
+            records = CryptoFuture.get_instrument_info(symbol="BTC-USDT", cache=False)
+            resolved_before_the_answer = resolved.is_set()
+        finally:
+            release.set()
+        if resolution == "answers":
+            assert len(records) > 1 and errors_logged(caplog) == [] and len(project.service.requests) == 1
+        else:
+            assert records == [] and not resolved_before_the_answer and project.service.requests == []
+            assert errors_logged(caplog) == [
+                f"request api {project.service.base_url.replace('127.0.0.1', 'localhost')}/instruments?symbol=BTC-USDT "
+                f"raises exception:\n no complete answer within InstrumentInfoTimeout ({self.LIMIT} s)"]
+
+    @pytest.mark.parametrize("value", ["0", "-1", "soon", "", "nan", "inf", "1e10", "9223372037"])
+    def test_a_setting_that_is_not_a_positive_number_fails_before_any_request(self, project, capfd, value):
         set_time_limit(project, value)
-        with pytest.raises(ValueError, match="^InstrumentInfoTimeout in section data_related must be a positive "
-                                             f"number of seconds, not '{value}'$"):
+        with pytest.raises(ValueError) as error:
             dated_btc().build()
-        assert project.service.requests == []
+        assert str(error.value) == ("InstrumentInfoTimeout in section data_related must be a positive number of "
+                                    f"seconds, not '{value}'")
+        assert project.service.requests == [] and capfd.readouterr().err == ""
+        # Beyond what the platform's timers hold: the note says so, and how to go without a limit.
+        too_long = value in ("1e10", "9223372037")
+        assert ("threading.TIMEOUT_MAX" in "".join(getattr(error.value, "__notes__", []))) == too_long

@@ -118,6 +118,7 @@ def assert_same_as_pandas(table, window, func_name):
         assert str(actual_error) == str(expected_error)
         return
     assert type(actual) is type(expected)
+    assert actual.attrs == expected.attrs
     if isinstance(expected, pd.DataFrame):
         pd.testing.assert_frame_equal(actual, expected, check_exact=True, check_freq=True)
     else:
@@ -200,8 +201,32 @@ def test_timestamps_before_1970_are_cut_down_towards_the_past(window):
     assert_same_as_pandas(table, window, "first")
 
 
+CYCLE = np.timedelta64(146_097, "D")  # 400 Gregorian years: the calendar repeats after them
+
+
+@pytest.mark.parametrize("window", [pd.Timedelta("1min"), pd.Timedelta("36h"), "1W", "1M"])
+@pytest.mark.parametrize("func_name", ["first", "last", "min", "max", "mean", "median", "count"])
+@pytest.mark.parametrize("unit", ["s", "ms", "us"])
+@pytest.mark.parametrize("cycles", [1, -1, 17, -4])  # some 400, -400, 6800 and -1600 years away
+def test_dates_beyond_the_nanosecond_range_sample_as_the_calendar_400_years_nearer(cycles, unit, func_name, window):
+    if not HAS_UNITS:
+        pytest.skip("pandas before 2.0 has nanosecond indexes only")
+    rng = np.random.default_rng(abs(cycles) * 7 + len(unit))
+    near = pd.DatetimeIndex(_timestamps(rng, 200, pd.Timedelta("2min"), "gaps").view("M8[ns]"), name="ts")
+    near = near.floor(unit).as_unit(unit)
+    table = pd.DataFrame({"price": rng.standard_normal(200), "size": rng.integers(0, 9, 200)}, index=near)
+    far = table.set_axis(near + cycles * CYCLE, axis=0)
+    assert far.index.dtype == near.dtype
+    expected, expected_error, _ = _outcome(lambda: reference_sample(table, window, func_name))
+    actual, actual_error, _ = _outcome(lambda: ExistingTimestampSampler(func_name=func_name, window=window)(far))
+    assert (type(actual_error), str(actual_error)) == (type(expected_error), str(expected_error))
+    if expected_error is None:
+        if isinstance(expected.index, pd.DatetimeIndex):
+            expected.index = expected.index + cycles * CYCLE
+        pd.testing.assert_frame_equal(actual, expected, check_exact=True)
+
+
 @pytest.mark.parametrize("stamps, window", [
-    (["2262-04-10", "2262-04-12"], pd.Timedelta("1h")),
     (["2024-01-01", "5138-01-01"], pd.Timedelta("1D")),
     (["2024-01-01", "5138-01-01"], "1D"),  # a calendar day from pandas 3 on: a full grid of 1.1e6 days
 ])
@@ -215,15 +240,40 @@ def test_grid_beyond_the_nanosecond_range_fails_as_pandas_fails(stamps, window):
     assert_same_as_pandas(table, window, "first")
 
 
+# Indexes of text or objects that pandas reads as timestamps, and what they stand for.
+ZONES = ("Europe/Berlin", "Asia/Tokyo", "America/New_York")
+TEXT_INDEXES = {
+    "text_index": lambda index: index.strftime("%Y-%m-%d %H:%M:%S"),
+    "text_index_decimals": lambda index: pd.Index(["2024-01-01T10:00:00", "2024-01-01T10:00:30.5",
+                                                   "2024-01-01T10:01:10.25"], name="ts"),
+    "timestamp_objects": lambda index: index.tz_localize("UTC").astype(object),
+    "mixed_zones": lambda index: pd.Index(
+        [stamp.tz_localize("UTC").tz_convert(zone) for stamp, zone in zip(index, ZONES)], dtype=object, name="ts"),
+    "mixed_zones_backwards": lambda index: pd.Index(
+        [stamp.tz_localize(zone) for stamp, zone in zip(index, ZONES)], dtype=object, name="ts"),
+}
+CONVERTED = {
+    "text_index": lambda index: pd.to_datetime(index),
+    "text_index_decimals": lambda index: pd.to_datetime(index, format="ISO8601" if HAS_UNITS else None),
+    "timestamp_objects": lambda index: pd.to_datetime(index),
+    "mixed_zones": lambda index: pd.to_datetime(index, utc=True),
+}
+
+
+@pytest.mark.parametrize("window", [pd.Timedelta("1min"), pd.Timedelta("1s")])
 @pytest.mark.parametrize(
     "table_maker",
     ["label_named_index", "label_column", "unnamed_index", "empty", "object_column", "series", "column_levels",
-     "every_other_row", "regular_index"],
+     "every_other_row", "regular_index", "text_not_dates", *TEXT_INDEXES],
 )
-def test_awkward_tables_match_pandas(table_maker):
+def test_awkward_tables_match_pandas(table_maker, window):
     index = pd.DatetimeIndex(["2024-01-01 10:00", "2024-01-01 10:00:30", "2024-01-01 10:01:10"], name="ts")
     table = pd.DataFrame({"price": [1.0, 2.0, 3.0]}, index=index)
-    if table_maker == "series":
+    if table_maker in TEXT_INDEXES:
+        table.index = TEXT_INDEXES[table_maker](index)
+    elif table_maker == "text_not_dates":
+        table.index = pd.Index(["open", "mid", "close"], name="ts")
+    elif table_maker == "series":
         table = table["price"]
     elif table_maker == "column_levels":
         table.columns = pd.MultiIndex.from_tuples([("price", "bid")])
@@ -243,7 +293,14 @@ def test_awkward_tables_match_pandas(table_maker):
     else:
         table["side"] = ["buy", "sell", "buy"]
     for func_name in ("first", "last", "count"):
-        assert_same_as_pandas(table, pd.Timedelta("1min"), func_name)
+        assert_same_as_pandas(table, window, func_name)
+        if table_maker in CONVERTED:  # sampled as the timestamps it stands for, never as text
+            as_timestamps = table.set_axis(CONVERTED[table_maker](table.index), axis=0)
+            sampler = ExistingTimestampSampler(func_name=func_name, window=window)
+            pd.testing.assert_frame_equal(sampler(table), sampler(as_timestamps), check_exact=True)
+    if table_maker == "mixed_zones_backwards":  # 10:00 in Berlin is after 10:00:30 in Tokyo
+        with pytest.raises(ValueError, match="position 1 .* is earlier than position 0"):
+            ExistingTimestampSampler(func_name="first", window=window)(table)
 
 
 @pytest.mark.parametrize("window", [pd.Timedelta(0), pd.Timedelta("-1min"), None, "fortnight", 60])
@@ -377,6 +434,10 @@ def _path_case(case):
     elif case == "clock_turned_back":  # the wall clock repeats an hour: periods are no longer runs of rows
         table.index = pd.date_range("2024-10-27 00:30", periods=400, freq="30s", tz="Europe/Berlin", name="ts")
         window = pd.Timedelta("1h")
+    elif case in ("attrs_and_flags", "attrs_and_flags_count"):  # metadata the group-by hands on, or not
+        table.attrs = {"source": ["feed"]}
+        table = table.set_flags(allows_duplicate_labels=False)
+        func_name = "count" if case.endswith("count") else "max"
     elif case == "zero_extremes":  # which zero numpy's minimum keeps is its own affair
         func_name = "min"
         table["price"] = np.tile([0.0, -0.0, 1.0, 2.0], 100)
@@ -388,7 +449,7 @@ def _path_case(case):
     [("plain", True), ("mean", PANDAS_VERSION >= (2, 1)), ("other_method", False), ("calendar_window", False),
      ("object_column", False), ("small_int_column", False), ("number_labels", False), ("duplicate_labels", False),
      ("column_levels", False), ("label_column", False), ("subclass", False), ("aware", True),
-     ("clock_turned_back", False),
+     ("clock_turned_back", False), ("attrs_and_flags", True), ("attrs_and_flags_count", True),
      ("zero_extremes", not hasattr(pd.core.groupby.ops.BaseGrouper, "_reduceat_aggregate"))],
 )
 def test_group_by_is_left_out_only_for_what_is_reduced_natively(case, native, monkeypatch):

@@ -83,11 +83,20 @@ const rt::Name* instrument_type_of(PyObject* instrument_id, PyObject* instrument
     rt::raise_noted(PyExc_NotImplementedError, message.get(), [&] { return identifier_layout_note(instrument_id); });
 }
 
-// The row of (instrument type, contract type); only LINEAR is recognised, so every other contract-type word
-// means an inverse contract.
+// The row of (instrument type, contract type), LINEAR or INVERSE. Any other contract-type word is refused
+// before anything is made: taken for an inverse contract, a mistyped LINEAR would ask the service for an
+// inverse instrument, a different product.
 const Kind& kind_of(PyObject* instrument_id, const rt::Name* instrument_type, PyObject* contract_type) {
-    const Contract contract =
-        equals_member(contract_type, n_CONTRACT_TYPE, n_LINEAR) ? Contract::Linear : Contract::Inverse;
+    Contract contract = Contract::Linear;
+    if (!equals_member(contract_type, n_CONTRACT_TYPE, n_LINEAR)) {
+        if (!equals_member(contract_type, n_CONTRACT_TYPE, n_INVERSE)) {
+            rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat(
+                "instrument identifier %R has the contract type %R, which is neither LINEAR nor INVERSE",
+                instrument_id, contract_type));
+            rt::raise_noted(PyExc_ValueError, message.get(), [&] { return identifier_layout_note(instrument_id); });
+        }
+        contract = Contract::Inverse;
+    }
     for (const Kind& kind : kKinds) {
         if (&kind.instrument_type == instrument_type && kind.contract == contract) return kind;
     }

@@ -5,6 +5,8 @@
 // theirs. The names they look up are declared once, in names.hpp.
 #pragma once
 
+#include <optional>
+
 #include "runtime/runtime.hpp"
 
 namespace futures {
@@ -75,6 +77,26 @@ extern const rt::FunctionSpec kCryptoFutureBuildHook;
 // (each text parameter of `params`, its parameter list) holding "#", white space or a control character
 // (query_values.cpp).
 void require_sendable_query_values(const rt::Args& args, std::span<const rt::Param> params);
+
+// Notes for a lookup whose configuration lacks what it reads (configuration_notes.cpp): the section
+// [data_related], one of its keys, or the cache directory (for the UnboundLocalError of an unset one).
+rt::Ref missing_section_note();
+rt::Ref missing_key_note(PyObject* key);
+rt::Ref unset_cache_dir_note();
+
+// The optional `InstrumentInfoMaxAge` of the `data_related` section (cache_max_age.cpp): the age in
+// seconds beyond which a cache entry is fetched again, and the setting as written. Absent: entries never
+// expire. ValueError unless it is a number of seconds or a duration such as 30d, not negative.
+struct CacheMaxAge {
+    double seconds;
+    rt::Ref setting;
+};
+std::optional<CacheMaxAge> cache_max_age_setting(PyObject* section);
+// Seconds since the cache file was last written, or nothing when it cannot be examined (it is absent).
+std::optional<double> cache_file_age(PyObject* cache_path);
+// The WARNING of an entry past its age that is answered all the same, since no attempt to fetch it again
+// succeeded: the file, its age and the limit.
+void warn_stale_answer(PyObject* address, PyObject* cache_path, double age, const CacheMaxAge& max_age);
 
 // The optional `InstrumentInfoTimeout` of the `data_related` section as a float, or null when it is not
 // set; ValueError unless it is a positive number (request_time_limit.cpp).

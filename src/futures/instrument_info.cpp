@@ -51,13 +51,22 @@ const QueryParam kQueryParams[] = {
 };
 
 // `Inibridge().config["data_related"][key]`, a fresh loader call each time; the section is handed out
-// when `section_out` is given.
-rt::Ref configured(PyObject* key, rt::Ref* section_out = nullptr) {
+// when `section_out` is given. A missing section or key is a KeyError, with a note on what to write where
+// when `noted`.
+rt::Ref configured(PyObject* key, rt::Ref* section_out = nullptr, bool noted = false) {
     rt::Ref loader_factory = rt::global(n_Inibridge);
     rt::Ref loader = rt::call(loader_factory.get());
     rt::Ref config = rt::attr(loader.get(), n_config);
-    rt::Ref section = rt::item(config.get(), n_data_related);
-    rt::Ref value = rt::item(section.get(), key);
+    if (!noted) {
+        rt::Ref section = rt::item(config.get(), n_data_related);
+        rt::Ref value = rt::item(section.get(), key);
+        if (section_out != nullptr) *section_out = std::move(section);
+        return value;
+    }
+    rt::Ref section = rt::noting_if(PyExc_KeyError, [] { return missing_section_note(); },
+                                    [&] { return rt::item(config.get(), n_data_related); });
+    rt::Ref value = rt::noting_if(PyExc_KeyError, [&] { return missing_key_note(key); },
+                                  [&] { return rt::item(section.get(), key); });
     if (section_out != nullptr) *section_out = std::move(section);
     return value;
 }
@@ -94,7 +103,7 @@ rt::Ref base_address_text(PyObject* base) {
 // Base, then "?" and the given parameters as name=value joined by "&"; the base alone when none is given.
 // `section` receives the configuration section the base came from.
 rt::Ref query_address(const rt::Args& args, rt::Ref& section) {
-    rt::Ref base = base_address_text(configured(n_InstrumentInfoUrl, &section).get());
+    rt::Ref base = base_address_text(configured(n_InstrumentInfoUrl, &section, true).get());
     PyObject* parts[1 + 3 * std::size(kQueryParams)];
     std::size_t count = 0;
     parts[count++] = base.get();
@@ -123,9 +132,41 @@ rt::Ref cache_path_for(PyObject* address, const rt::Ref& cache_dir) {
     rt::Ref join = rt::attr(os_path.get(), n_join);
     if (!cache_dir) {
         // The directory setting could not be read; reported the way the interpreter words an unset local.
-        rt::raise(PyExc_UnboundLocalError, "local variable 'cache_dir' referenced before assignment");
+        rt::Ref message = rt::Ref::steal(
+            PyUnicode_FromString("local variable 'cache_dir' referenced before assignment"));
+        rt::raise_noted(PyExc_UnboundLocalError, message.get(), [] { return unset_cache_dir_note(); });
     }
     return rt::call(join.get(), cache_dir.get(), file_name.get());
+}
+
+// The file-system form of a path object, for the system calls below.
+std::string fs_path(PyObject* path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) rt::raise_pending();
+    rt::Ref owned = rt::Ref::steal(encoded);
+    return std::string(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+}
+
+const char* file_kind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "FIFO";
+    if (S_ISSOCK(mode)) return "socket";
+    if (S_ISCHR(mode)) return "character device";
+    if (S_ISBLK(mode)) return "block device";
+    return "special file";
+}
+
+// A cache entry is a regular file; anything else there is refused before it is opened, since opening a
+// FIFO blocks until a writer comes (for ever, as a rule) and a device may be read without end. A directory
+// fails as opening it would. A path that cannot be examined is left to the open, which tells why.
+void require_regular_file(PyObject* cache_path) {
+    struct stat status;
+    if (::stat(fs_path(cache_path).c_str(), &status) != 0 || S_ISREG(status.st_mode)) return;
+    if (S_ISDIR(status.st_mode)) {
+        errno = EISDIR;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, cache_path);
+        rt::raise_pending();
+    }
+    rt::raise_format(PyExc_OSError, "%R is a %s, not a regular file", cache_path, file_kind(status.st_mode));
 }
 
 // Inside `catch`: tells the user which hash-named file holds an unreadable entry. The exception itself
@@ -150,6 +191,7 @@ rt::Ref read_cache_file(PyObject* cache_path) {
     rt::Ref open = rt::global(n_open);
     rt::Ref file;
     try {
+        require_regular_file(cache_path);
         const bool opened = rt::suppress(PyExc_FileNotFoundError, [&] {
             file = rt::call(open.get(), cache_path, t_read_mode.get());
         });
@@ -176,14 +218,6 @@ void log_failed_request(PyObject* address, PyObject* error) {
     rt::Ref error_text = rt::Ref::steal(PyObject_Str(error));
     rt::Ref message = rt::join_texts({t_request_api.get(), address, t_raises_exception.get(), error_text.get()});
     (void)rt::call(log_error.get(), message.get());
-}
-
-// The file-system form of a path object, for the system calls below.
-std::string fs_path(PyObject* path) {
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(path, &encoded)) rt::raise_pending();
-    rt::Ref owned = rt::Ref::steal(encoded);
-    return std::string(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
 }
 
 // Temporary files are named `<cache file name>.<pid>-<16 hex digits>.tmp`. The digits come from the
@@ -394,9 +428,10 @@ rt::Ref fetch_once(const rt::Args& args, PyObject* address, PyObject* cache_path
 }
 
 // Up to `CryptoFuture.RETRY_TIMES` requests back to back, the count read anew before each one so that a
-// change on the class takes effect at once. An empty list when none succeeded.
+// change on the class takes effect at once. An empty list when none succeeded (then `answered` is false).
 rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* cache_path, PyObject* section,
-                           LookupReport& report) {
+                           LookupReport& report, bool& answered) {
+    answered = false;
     rt::Ref time_limit = request_time_limit_setting(section);  // a bad setting fails before any request
     rt::Ref response;  // released when the next attempt rebinds it, as a local variable would be
     for (long attempts = 0;; ++attempts) {
@@ -408,7 +443,10 @@ rt::Ref fetch_with_retries(const rt::Args& args, PyObject* address, PyObject* ca
         PyObject* earlier_response = response.get();
         try {
             rt::Ref records = fetch_once(args, address, cache_path, time_limit.get(), response, report);
-            if (records) return records;
+            if (records) {
+                answered = true;
+                return records;
+            }
         } catch (const rt::PyError&) {
             rt::HandledError error(PyExc_Exception);
             log_failed_request(address, error.value());
@@ -426,14 +464,31 @@ rt::Ref get_instrument_info(rt::Args& args) {
     rt::Ref section;
     rt::Ref address = query_address(args, section);
     rt::Ref cache_path = cache_path_for(address.get(), cache_dir);
+    const std::optional<CacheMaxAge> max_age = cache_max_age_setting(section.get());  // checked before anything
     LookupReport report(address.get());
-    if (rt::truth(args[Query::cache])) {
-        if (rt::Ref stored = read_cache_file(cache_path.get())) {
-            if (is_empty_list(stored.get())) report.publish_cached(stored.get(), cache_path.get());
+    bool answered = false;
+    if (!rt::truth(args[Query::cache])) {
+        return fetch_with_retries(args, address.get(), cache_path.get(), section.get(), report, answered);
+    }
+    if (max_age) {
+        // An entry past its age is fetched again and replaced when an attempt succeeds; when none does, the
+        // stored records are still the answer, with a warning.
+        const std::optional<double> age = cache_file_age(cache_path.get());
+        if (age && *age > max_age->seconds) {
+            rt::Ref fetched = fetch_with_retries(args, address.get(), cache_path.get(), section.get(), report, answered);
+            if (answered) return fetched;
+            rt::Ref stored = read_cache_file(cache_path.get());
+            if (!stored) return fetched;  // removed meanwhile: nothing else to answer with
+            warn_stale_answer(address.get(), cache_path.get(), *age, *max_age);
+            report.publish_cached(stored.get(), cache_path.get());
             return stored;
         }
     }
-    return fetch_with_retries(args, address.get(), cache_path.get(), section.get(), report);
+    if (rt::Ref stored = read_cache_file(cache_path.get())) {
+        report.publish_cached(stored.get(), cache_path.get());
+        return stored;
+    }
+    return fetch_with_retries(args, address.get(), cache_path.get(), section.get(), report, answered);
 }
 
 constexpr const char kDoc[] =

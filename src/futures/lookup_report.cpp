@@ -94,19 +94,22 @@ void LookupReport::attempt_refused_status(PyObject* status) {
     });
 }
 
+// Kept in the thread-state dict as (records, account or None, cache path or None).
 template <typename Compose>
-void LookupReport::keep(PyObject* records, Compose&& compose) {
+void LookupReport::keep(PyObject* records, PyObject* cache_path, Compose&& compose) {
     on_the_side([&] {
         PyObject* thread_dict = PyThreadState_GetDict();
         if (thread_dict == nullptr) return;
         rt::Ref account = compose();
-        rt::Ref kept = rt::Ref::steal(PyTuple_Pack(2, records, account.get()));
+        rt::Ref kept = rt::Ref::steal(PyTuple_Pack(3, records, account ? account.get() : Py_None,
+                                                   cache_path != nullptr ? cache_path : Py_None));
         rt::require(PyDict_SetItem(thread_dict, t_empty_lookup_key, kept.get()));
     });
 }
 
 void LookupReport::publish_cached(PyObject* records, PyObject* cache_path) {
-    keep(records, [&] {
+    keep(records, cache_path, [&] {
+        if (!PyList_CheckExact(records) || PyList_GET_SIZE(records) != 0) return rt::Ref();
         return rt::Ref::steal(PyUnicode_FromFormat(
             "the lookup of %U was answered from the cache file %S, which holds no record; delete that file to "
             "ask the service again.",
@@ -115,14 +118,14 @@ void LookupReport::publish_cached(PyObject* records, PyObject* cache_path) {
 }
 
 void LookupReport::publish_fetched(PyObject* records) {
-    keep(records, [&] {
+    keep(records, nullptr, [&] {
         return rt::Ref::steal(
             PyUnicode_FromFormat("the service answered the lookup of %U with no record at all.", address_));
     });
 }
 
 void LookupReport::publish_given_up(PyObject* records) {
-    keep(records, [&] {
+    keep(records, nullptr, [&] {
         if (!outcomes_) {
             return rt::Ref::steal(PyUnicode_FromFormat(
                 "the lookup of %U made no request: CryptoFuture.RETRY_TIMES allows no attempt.", address_));
@@ -153,20 +156,62 @@ void LookupReport::publish_given_up(PyObject* records) {
     });
 }
 
-rt::Ref empty_lookup_note(PyObject* instrument, PyObject* records) {
-    rt::Ref account;
-    if (PyObject* thread_dict = PyThreadState_GetDict()) {
+LookupAccount take_lookup_account(PyObject* records) {
+    LookupAccount taken;
+    on_the_side([&] {
+        PyObject* thread_dict = PyThreadState_GetDict();
+        if (thread_dict == nullptr) return;
         PyObject* kept = PyDict_GetItemWithError(thread_dict, t_empty_lookup_key);
-        if (kept == nullptr && PyErr_Occurred()) rt::raise_pending();
-        if (kept != nullptr && PyTuple_GET_ITEM(kept, 0) == records) {
-            account = rt::Ref::borrow(PyTuple_GET_ITEM(kept, 1));
-            rt::require(PyDict_DelItem(thread_dict, t_empty_lookup_key));
+        if (kept == nullptr) {
+            if (PyErr_Occurred()) rt::raise_pending();
+            return;
         }
-    }
+        if (PyTuple_GET_ITEM(kept, 0) != records) return;
+        const auto unless_none = [](PyObject* value) { return value == Py_None ? rt::Ref() : rt::Ref::borrow(value); };
+        LookupAccount found{unless_none(PyTuple_GET_ITEM(kept, 1)), unless_none(PyTuple_GET_ITEM(kept, 2))};
+        rt::require(PyDict_DelItem(thread_dict, t_empty_lookup_key));
+        taken = std::move(found);
+    });
+    return taken;
+}
+
+rt::Ref empty_lookup_note(PyObject* instrument, const LookupAccount& taken) {
+    rt::Ref account = taken.account;
     if (!account) {
         account = rt::Ref::steal(PyUnicode_FromString("CryptoFuture.get_instrument_info answered no record."));
     }
     return rt::Ref::steal(PyUnicode_FromFormat("No reference data for %S: %U", instrument, account.get()));
+}
+
+namespace {
+
+// A value parsed from JSON, named as JSON names it.
+const char* json_kind(PyObject* value) {
+    if (value == Py_None) return "null";
+    if (PyBool_Check(value)) return value == Py_True ? "true" : "false";
+    if (PyDict_Check(value)) return "an object";
+    if (PyList_Check(value)) return "an array";
+    if (PyUnicode_Check(value)) return "a string";
+    if (PyLong_Check(value) || PyFloat_Check(value)) return "a number";
+    return Py_TYPE(value)->tp_name;
+}
+
+}  // namespace
+
+rt::Ref cached_records_note(PyObject* records, PyObject* cache_path) {
+    rt::Ref holds;
+    if (!PyList_Check(records)) {
+        holds = rt::Ref::steal(PyUnicode_FromFormat("%s, not a list of records", json_kind(records)));
+    } else if (PyList_GET_SIZE(records) > 0 && !PyDict_Check(PyList_GET_ITEM(records, 0))) {
+        holds = rt::Ref::steal(PyUnicode_FromFormat("a list whose first element is %s, not a record",
+                                                    json_kind(PyList_GET_ITEM(records, 0))));
+    } else {
+        holds = rt::Ref::steal(PyUnicode_FromString("a record this build cannot use"));
+    }
+    return rt::Ref::steal(PyUnicode_FromFormat(
+        "The lookup was answered from the instrument-information cache file %S, which holds %U; delete that "
+        "file to fetch the entry again.",
+        cache_path, holds.get()));
 }
 
 }  // namespace futures

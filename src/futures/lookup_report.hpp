@@ -20,15 +20,16 @@ public:
     // One attempt answered with a 2xx status other than 200.
     void attempt_refused_status(PyObject* status);
 
-    // Keep the account, on the calling thread, for `records`, the empty list the lookup is about to
-    // answer: read from `cache_path`; fetched from the service; or the attempts were used up.
+    // Keep the account, on the calling thread, for `records`, the answer the lookup is about to give:
+    // read from `cache_path` (whatever it holds, so that a build failing on it can name the file); an
+    // empty list fetched from the service; or the empty list after the attempts were used up.
     void publish_cached(PyObject* records, PyObject* cache_path);
     void publish_fetched(PyObject* records);
     void publish_given_up(PyObject* records);
 
 private:
     template <typename Compose>
-    void keep(PyObject* records, Compose&& compose);
+    void keep(PyObject* records, PyObject* cache_path, Compose&& compose);
 
     PyObject* address_;  // borrowed for the lookup's duration
     rt::Ref outcomes_;   // one text per failed attempt, made at the first failure
@@ -37,8 +38,21 @@ private:
     bool unmatched_ = false;
 };
 
+// What this thread's last lookup kept about `records`, taken (and so cleared) by the build that uses
+// them: its account of an empty answer, and the cache file the answer was read from. Either may be null;
+// both are when the thread holds nothing for exactly `records`. Best effort, as the keeping is.
+struct LookupAccount {
+    rt::Ref account;
+    rt::Ref cache_path;
+};
+LookupAccount take_lookup_account(PyObject* records);
+
 // The note for a build whose lookup answered `records` without a first record: the lookup's own account
-// when this thread holds one for exactly `records`, else what can be said without it.
-rt::Ref empty_lookup_note(PyObject* instrument, PyObject* records);
+// when there is one, else what can be said without it.
+rt::Ref empty_lookup_note(PyObject* instrument, const LookupAccount& account);
+
+// The note for a build that could not use `records`, read from `cache_path`: the file to delete, and what
+// it holds where a non-empty list of records belongs.
+rt::Ref cached_records_note(PyObject* records, PyObject* cache_path);
 
 }  // namespace futures

@@ -106,6 +106,7 @@ inline rt::Name n_data_related{"data_related"};
 inline rt::Name n_LOCAL_DATA_CACHE_DIR{"LOCAL_DATA_CACHE_DIR"};
 inline rt::Name n_InstrumentInfoUrl{"InstrumentInfoUrl"};
 inline rt::Name n_InstrumentInfoTimeout{"InstrumentInfoTimeout"};
+inline rt::Name n_InstrumentInfoMaxAge{"InstrumentInfoMaxAge"};
 inline rt::Name n_instruments{"instruments"};
 inline rt::Name n_symbol_infos{"symbol_infos"};
 inline rt::Name n_expiry_date{"expiry_date"};
@@ -157,6 +158,17 @@ inline rt::Name n_start{"start"};
 inline rt::Name n_cancel{"cancel"};
 inline rt::Name n_HTTPError{"HTTPError"};
 inline rt::Name n_reason{"reason"};
+inline rt::Name n_TIMEOUT_MAX{"TIMEOUT_MAX"};
+inline rt::Name n_warning{"warning"};
+inline rt::Name n_create_connection{"create_connection"};
+inline rt::Name a_create_connection{"_create_connection"};
+inline rt::Name n_getaddrinfo{"getaddrinfo"};
+inline rt::Name n_Thread{"Thread"};
+inline rt::Name n_is_alive{"is_alive"};
+inline rt::Name n_get_project_root{"get_project_root"};
+inline rt::Name n_joinpath{"joinpath"};
+inline rt::Name n_is_dir{"is_dir"};
+inline rt::Name t_norvane_ini{"norvane.ini"};
 
 // Texts of the query address, the cache files and the reports.
 inline rt::Name t_question_mark{"?"};
@@ -175,7 +187,8 @@ inline rt::Name t_exchange_is{"exchange="};
 inline rt::Name t_security_type_is{"security_type="};
 inline rt::Name t_contract_type_is{"contract_type="};
 inline rt::Name t_expiry_date_is{"expiry_date="};
-// Key, in the thread-state dict, of the account of the last lookup that answered no record.
+// Key, in the thread-state dict, of what the last lookup kept for the build: its account of an empty
+// answer, and the cache file it answered from.
 inline rt::Name t_empty_lookup_key{"norvane.futures.empty_lookup"};
 
 }  // namespace futures

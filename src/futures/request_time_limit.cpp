@@ -1,5 +1,5 @@
-// A time limit on one request of the reference-data lookup as a whole: connection, status line, headers
-// and the entire body. A per-operation socket time-out cannot do this: a server sending a byte every so
+// A time limit on one request of the reference-data lookup as a whole: host-name resolution, connection,
+// status line, headers and the entire body. A per-operation socket time-out cannot do this: a server sending a byte every so
 // often resets it on every byte. Instead every connection the request opens (redirects included) is
 // registered, and when the limit passes a timer thread shuts those connections down, which wakes a
 // blocked read at once; the request then fails, and the failure is reported as a time-out.
@@ -47,6 +47,111 @@ struct CutAll {
     }
 };
 
+// Runs on a thread of its own: `socket.getaddrinfo(host, port, 0, SOCK_STREAM)`, as the standard
+// connection makes it, its result or exception appended to `outcome` as (True, result) or (False, error).
+// A resolution that outlives the limit is abandoned to finish there; nothing waits for it.
+struct Resolve {
+    static constexpr char kName[] = "norvane.time_limit.resolve";
+    rt::Ref getaddrinfo;
+    rt::Ref host;
+    rt::Ref port;
+    rt::Ref outcome;  // list
+    auto objects() { return std::tie(getaddrinfo, host, port, outcome); }
+
+    rt::Ref operator()() {
+        rt::Ref entry;
+        try {
+            rt::Ref zero = rt::Ref::steal(PyLong_FromLong(0));
+            rt::Ref stream = rt::Ref::steal(PyLong_FromLong(SOCK_STREAM));
+            rt::Ref infos = rt::call(getaddrinfo.get(), host.get(), port.get(), zero.get(), stream.get());
+            entry = rt::Ref::steal(PyTuple_Pack(2, Py_True, infos.get()));
+        } catch (const rt::PyError&) {
+            rt::HandledError error(PyExc_BaseException);  // handed to the waiting request, not printed
+            entry = rt::Ref::steal(PyTuple_Pack(2, Py_False, error.value()));
+        }
+        rt::require(PyList_Append(outcome.get(), entry.get()));
+        return rt::none();
+    }
+};
+
+// Installed as `connection._create_connection`, which the standard connection calls as
+// `socket.create_connection((host, port), timeout, source_address)`. Name resolution blocks in the C
+// library, where no socket exists yet for the timer to cut, so it runs on a thread of its own while the
+// request waits at most until the limit; then each address found is connected to in turn, as
+// `socket.create_connection` does, each attempt bounded by what is left of the limit.
+struct CreateConnectionInTime {
+    static constexpr char kName[] = "norvane.time_limit.create_connection";
+    double deadline;
+    auto objects() { return std::tie(); }
+
+    rt::Ref operator()(rt::VectorArgs args) {
+        const Py_ssize_t count = PyVectorcall_NARGS(args.nargsf);
+        if (count < 1 || args.kwnames != nullptr) {
+            rt::raise(PyExc_TypeError, "create_connection() takes (address, timeout, source_address)");
+        }
+        PyObject* address = args.items[0];
+        PyObject* timeout = count > 1 ? args.items[1] : nullptr;
+        PyObject* source_address = count > 2 ? args.items[2] : Py_None;
+        rt::Ref host = rt::Ref::steal(PySequence_GetItem(address, 0));
+        rt::Ref port = rt::Ref::steal(PySequence_GetItem(address, 1));
+        rt::Ref socket_module = import("socket");
+        rt::Ref infos = resolve(socket_module.get(), host.get(), port.get());
+
+        rt::Ref create_connection = rt::attr(socket_module.get(), n_create_connection);
+        rt::Ref last_error;
+        rt::Ref iterator = rt::Ref::steal(PyObject_GetIter(infos.get()));
+        while (rt::Ref info = rt::Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+            const double remaining = deadline - monotonic_seconds();
+            if (remaining <= 0) break;
+            rt::Ref sockaddr = rt::Ref::steal(PySequence_GetItem(info.get(), 4));
+            rt::Ref numeric_host = rt::Ref::steal(PySequence_GetItem(sockaddr.get(), 0));
+            rt::Ref target = rt::Ref::steal(PyTuple_Pack(2, numeric_host.get(), port.get()));
+            rt::Ref bounded = rt::Ref::steal(PyFloat_FromDouble(remaining));
+            PyObject* connect_timeout = bounded.get();
+            if (timeout != nullptr && PyFloat_Check(timeout) && PyFloat_AS_DOUBLE(timeout) < remaining) {
+                connect_timeout = timeout;
+            }
+            try {
+                return rt::call(create_connection.get(), target.get(), connect_timeout, source_address);
+            } catch (const rt::PyError&) {
+                rt::HandledError error(PyExc_OSError);  // the next address, as create_connection goes on
+                last_error = rt::Ref::borrow(error.value());
+            }
+        }
+        if (PyErr_Occurred()) rt::raise_pending();
+        if (last_error) rt::raise(reinterpret_cast<PyObject*>(Py_TYPE(last_error.get())), last_error.get());
+        if (monotonic_seconds() >= deadline) rt::raise(PyExc_TimeoutError, "no address connected in time");
+        rt::raise(PyExc_OSError, "getaddrinfo returns an empty list");
+    }
+
+    // The addresses of `host`, or TimeoutError when the limit passes first.
+    rt::Ref resolve(PyObject* socket_module, PyObject* host, PyObject* port) {
+        rt::Ref getaddrinfo = rt::attr(socket_module, n_getaddrinfo);
+        rt::Ref outcome = rt::Ref::steal(PyList_New(0));
+        rt::Ref target = rt::closure(Resolve{std::move(getaddrinfo), rt::Ref::borrow(host), rt::Ref::borrow(port),
+                                             outcome});
+        rt::Ref threading = import("threading");
+        rt::Ref thread_class = rt::attr(threading.get(), n_Thread);
+        rt::Ref thread = rt::call(thread_class.get(), rt::kw<"target">(target.get()), rt::kw<"daemon">(Py_True));
+        (void)rt::call_method(thread.get(), n_start);
+        for (;;) {
+            const double remaining = deadline - monotonic_seconds();
+            if (remaining <= 0) break;
+            rt::Ref wait = rt::Ref::steal(PyFloat_FromDouble(remaining));
+            (void)rt::call_method(thread.get(), n_join, wait.get());
+            rt::Ref alive = rt::call_method(thread.get(), n_is_alive);
+            if (!rt::truth(alive.get())) break;
+        }
+        if (PyList_GET_SIZE(outcome.get()) == 0) {
+            rt::raise_format(PyExc_TimeoutError, "the address of %R was not found in time", host);
+        }
+        PyObject* entry = PyList_GET_ITEM(outcome.get(), 0);
+        PyObject* result = PyTuple_GET_ITEM(entry, 1);
+        if (PyTuple_GET_ITEM(entry, 0) == Py_True) return rt::Ref::borrow(result);
+        rt::raise(reinterpret_cast<PyObject*>(Py_TYPE(result)), result);
+    }
+};
+
 // Installed as `connection.connect` on each connection. It removes itself (which also ends the reference
 // cycle), connects as the class does, and registers the socket, cutting it at once when the limit passed
 // while it was connecting.
@@ -81,6 +186,8 @@ struct MakeConnection {
                                                                 PyVectorcall_NARGS(args.nargsf), args.kwnames));
         rt::Ref connect = rt::closure(ConnectAndRegister{sockets, deadline, connection});
         rt::set_attr(connection.get(), n_connect, connect.get());
+        rt::Ref create_connection = rt::closure(CreateConnectionInTime{deadline});
+        rt::set_attr(connection.get(), a_create_connection, create_connection.get());
         return connection;
     }
 };
@@ -129,13 +236,27 @@ rt::Ref request_time_limit_setting(PyObject* section) {
     rt::Ref not_a_number = rt::Ref::steal(PyTuple_Pack(2, PyExc_ValueError, PyExc_TypeError));
     rt::Ref seconds;
     (void)rt::suppress(not_a_number.get(), [&] { seconds = rt::Ref::steal(PyNumber_Float(value.get())); });
+    // The timer thread and the socket time-outs take at most `threading.TIMEOUT_MAX` seconds (about 292
+    // years); a larger limit would fail inside every attempt, on the timer's own thread.
+    rt::Ref threading = import("threading");
+    rt::Ref timeout_max = rt::attr(threading.get(), n_TIMEOUT_MAX);
+    const double longest = PyFloat_AsDouble(timeout_max.get());
+    if (longest == -1.0 && PyErr_Occurred()) rt::raise_pending();
+    bool too_long = false;
     if (seconds) {
         const double limit = PyFloat_AS_DOUBLE(seconds.get());
-        if (std::isfinite(limit) && limit > 0) return seconds;
+        too_long = std::isfinite(limit) && limit > longest;
+        if (std::isfinite(limit) && limit > 0 && !too_long) return seconds;
     }
-    rt::raise_format(PyExc_ValueError,
-                     "InstrumentInfoTimeout in section data_related must be a positive number of seconds, not %R",
-                     value.get());
+    rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat(
+        "InstrumentInfoTimeout in section data_related must be a positive number of seconds, not %R", value.get()));
+    if (!too_long) rt::raise(PyExc_ValueError, message.get());
+    rt::raise_noted(PyExc_ValueError, message.get(), [&] {
+        return rt::Ref::steal(PyUnicode_FromFormat(
+            "The platform's timers hold at most %S seconds (threading.TIMEOUT_MAX); give a smaller limit, or "
+            "remove InstrumentInfoTimeout for requests without one.",
+            timeout_max.get()));
+    });
 }
 
 RequestTimeLimit::RequestTimeLimit(PyObject* seconds) : seconds_(rt::Ref::borrow(seconds)) {

@@ -16,9 +16,26 @@ constexpr const char* kProjectRootNote =
     "directory that holds a norvane.ini, else the working directory itself. Start Python inside the project, "
     "create the file there, or call set_project_root('/path/to/project') before the first Inibridge().";
 
+// Told when a layer is given as something without `exists`, most often a plain string.
+rt::Ref path_expected_note(PyObject* config_path) {
+    if (PyUnicode_Check(config_path)) {
+        return rt::Ref::steal(PyUnicode_FromFormat(
+            "set_config_file takes a pathlib.Path, not a str: Inibridge().set_config_file(Path(%R)), with "
+            "Path from pathlib.",
+            config_path));
+    }
+    return rt::Ref::steal(PyUnicode_FromFormat(
+        "set_config_file takes a pathlib.Path, not %.200s: Inibridge().set_config_file(Path(\"extra.ini\")), "
+        "with Path from pathlib.",
+        Py_TYPE(config_path)->tp_name));
+}
+
 // Raises the loader's own complaint about a configuration file that is not there.
 void require_existing(PyObject* config_path) {
-    rt::Ref exists = rt::call_method(config_path, n_exists);
+    // The method is looked up apart from its call, so that only its absence gets the note.
+    rt::Ref exists_method = rt::noting_if(PyExc_AttributeError, [&] { return path_expected_note(config_path); },
+                                          [&] { return rt::attr(config_path, n_exists); });
+    rt::Ref exists = rt::call(exists_method.get());
     if (rt::truth(exists.get())) return;
     rt::Ref path_text = rt::Ref::steal(PyObject_Str(config_path));
     rt::raise_format(PyExc_Exception, "%s%U", kMissingFile, path_text.get());

@@ -19,7 +19,16 @@ constexpr auto kSampleParams = rt::params<Sample>({{"self"}, {"df", "pd.DataFram
 rt::Ref init(rt::Args& args) {
     PyObject* self = args[Self::self];
     PyObject* kwargs = args.kwargs();
-    rt::Ref func_name = rt::dict_pop(kwargs, n_func_name);
+    rt::Ref func_name = rt::noting(
+        [] {
+            rt::Ref pd = rt::global(n_pd);
+            rt::Ref np = rt::global(n_np);
+            return working_methods_note(pd.get(), np.get(),
+                                        "ExistingTimestampSampler needs func_name, the pandas group-by method that "
+                                        "reduces each period, e.g. ExistingTimestampSampler(func_name=\"last\", "
+                                        "window=pd.Timedelta(\"1min\")); ");
+        },
+        [&] { return rt::dict_pop(kwargs, n_func_name); });
     rt::set_attr(self, n_func_name, func_name.get());
     // `kwargs.get("window")`; popped, as the call's own dict of extra keywords is read no further.
     rt::Ref window = rt::dict_pop(kwargs, n_window, Py_None);
@@ -48,14 +57,28 @@ rt::Ref row_count(PyObject* table) {
 
 // The group-by method the sampler is configured with. A name that is not a string fails as hasattr()
 // fails; a look-up that fails in any ordinary way means the method is not supported.
-void require_supported_method(PyObject* grouped, PyObject* func_name) {
+void require_supported_method(PyObject* pd, PyObject* np, PyObject* grouped, PyObject* func_name) {
     if (!PyUnicode_Check(func_name)) rt::raise(PyExc_TypeError, "hasattr(): attribute name must be string");
     if (rt::suppress(PyExc_Exception, [&] { (void)rt::attr(grouped, func_name); })) return;
     rt::Ref name_text = rt::text_of(func_name);
     rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat("Unsupported agg_func_name=%U, typo?", name_text.get()));
-    rt::Ref error = rt::call(PyExc_RuntimeError, message.get());
-    rt::add_note(error.get(), t_supported_methods_note);
-    rt::raise(PyExc_RuntimeError, error.get());
+    rt::raise_noted(PyExc_RuntimeError, message.get(), [&] {
+        return working_methods_note(pd, np,
+                                    "func_name names a pandas group-by method that reduces each period, called with "
+                                    "no arguments; ");
+    });
+}
+
+// The note on a reduction that failed: the methods that work instead.
+rt::Ref failed_method_note(PyObject* pd, PyObject* np, PyObject* func_name) {
+    rt::Ref name_text = rt::text_of(func_name);
+    rt::Ref lead = rt::Ref::steal(PyUnicode_FromFormat(
+        "the sampler reduces the timestamps along with the columns and makes the result of func_name=%R its "
+        "index again, which this method cannot do on this table; ",
+        name_text.get()));
+    const char* lead_text = PyUnicode_AsUTF8(lead.get());
+    if (lead_text == nullptr) rt::raise_pending();
+    return working_methods_note(pd, np, lead_text);
 }
 
 // The reduced timestamps become the index again under the index's name. An unnamed index leaves pandas
@@ -85,21 +108,66 @@ rt::Ref sample_through_groupby(PyObject* self, PyObject* pd, PyObject* np, PyObj
     working.table.reset();
 
     rt::Ref func_name = rt::attr(self, n_func_name);
-    require_supported_method(grouped.get(), func_name.get());
+    require_supported_method(pd, np, grouped.get(), func_name.get());
     rt::Ref method_name = rt::attr(self, n_func_name);
     rt::Ref method = rt::attr(grouped.get(), method_name.get());
-    rt::Ref reduced = rt::call(method.get());
+    const auto note = [&] { return failed_method_note(pd, np, method_name.get()); };
+    rt::Ref reduced = rt::noting(note, [&] { return rt::call(method.get()); });
     grouped.reset();
 
-    return restore_index(reduced.get(), working.index_col.get());
+    // An unnamed index has its own note.
+    if (working.index_col.get() == Py_None) return restore_index(reduced.get(), working.index_col.get());
+    return rt::noting(note, [&] { return restore_index(reduced.get(), working.index_col.get()); });
+}
+
+// Notes on a table the sampler cannot read: a Series, a table without rows, an index of something other
+// than timestamps.
+rt::Ref table_note(PyObject* pd, PyObject* table) {
+    rt::Ref series_type = rt::attr(pd, n_Series);
+    if (rt::is_instance(table, series_type.get())) {
+        return rt::Ref::steal(PyUnicode_FromString(
+            "the sampler takes a DataFrame, and this is a Series: sample it as a one-column table, "
+            "series.to_frame() (name an unnamed Series there: series.to_frame(\"price\"))"));
+    }
+    rt::Ref frame_type = rt::attr(pd, n_DataFrame);
+    if (!rt::is_instance(table, frame_type.get())) return {};
+    rt::Ref index = rt::attr(table, n_index);
+    if (rt::require(PyObject_Size(index.get())) == 0) {
+        return rt::Ref::steal(PyUnicode_FromString(
+            "the table has no rows, so there is no first or last timestamp to lay periods between: check "
+            "len(df) before sampling"));
+    }
+    rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
+    if (rt::is_instance(index.get(), datetime_index.get())) return {};
+    rt::Ref index_type = rt::Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(index.get())));
+    rt::Ref type_name = rt::attr(index_type.get(), d_name);
+    return rt::Ref::steal(PyUnicode_FromFormat(
+        "the sampler reads the table's index as timestamps, and this index is a %U that pandas does not read as "
+        "timestamps: make the timestamp column the index, df = df.set_index(\"ts\"), or convert the index, "
+        "df.index = pd.to_datetime(df.index)",
+        type_name.get()));
+}
+
+// Inside a handler: the pending error again, with the table's note when it has one.
+[[noreturn]] void reraise_with_table_note(PyObject* pd, PyObject* table) {
+    rt::HandledError error(PyExc_Exception);
+    (void)rt::suppress(PyExc_Exception, [&] {
+        rt::Ref note = table_note(pd, table);
+        if (note) rt::add_note(error.value(), note.get());
+    });
+    error.reraise();
 }
 
 rt::Ref sample(rt::Args& args) {
     PyObject* self = args[Sample::self];
-    PyObject* df = args[Sample::df];
-    rt::Ref nrows_before = row_count(df);
+    rt::Ref nrows_before = row_count(args[Sample::df]);
     rt::Ref pd = rt::global(n_pd);
     rt::Ref window = rt::attr(self, n_window);
+    rt::Ref converted = with_timestamp_index(pd.get(), args[Sample::df]);
+    // Dates beyond the nanosecond range are sampled 400 years (or a multiple) nearer, where pandas lays
+    // periods for them, and moved back; the calendar is the same there.
+    ShiftedTable shifted = into_nanosecond_range(pd.get(), converted.get());
+    PyObject* df = shifted.table.get();
 
     // The common tables and methods are reduced natively, straight from the columns' buffers; that path
     // checks the index's order in its own pass over the timestamps and gives up when it is out of order.
@@ -107,18 +175,26 @@ rt::Ref sample(rt::Args& args) {
     rt::Ref np;
     rt::Ref result;
     try {
-        np = rt::global(n_np);
-        rt::Ref func_name = rt::attr(self, n_func_name);
-        result = sample_natively(pd.get(), np.get(), df, window.get(), func_name.get());
+        try {
+            np = rt::global(n_np);
+            rt::Ref func_name = rt::attr(self, n_func_name);
+            result = sample_natively(pd.get(), np.get(), df, window.get(), func_name.get());
+        } catch (const rt::PyError&) {
+            rt::HandledError error(PyExc_Exception);
+            require_ascending_index(pd.get(), df);
+            error.reraise();
+        }
+        if (!result) {
+            require_ascending_index(pd.get(), df);
+            result = sample_through_groupby(self, pd.get(), np.get(), df, window.get());
+        }
     } catch (const rt::PyError&) {
-        rt::HandledError error(PyExc_Exception);
-        require_ascending_index(pd.get(), df);
-        error.reraise();
+        // A Series, an empty table or an index of something else than timestamps fails somewhere in
+        // pandas with a message about pandas' own workings; the note says what the table lacks.
+        reraise_with_table_note(pd.get(), df);
     }
-    if (!result) {
-        require_ascending_index(pd.get(), df);
-        result = sample_through_groupby(self, pd.get(), np.get(), df, window.get());
-    }
+
+    if (shifted.shift) move_back(pd.get(), result.get(), shifted.shift.get());
 
     rt::Ref nrows_after = row_count(result.get());
     rt::Ref message =

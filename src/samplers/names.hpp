@@ -13,6 +13,10 @@ inline rt::Name n_DataFrame{"DataFrame"};
 inline rt::Name n_DatetimeIndex{"DatetimeIndex"};
 inline rt::Name n_Series{"Series"};
 inline rt::Name n_Tick{"Tick"};
+inline rt::Name n_timedelta64{"timedelta64"};
+inline rt::Name n_Timedelta{"Timedelta"};
+inline rt::Name n_catch_warnings{"catch_warnings"};
+inline rt::Name n_simplefilter{"simplefilter"};
 inline rt::Name n_ISO8601{"ISO8601"};
 inline rt::Name n_asi8{"asi8"};
 inline rt::Name n_astype{"astype"};
@@ -39,6 +43,8 @@ inline rt::Name n_reset_index{"reset_index"};
 inline rt::Name n_str{"str"};
 inline rt::Name n_to_datetime{"to_datetime"};
 inline rt::Name n_tz{"tz"};
+inline rt::Name n_tzinfo{"tzinfo"};
+inline rt::Name n_inferred_type{"inferred_type"};
 inline rt::Name n_tz_localize{"tz_localize"};
 inline rt::Name n_union{"union"};
 inline rt::Name n_unique{"unique"};
@@ -77,6 +83,8 @@ inline rt::Name d_class{"__class__"};
 inline rt::Name d_init{"__init__"};
 inline rt::Name d_repr{"__repr__"};
 inline rt::Name d_version{"__version__"};
+inline rt::Name d_finalize{"__finalize__"};
+inline rt::Name d_name{"__name__"};
 
 // The column that carries each row's period start while the rows are grouped.
 inline rt::Name n_group_by_label{"group_by_label"};
@@ -84,10 +92,8 @@ inline rt::Name n_group_by_label{"group_by_label"};
 // Texts.
 inline rt::Name t_underscore{"_"};
 inline rt::Name t_datetime64_ns{"datetime64[ns]"};
+inline rt::Name t_day_unit{"D"};
 // Notes on the sampler's refusals.
-inline rt::Name t_supported_methods_note{
-    "func_name names a pandas group-by method that reduces each period, called with no arguments: "
-    "first, last, min, max, mean, median, sum, prod, count, std, var, nunique, ..."};
 inline rt::Name t_unnamed_index_note{
     "the sampler puts the input's index back on the result by its name, and this index has none: name "
     "it first, e.g. df.index.name = \"t\" or df = df.rename_axis(\"t\")"};

@@ -407,14 +407,21 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
 
     tick_means_view.reset();
     rt::Ref index = result_index(pd, np, *reduction, *grid, tz.get(), bounds, tick_means.get());
+    rt::Ref result;
     if (one_kind) {
         rt::Ref values = rt::attr(block.get(), n_T);
-        return rt::call(frame_type.get(), values.get(), rt::kw<"index">(index.get()),
-                        rt::kw<"columns">(columns.index.get()), rt::kw<"copy">(Py_False));
+        result = rt::call(frame_type.get(), values.get(), rt::kw<"index">(index.get()),
+                          rt::kw<"columns">(columns.index.get()), rt::kw<"copy">(Py_False));
+    } else {
+        rt::Ref data = rt::Ref::steal(PyDict_New());
+        for (std::size_t j = 0; j < width; ++j) rt::require(PyDict_SetItem(data.get(), columns.labels[j].get(), arrays[j].get()));
+        result = rt::call(frame_type.get(), data.get(), rt::kw<"index">(index.get()), rt::kw<"columns">(columns.index.get()));
     }
-    rt::Ref data = rt::Ref::steal(PyDict_New());
-    for (std::size_t j = 0; j < width; ++j) rt::require(PyDict_SetItem(data.get(), columns.labels[j].get(), arrays[j].get()));
-    return rt::call(frame_type.get(), data.get(), rt::kw<"index">(index.get()), rt::kw<"columns">(columns.index.get()));
+    // pandas' group-by hands the table's attrs and flags on to what these reductions give, count aside,
+    // in its own way (shared or copied, depending on the version).
+    if (*reduction == Reduction::Count) return result;
+    rt::Ref finalize = rt::attr(result.get(), d_finalize);
+    return rt::call(finalize.get(), df, rt::kw<"method">(n_groupby.get()));
 }
 
 }  // namespace samplers

@@ -237,7 +237,120 @@ void convert_long_object_index(PyObject* pd, RowTimes& rows, PyObject* window) {
     read_wall_clock(rows);
 }
 
+// Whether every element of an index is a datetime that knows its time zone.
+bool all_aware(PyObject* index) {
+    rt::Ref iterator = rt::Ref::steal(PyObject_GetIter(index));
+    while (rt::Ref element = rt::Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+        rt::Ref zone;
+        if (!rt::suppress(PyExc_AttributeError, [&] { zone = rt::attr(element.get(), n_tzinfo); })) return false;
+        if (zone.get() == Py_None) return false;
+    }
+    if (PyErr_Occurred()) rt::raise_pending();
+    return true;
+}
+
+// Whether pandas infers the elements of an object index to be what its datetime conversion reads as
+// timestamps: text, datetimes, datetime64 values, dates, or a mix of them.
+bool holds_dates(PyObject* index, bool& datetimes) {
+    rt::Ref inferred = rt::attr(index, n_inferred_type);
+    if (!PyUnicode_Check(inferred.get())) return false;
+    datetimes = PyUnicode_CompareWithASCIIString(inferred.get(), "datetime") == 0;
+    for (const char* kind : {"string", "datetime64", "date", "mixed"}) {
+        if (PyUnicode_CompareWithASCIIString(inferred.get(), kind) == 0) return true;
+    }
+    return datetimes;
+}
+
 }  // namespace
+
+// Text or objects that pandas reads as timestamps are sampled as the timestamps they stand for: the
+// periods and the union with them are built of timestamps, against which the text itself would match
+// nothing, and every row would vanish. Aware datetimes in several zones are read as instants (UTC), so
+// that their order is checked on the instants.
+rt::Ref with_timestamp_index(PyObject* pd, PyObject* df) {
+    rt::Ref frame_type = rt::attr(pd, n_DataFrame);
+    rt::Ref unchanged = rt::Ref::borrow(df);
+    if (!rt::is_instance(df, frame_type.get())) return unchanged;
+    rt::Ref index = rt::attr(df, n_index);
+    rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
+    if (rt::is_instance(index.get(), datetime_index.get())) return unchanged;
+    rt::Ref dtype = rt::attr(index.get(), n_dtype);
+    rt::Ref kind;
+    if (!rt::suppress(PyExc_AttributeError, [&] { kind = rt::attr(dtype.get(), n_kind); })) return unchanged;
+    if (!PyUnicode_Check(kind.get()) || PyUnicode_CompareWithASCIIString(kind.get(), "O") != 0) return unchanged;
+    bool datetimes = false;
+    if (!holds_dates(index.get(), datetimes)) return unchanged;
+
+    rt::Ref converted = as_timestamps(pd, index.get());
+    if ((!converted || !rt::is_instance(converted.get(), datetime_index.get())) && datetimes && all_aware(index.get())) {
+        rt::Ref to_datetime = rt::attr(pd, n_to_datetime);
+        converted = rt::call(to_datetime.get(), index.get(), rt::kw<"utc">(Py_True));
+    }
+    if (!converted || !rt::is_instance(converted.get(), datetime_index.get())) return unchanged;
+    rt::Ref copy = rt::attr(df, n_copy);
+    rt::Ref table = rt::call(copy.get(), rt::kw<"deep">(Py_False));
+    rt::set_attr(table.get(), n_index, converted.get());
+    return table;
+}
+
+// Days from the epoch that datetime64[ns] holds on either side (1677-09-21 to 2262-04-11), and the span
+// a shifted table is kept within, leaving room for the periods laid around its first and last rows.
+constexpr std::int64_t kNanosecondDays = 106'750;
+constexpr std::int64_t kShiftedDays = 106'000;
+// 400 Gregorian years: the calendar, weekdays included, repeats after them.
+constexpr std::int64_t kCycleDays = 146'097;
+
+ShiftedTable into_nanosecond_range(PyObject* pd, PyObject* df) {
+    ShiftedTable unchanged{rt::Ref::borrow(df), {}};
+    rt::Ref frame_type = rt::attr(pd, n_DataFrame);
+    if (!rt::is_instance(df, frame_type.get())) return unchanged;
+    rt::Ref index = rt::attr(df, n_index);
+    rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
+    if (!rt::is_instance(index.get(), datetime_index.get())) return unchanged;
+    // Time-zone rules differ from century to century: only naive timestamps repeat with the calendar.
+    rt::Ref tz = rt::attr(index.get(), n_tz);
+    if (tz.get() != Py_None) return unchanged;
+    rt::Ref dtype = rt::attr(index.get(), n_dtype);
+    const std::int64_t tick_ns = nanoseconds_per_tick(dtype.get());
+    if (tick_ns <= 1) return unchanged;
+    const std::int64_t ticks_per_day = 86'400 * (1'000'000'000 / tick_ns);
+
+    // The order is checked first, so that a refusal names the table's own timestamps.
+    require_ascending_timestamps(pd, index.get());
+    rt::Ref ticks = rt::attr(index.get(), n_asi8);
+    Int64Column times(ticks.get());
+    if (!times.usable() || times.size() == 0) return unchanged;
+    const auto day_of = [&](std::int64_t tick) {
+        return tick / ticks_per_day - (tick % ticks_per_day < 0 ? 1 : 0);
+    };
+    const std::int64_t first_day = day_of(times[0]);
+    const std::int64_t last_day = day_of(times[times.size() - 1]);
+    if (first_day >= -kNanosecondDays && last_day < kNanosecondDays) return unchanged;
+    const std::int64_t middle = first_day / 2 + last_day / 2;
+    const std::int64_t cycles = (middle >= 0 ? middle + kCycleDays / 2 : middle - kCycleDays / 2) / kCycleDays;
+    const std::int64_t shift_days = cycles * kCycleDays;
+    if (first_day - shift_days < -kShiftedDays || last_day - shift_days > kShiftedDays) return unchanged;
+
+    rt::Ref np = rt::global(n_np);
+    rt::Ref timedelta64 = rt::attr(np.get(), n_timedelta64);
+    rt::Ref days = rt::Ref::steal(PyLong_FromLongLong(shift_days));
+    rt::Ref shift = rt::call(timedelta64.get(), days.get(), t_day_unit.get());
+    rt::Ref moved = rt::Ref::steal(PyNumber_Subtract(index.get(), shift.get()));
+    rt::Ref copy = rt::attr(df, n_copy);
+    rt::Ref table = rt::call(copy.get(), rt::kw<"deep">(Py_False));
+    rt::set_attr(table.get(), n_index, moved.get());
+    return {std::move(table), std::move(shift)};
+}
+
+void move_back(PyObject* pd, PyObject* result, PyObject* shift) {
+    rt::Ref frame_type = rt::attr(pd, n_DataFrame);
+    if (!rt::is_instance(result, frame_type.get())) return;
+    rt::Ref index = rt::attr(result, n_index);
+    rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
+    if (!rt::is_instance(index.get(), datetime_index.get())) return;
+    rt::Ref moved = rt::Ref::steal(PyNumber_Add(index.get(), shift));
+    rt::set_attr(result, n_index, moved.get());
+}
 
 WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
     rt::Ref table = rt::call_method(df, n_copy);

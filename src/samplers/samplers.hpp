@@ -35,6 +35,22 @@ struct WorkingTable {
 void require_ascending_index(PyObject* pd, PyObject* table);
 void require_ascending_timestamps(PyObject* pd, PyObject* index);
 
+// The caller's table, or a shallow copy of it indexed by the timestamps that an index of text or
+// objects stands for, when pandas' datetime conversion reads it (period_labels.cpp).
+rt::Ref with_timestamp_index(PyObject* pd, PyObject* df);
+
+// A naive datetime64[s], [ms] or [us] table beyond the years datetime64[ns] holds (where pandas lays its
+// periods), moved by whole 400-year cycles of the calendar so that it lies within them, as a shallow
+// copy, and the np.timedelta64 it was moved back by; the table itself and no shift when it needs none or
+// its span is too long to fit (period_labels.cpp). `move_back` moves a sampled table's timestamps forward
+// again.
+struct ShiftedTable {
+    rt::Ref table;
+    rt::Ref shift;
+};
+ShiftedTable into_nanosecond_range(PyObject* pd, PyObject* df);
+void move_back(PyObject* pd, PyObject* result, PyObject* shift);
+
 // Labels through pandas' own grid, map and look-up; works for every window and index pandas accepts
 // (period_labels.cpp). A grid far longer than the table is laid only where rows fall.
 WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
@@ -56,6 +72,10 @@ struct FixedWindowGrid {
     std::int64_t step;
 };
 std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
+
+// A note that starts with `lead` and lists the group-by methods that work with the sampler on the
+// installed pandas, and where bars are made (notes.cpp).
+rt::Ref working_methods_note(PyObject* pd, PyObject* np, const char* lead);
 
 // The sampled table reduced in C++ straight from the columns' buffers, or an empty reference when the
 // table, its columns or the method are not of the kinds reduced there (native_sample.cpp).

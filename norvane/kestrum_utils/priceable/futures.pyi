@@ -171,8 +171,10 @@ class CryptoFuture(Future):
         The given arguments form the query address (verbatim, in a fixed order; empty texts
         and "UNSPECIFIED" contract type or expiry date are left out). With ``cache`` the
         answer is read from, or stored in, ``LOCAL_DATA_CACHE_DIR/<sha256 of the address>.json``,
-        which is never refreshed: remove it (``python -m norvane.devtools.cache forget``)
-        to fetch again. An expiry date keeps only the first record with that ``expiry_date``.
+        which is never refreshed unless ``InstrumentInfoMaxAge`` is set (a file older than that is
+        fetched again, and still answers, with a WARNING, when every attempt fails): remove it
+        (``python -m norvane.devtools.cache forget``) or fetch it again (``... cache refresh``).
+        An expiry date keeps only the first record with that ``expiry_date``.
 
         Failed requests (each bounded by ``InstrumentInfoTimeout`` seconds when configured)
         are logged at ERROR (a non-200 success status is printed) and retried up to
@@ -180,11 +182,13 @@ class CryptoFuture(Future):
         write is logged and the records are still returned.
         Raises ``TypeError`` for an argument that is not exactly a ``str`` or ``None``,
         ``ValueError`` (before any request) for a value holding "#", white space or a control
-        character, which the address cannot carry verbatim; the
+        character, which the address cannot carry verbatim, or an ``InstrumentInfoTimeout`` or
+        ``InstrumentInfoMaxAge`` it cannot use; the
         configuration's errors (``Exception`` "config file not exist, ..." without a
         ``norvane.ini``, ``KeyError`` without ``data_related``/``InstrumentInfoUrl``,
         ``UnboundLocalError`` when ``LOCAL_DATA_CACHE_DIR`` cannot be read); and the parse
-        error of an unreadable cache file (left in place; its note names the file).
+        error of an unreadable cache file, or ``OSError`` for one that is no regular file (left
+        in place; the note names the file).
         """
     def _build(self) -> None: ...
 
