@@ -15,6 +15,7 @@ MODULES=(
     norvane.kestrum_utils.priceable.futures
     norvane.kestrum_utils.inibridge.inibridge
     norvane.kestrum_data.utility.timeseries.samplers
+    norvane.kestrum_data.utility.timeseries.bars
 )
 
 # Runs outside the source tree: from the repository root, mypy and the import system would both pick

@@ -23,6 +23,7 @@ NATIVE_MODULES = {
     "norvane.kestrum_utils.priceable.futures": "kestrum_utils/priceable/futures.pyi",
     "norvane.kestrum_utils.inibridge.inibridge": "kestrum_utils/inibridge/inibridge.pyi",
     "norvane.kestrum_data.utility.timeseries.samplers": "kestrum_data/utility/timeseries/samplers.pyi",
+    "norvane.kestrum_data.utility.timeseries.bars": "kestrum_data/utility/timeseries/bars.pyi",
 }
 
 
@@ -34,6 +35,9 @@ def check_installed_layout():
     package = pathlib.Path(norvane.__file__).resolve().parent
     assert package.parent == SITE_PACKAGES, f"norvane imported from {package}, not from {SITE_PACKAGES}"
     assert (package / "py.typed").is_file(), "py.typed is not installed"
+    from importlib.metadata import version
+
+    assert norvane.__version__ == version("norvane"), (norvane.__version__, version("norvane"))
     for name, stub in NATIVE_MODULES.items():
         module = importlib.import_module(name)
         assert pathlib.Path(module.__file__).suffix == ".so", f"{name} is not the native module"

@@ -2,12 +2,21 @@
 
 import configparser
 import inspect
+import os
+import pathlib
+import subprocess
+import sys
+
 import pytest
+
+import norvane
 
 from norvane.kestrum_utils import utils
 from norvane.kestrum_utils.inibridge import inibridge
 from norvane.kestrum_utils.inibridge.inibridge import Inibridge
 
+# Children import the package this test imported (installed or in the source tree).
+CHILD_ENV = {**os.environ, "PYTHONPATH": str(pathlib.Path(norvane.__file__).resolve().parent.parent)}
 INI = "[data_related]\nInstrumentInfoUrl = http://127.0.0.1:1/instruments\nLOCAL_DATA_CACHE_DIR = cache\n"
 
 
@@ -126,3 +135,43 @@ def test_project_root_must_be_a_path(root, monkeypatch):
     monkeypatch.setattr(inibridge, "get_project_root", lambda: str(root))
     with pytest.raises(AttributeError):
         Inibridge()
+
+
+def test_the_missing_file_note_names_a_command_whose_file_serves_every_subdirectory(tmp_path, refdata,
+                                                                                    monkeypatch):
+    from norvane.kestrum_utils.priceable.futures import CryptoFuture
+
+    # Found by the search from a subdirectory, as a user starting Python anywhere in the project would.
+    subdirectory = tmp_path / "research" / "notebooks"
+    subdirectory.mkdir(parents=True)
+    monkeypatch.chdir(subdirectory)
+    utils.set_project_root(None)
+    Inibridge.reset()
+    try:
+        with pytest.raises(Exception) as error:
+            Inibridge()
+        [note] = error.value.__notes__
+        assert "python -m norvane.devtools.init DIR" in note
+
+        command = [sys.executable, "-m", "norvane.devtools.init", str(tmp_path), "--url", refdata.url]
+        written = subprocess.run(command, capture_output=True, text=True, timeout=60, env=CHILD_ENV)
+        assert written.returncode == 0, written.stderr
+        ini = tmp_path / "norvane.ini"
+        text = ini.read_text()
+        # Refuses to overwrite, and says so.
+        again = subprocess.run(command[:4], capture_output=True, text=True, timeout=60, env=CHILD_ENV)
+        assert again.returncode == 1 and "already exists" in again.stderr and ini.read_text() == text
+
+        section = Inibridge().config["data_related"]
+        assert section["InstrumentInfoUrl"] == refdata.url and section["InstrumentInfoTimeout"] == "10"
+        assert section["LOCAL_DATA_CACHE_DIR"] == str(tmp_path / ".cache" / "instrument_info")
+        assert "InstrumentInfoMaxAge" not in section  # offered commented out: opt-in
+        CryptoFuture.inst_cache.clear()
+        CryptoFuture.create("BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225")
+        # One cache, at the project root, not a second one under the directory the process started in.
+        assert len(list((tmp_path / ".cache" / "instrument_info").glob("*.json"))) == 1
+        assert list(subdirectory.iterdir()) == []
+    finally:
+        utils.set_project_root(None)
+        Inibridge.reset()
+        CryptoFuture.inst_cache.clear()

@@ -255,6 +255,34 @@ def test_grid_starts_at_the_first_timestamp_cut_to_the_unit_not_at_clock_multipl
     assert [t.strftime("%H:%M:%S") for t in result.index] == ["10:02:30", "10:07:00", "10:12:00"]
 
 
+@pytest.mark.parametrize("tz", [None, "Asia/Tokyo"])
+@pytest.mark.parametrize("origin", ["epoch", "start_day", "2024-01-01 10:01:30", "1999-12-31 23:58:10"])
+@pytest.mark.parametrize("func_name", ["first", "max", "median"], ids=["native", "native max", "group-by"])
+def test_an_origin_anchors_the_grid_as_pandas_resample_does(origin, tz, func_name):
+    if func_name == "median" and pd.__version__ < "2":
+        pytest.skip("pandas 1.5 drops the timestamps from a median and then fails")
+    times = pd.date_range("2024-01-01 10:02:17", periods=60, freq="23s") + pd.to_timedelta(np.arange(60) % 7, "ms")
+    table = table_of(times, name="t", price=np.random.default_rng(5).random(60)).tz_localize(tz)
+    anchor = origin if origin in ("epoch", "start_day") else pd.Timestamp(origin, tz=tz)
+    sampler = ExistingTimestampSampler(func_name=func_name, window=pd.Timedelta("3min"), origin=anchor)
+    result = sampler(table)
+    windows = table["price"].resample("3min", origin=anchor)
+    assert result["price"].tolist() == getattr(windows, func_name)().dropna().tolist()
+    assert sampler.origin == anchor
+    assert not hasattr(ExistingTimestampSampler(func_name="first"), "origin")
+
+
+@pytest.mark.parametrize("origin, window, tz, refusal", [
+    ("start", "1min", None, "origin must be None, 'epoch', 'start_day' or a timestamp"),
+    (pd.NaT, "1min", None, "origin must be None, 'epoch', 'start_day' or a timestamp"),
+    ("epoch", "W-MON", None, "origin applies only to fixed-length windows over a datetime64 index"),
+    ("2024-01-01", "1min", "UTC", "The origin must have the same timezone as the index."),
+])
+def test_an_origin_that_cannot_anchor_the_grid_is_refused(origin, window, tz, refusal):
+    with pytest.raises(ValueError, match=refusal):
+        ExistingTimestampSampler(func_name="first", window=window, origin=origin)(minute_table().tz_localize(tz))
+
+
 def test_rows_on_a_period_start_belong_to_that_period():
     table = table_of(["2024-01-01 10:00:00", "2024-01-01 10:00:59.999999999", "2024-01-01 10:01:00"])
     assert sample(table, func_name="count")["price"].tolist() == [2, 1]

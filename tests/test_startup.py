@@ -9,6 +9,7 @@ import pytest
 MODULES = [
     ("norvane.kestrum_utils.inibridge.inibridge", "inibridge"),
     ("norvane.kestrum_utils.priceable.futures", "futures"),
+    ("norvane.kestrum_data.utility.timeseries.bars", "bars"),
 ]
 
 
@@ -111,3 +112,24 @@ def test_inibridge_namespace_is_bound_in_order():
     assert [name for name in vars(inibridge) if not name.startswith("__")] == [
         "configparser", "Path", "get_project_root", "singleton", "Inibridge"]
     assert inibridge.singleton is utils.singleton and inibridge.Inibridge.__wrapped__.__qualname__ == "Inibridge"
+
+
+def test_version_comes_from_the_metadata_or_the_checkout_imported_in_place(tmp_path):
+    import importlib.metadata
+    import shutil
+
+    import norvane
+
+    # As this test imports it: an installed package reports its distribution's version.
+    package = __import__("pathlib").Path(norvane.__file__).resolve().parent
+    if not (package.parent / "pyproject.toml").is_file():
+        assert norvane.__version__ == importlib.metadata.version("norvane")
+    # A checkout imported in place reports its own pyproject.toml's version, not the installed one.
+    (tmp_path / "norvane").mkdir()
+    shutil.copy(package / "__init__.py", tmp_path / "norvane")
+    (tmp_path / "pyproject.toml").write_text('[project]\nname = "norvane"\nversion = "7.7.7.dev1"\n')
+    script = "import norvane; print(norvane.__version__, norvane.__file__)"
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                            cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split()[0] == "7.7.7.dev1" and result.stdout.split()[1].startswith(str(tmp_path))

@@ -2,8 +2,9 @@
 
 Starts the development reference-data service on a loopback port, layers a configuration that points at
 it on top of the default one, creates futures of all four kinds back from their identifiers, prices a
-sample fill with each, and then samples a synthetic day of ticks into one-minute rows. Run it twice: the
-second run builds every instrument from the local cache without asking the service.
+sample fill with each, and then samples a synthetic day of ticks into one-minute rows with the reductions
+that work on the installed pandas (saying in one line which do not) and into five-minute bars. Run it
+twice: the second run builds every instrument from the local cache without asking the service.
 
     python -m norvane.devtools.showcase [--rows N] [--plot FILE]
 """
@@ -98,32 +99,89 @@ def print_table(header, rows):
         print("  ".join(str(cell).ljust(width) for cell, width in zip(line, widths)))
 
 
+# The one-minute reductions shown; each row of a result is indexed by the timestamp that the method
+# reduced the window's timestamps to (see the README's table of methods).
+REDUCTIONS = ("first", "last", "max", "mean")
+BAR_MINUTES = 5
+PLOT_HOURS = ("09:00", "10:00")
+
+
 def sample_ticks(rows, plot_path):
     import pandas as pd
 
     from norvane.devtools import synthetic_ticks
+    from norvane.devtools.sampler_methods import probe
     from norvane.kestrum_data.utility.timeseries.samplers import ExistingTimestampSampler
 
     ticks = synthetic_ticks(rows)
     duplicates = int(ticks.index.duplicated().sum())
     print(f"\n{len(ticks):,} synthetic ticks of {TICKS_INSTRUMENT} on {ticks.index[0]:%Y-%m-%d}, "
           f"{duplicates:,} of them sharing a timestamp with the previous one")
-    sampled = {}
-    for func_name in ("first", "last", "max", "mean"):
+    sampled, labels = {}, {}
+    for func_name in REDUCTIONS:
+        # Tried first on a table of a few rows: a method that cannot reduce the timestamps on this pandas is
+        # said so in one line, and a failure of the real run stays an error.
+        outcome = probe(func_name)
+        if not outcome.works:
+            print(f"{func_name!r} of each minute: cannot run on pandas {pd.__version__}: "
+                  f"{outcome.text.removeprefix('fails: ')}")
+            continue
+        labels[func_name] = outcome.text.split("index: ", 1)[1]
         sampler = ExistingTimestampSampler(func_name=func_name, window=pd.Timedelta(minutes=1))
         began = time.perf_counter()
         sampled[func_name] = sampler(ticks)
         elapsed = time.perf_counter() - began
         # The representation is the sampler's fixed one; the words before it say the same for a reader.
-        print(f"{func_name!r} of each minute: {len(sampled[func_name]):,} rows in {elapsed * 1000:.1f} ms"
-              f"   (sampler {sampler!r})")
+        print(f"{func_name!r} of each minute: {len(sampled[func_name]):,} rows in {elapsed * 1000:.1f} ms, "
+              f"each at {labels[func_name]}   (sampler {sampler!r})")
     print("\nfirst rows, reduced by 'first':")
     print(sampled["first"].head(5).to_string())
+    bars = sample_bars(ticks)
     if plot_path is not None:
-        save_plot(ticks, sampled, plot_path)
+        save_plot(ticks, sampled, labels, bars, plot_path)
 
 
-def save_plot(ticks, sampled, path):
+def sample_bars(ticks):
+    """Five-minute OHLCV bars of the ticks, or None when this build has no bar sampler."""
+    import pandas as pd
+
+    try:
+        from norvane.kestrum_data.utility.timeseries.bars import BarSampler
+    except ImportError:
+        print(f"\n(no {BAR_MINUTES}-minute bars: this build has no norvane.kestrum_data.utility.timeseries.bars)")
+        return None
+    sampler = BarSampler(pd.Timedelta(minutes=BAR_MINUTES))
+    began = time.perf_counter()
+    bars = sampler(ticks)
+    elapsed = time.perf_counter() - began
+    print(f"\n{BAR_MINUTES}-minute bars: {len(bars):,} rows in {elapsed * 1000:.1f} ms, each at its window's start; "
+          "open, high, low and close carry the time of their trade:")
+    print(bars.head(3).T.to_string())  # one line per column: twelve of them do not fit side by side
+    return bars
+
+
+def draw_candles(axis, bars, width):
+    """Each bar as a candle over its own window: the body from open to close, the wick from low to high."""
+    import matplotlib.dates
+    import matplotlib.patches
+
+    for start, bar in bars.iterrows():
+        left = matplotlib.dates.date2num(start)
+        right = matplotlib.dates.date2num(start + width)
+        rising = bar["close"] >= bar["open"]
+        colour = "tab:green" if rising else "tab:red"
+        middle = (left + right) / 2
+        axis.plot([middle, middle], [bar["low"], bar["high"]], color=colour, lw=0.9, zorder=2)
+        bottom, top = sorted((bar["open"], bar["close"]))
+        axis.add_patch(matplotlib.patches.Rectangle(
+            (left, bottom), right - left, max(top - bottom, 1e-9), facecolor=colour, edgecolor=colour,
+            alpha=0.25, zorder=1))
+    # One legend entry for all candles.
+    axis.add_patch(matplotlib.patches.Rectangle((0, 0), 0, 0, facecolor="tab:green", alpha=0.25,
+                                                label=f"{BAR_MINUTES}-minute bars, each over its window"))
+
+
+def save_plot(ticks, sampled, labels, bars, path):
     try:
         import matplotlib
 
@@ -133,18 +191,31 @@ def save_plot(ticks, sampled, path):
     except ImportError:
         print("\n(no plot: install the package's 'plot' extra to get one)")
         return
-    window = ticks.between_time("09:00", "10:00")
-    figure, axis = plt.subplots(figsize=(11, 5))
-    axis.plot(window.index, window["price"], lw=0.4, color="0.6", label="ticks")
-    for name, style in (("first", "-"), ("max", "--")):
-        series = sampled[name].between_time("09:00", "10:00")["price"]
-        axis.plot(series.index, series, style, lw=1.2, label=f"one-minute {name}")
+    import pandas as pd
+
+    begin, end = PLOT_HOURS
+    window = ticks.between_time(begin, end)
+    figure, axis = plt.subplots(figsize=(11, 5.5))
+    axis.plot(window.index, window["price"], lw=0.4, color="0.6", label="ticks", zorder=0)
+    if bars is not None:
+        shown = bars[(bars.index >= window.index[0].floor("h")) & (bars.index < window.index[-1])]
+        draw_candles(axis, shown, pd.Timedelta(minutes=BAR_MINUTES))
+    # Sampler rows as points at the timestamps that index them, not joined by lines: a 'max' row sits at
+    # its window's last timestamp, which is not the time of the highest trade.
+    for name, marker in (("first", "o"), ("max", "v")):
+        if name not in sampled:
+            continue
+        series = sampled[name].between_time(begin, end)["price"]
+        caveat = ", not the high's time" if name == "max" else ""
+        axis.plot(series.index, series, marker, ms=3.5, label=f"one-minute {name!r} at {labels[name]}{caveat}")
     day = f"{ticks.index[0]:%Y-%m-%d}"
-    axis.set_title(f"{TICKS_INSTRUMENT}, {day}, 09:00 to 10:00\nsynthetic ticks against their one-minute samples")
+    shows = ", ".join(["synthetic ticks", *([f"{BAR_MINUTES}-minute bars"] if bars is not None else [])])
+    shows += " and one-minute samples"
+    axis.set_title(f"{TICKS_INSTRUMENT}, {day}, {begin} to {end}\n{shows}")
     axis.xaxis.set_major_formatter(matplotlib.dates.DateFormatter("%H:%M"))
     axis.set_xlabel(f"time of day, {day}")
     axis.set_ylabel(f"price ({TICKS_INSTRUMENT.split('.')[4]})")
-    axis.legend()
+    axis.legend(fontsize="small")
     figure.tight_layout()
     figure.savefig(path, dpi=110)
     plt.close(figure)

@@ -14,7 +14,8 @@ constexpr const char* kProjectRootNote =
     "Inibridge() reads norvane.ini from the project root: the directory pinned with "
     "norvane.kestrum_utils.utils.set_project_root(path), else the nearest directory at or above the working "
     "directory that holds a norvane.ini, else the working directory itself. Start Python inside the project, "
-    "create the file there, or call set_project_root('/path/to/project') before the first Inibridge().";
+    "create the file there (python -m norvane.devtools.init DIR writes a commented one to start from), or call "
+    "set_project_root('/path/to/project') before the first Inibridge().";
 
 // Told when a layer is given as something without `exists`, most often a plain string.
 rt::Ref path_expected_note(PyObject* config_path) {

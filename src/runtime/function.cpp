@@ -45,8 +45,9 @@ Ref make_defaults(const FunctionSpec& spec) {
     if (first == spec.params.size()) return Ref::borrow(Py_None);
     Ref defaults = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size() - first)));
     for (std::size_t i = first; i < spec.params.size(); ++i) {
-        PyObject* value = spec.params[i].default_value == Default::True ? Py_True : Py_None;
-        PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i - first), Py_NewRef(value));
+        Ref value = spec.params[i].default_value == Default::Text ? Ref::steal(PyUnicode_InternFromString(spec.params[i].default_text))
+                    : Ref::borrow(spec.params[i].default_value == Default::True ? Py_True : Py_None);
+        PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i - first), value.release());
     }
     return defaults;
 }

@@ -24,13 +24,15 @@ enum class Check : unsigned char {
     Float,           // converted with the interpreter's float conversion; see Args::real
 };
 
-enum class Default : unsigned char { Required, None, True };
+// Default::Text: the parameter's `default_text`, as a str.
+enum class Default : unsigned char { Required, None, True, Text };
 
 struct Param {
     const char* name;
     const char* annotation = nullptr;  // stored as text and never evaluated; nullptr: not annotated
     Check check = Check::Any;
     Default default_value = Default::Required;
+    const char* default_text = nullptr;
 };
 
 inline constexpr std::size_t kMaxParams = 8;

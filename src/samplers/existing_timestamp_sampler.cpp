@@ -33,6 +33,14 @@ rt::Ref init(rt::Args& args) {
     // `kwargs.get("window")`; popped, as the call's own dict of extra keywords is read no further.
     rt::Ref window = rt::dict_pop(kwargs, n_window, Py_None);
     (void)rt::super_call(args, self, d_init, rt::kw<"window">(window.get()));
+    // An origin anchors the fixed-length grid; a sampler built without one keeps no such attribute.
+    int has_origin = rt::require(PyDict_Contains(kwargs, n_origin));
+    if (has_origin) {
+        rt::Ref given = rt::dict_pop(kwargs, n_origin);
+        rt::Ref pd = rt::global(n_pd);
+        rt::Ref origin = checked_origin(pd.get(), given.get());
+        rt::set_attr(self, n_origin, origin.get());
+    }
     return rt::none();
 }
 
@@ -96,11 +104,19 @@ rt::Ref restore_index(PyObject* reduced, PyObject* index_col) {
 }
 
 // Steps 2 to 12 through pandas' group-by: label, group, reduce by name, make the timestamps the index.
-rt::Ref sample_through_groupby(PyObject* self, PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
+rt::Ref sample_through_groupby(PyObject* self, PyObject* pd, PyObject* np, PyObject* df, PyObject* window,
+                               PyObject* origin) {
     // Fixed windows over a plain datetime64 index are labelled natively without copying the caller's
-    // table; everything else takes pandas' own grid.
-    WorkingTable working = label_fixed_window(pd, np, df, window);
-    if (!working.table) working = label_through_pandas(pd, np, df, window);
+    // table; everything else takes pandas' own grid, which has no origin to anchor it.
+    WorkingTable working = label_fixed_window(pd, np, df, window, origin);
+    if (!working.table) {
+        if (origin != nullptr && origin != Py_None) {
+            rt::raise(PyExc_ValueError,
+                      "origin applies only to fixed-length windows over a datetime64 index: this grid comes from "
+                      "pandas' periods, which start at the first timestamp cut down to the window's unit");
+        }
+        working = label_through_pandas(pd, np, df, window);
+    }
 
     rt::Ref groupby = rt::attr(working.table.get(), n_groupby);
     rt::Ref grouped =
@@ -163,6 +179,8 @@ rt::Ref sample(rt::Args& args) {
     rt::Ref nrows_before = row_count(args[Sample::df]);
     rt::Ref pd = rt::global(n_pd);
     rt::Ref window = rt::attr(self, n_window);
+    rt::Ref origin;
+    (void)rt::suppress(PyExc_AttributeError, [&] { origin = rt::attr(self, n_origin); });
     rt::Ref converted = with_timestamp_index(pd.get(), args[Sample::df]);
     // Dates beyond the nanosecond range are sampled 400 years (or a multiple) nearer, where pandas lays
     // periods for them, and moved back; the calendar is the same there.
@@ -178,7 +196,7 @@ rt::Ref sample(rt::Args& args) {
         try {
             np = rt::global(n_np);
             rt::Ref func_name = rt::attr(self, n_func_name);
-            result = sample_natively(pd.get(), np.get(), df, window.get(), func_name.get());
+            result = sample_natively(pd.get(), np.get(), df, window.get(), func_name.get(), origin.get());
         } catch (const rt::PyError&) {
             rt::HandledError error(PyExc_Exception);
             require_ascending_index(pd.get(), df);
@@ -186,7 +204,7 @@ rt::Ref sample(rt::Args& args) {
         }
         if (!result) {
             require_ascending_index(pd.get(), df);
-            result = sample_through_groupby(self, pd.get(), np.get(), df, window.get());
+            result = sample_through_groupby(self, pd.get(), np.get(), df, window.get(), origin.get());
         }
     } catch (const rt::PyError&) {
         // A Series, an empty table or an index of something else than timestamps fails somewhere in

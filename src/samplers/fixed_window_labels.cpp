@@ -15,6 +15,7 @@
 #include <limits>
 #include <optional>
 
+#include "runtime/handlers.hpp"
 #include "parallel.hpp"
 #include "arrays.hpp"
 #include "names.hpp"
@@ -124,7 +125,68 @@ rt::Ref new_label_array(PyObject* np, Py_ssize_t count, const Int64Column& times
 
 }  // namespace
 
-std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
+rt::Ref checked_origin(PyObject* pd, PyObject* origin) {
+    if (origin == Py_None) return rt::Ref::borrow(origin);
+    if (PyUnicode_Check(origin) &&
+        (PyUnicode_Compare(origin, n_epoch) == 0 || PyUnicode_Compare(origin, n_start_day) == 0)) {
+        return rt::Ref::borrow(origin);
+    }
+    rt::Ref timestamp_type = rt::attr(pd, n_Timestamp);
+    rt::Ref timestamp;
+    const auto refuse = [&] {
+        rt::raise_format(PyExc_ValueError,
+                         "origin must be None, 'epoch', 'start_day' or a timestamp (anything pd.Timestamp reads), "
+                         "not %R",
+                         origin);
+    };
+    try {
+        timestamp = rt::call(timestamp_type.get(), origin);
+    } catch (const rt::PyError&) {
+        rt::HandledError error(PyExc_Exception);
+        refuse();
+    }
+    if (!rt::is_instance(timestamp.get(), timestamp_type.get())) refuse();  // NaT
+    return timestamp;
+}
+
+namespace {
+
+std::int64_t floor_division(__int128 numerator, std::int64_t denominator) {
+    __int128 quotient = numerator / denominator;
+    if (numerator % denominator != 0 && (numerator < 0) != (denominator < 0)) --quotient;
+    return static_cast<std::int64_t>(quotient);
+}
+
+// The wall-clock time in nanoseconds that `origin` (as checked_origin left it) anchors the grid at, for
+// an index whose earliest wall-clock time is `first_ns`: the epoch, midnight of the first day, or the
+// timestamp itself, read in the index's zone. An origin and an index of which only one has a time zone
+// are refused, as pandas refuses them.
+std::int64_t origin_nanoseconds(PyObject* pd, PyObject* origin, PyObject* tz, std::int64_t first_ns) {
+    constexpr std::int64_t kDay = 86'400'000'000'000;
+    if (PyUnicode_Check(origin)) {
+        if (PyUnicode_Compare(origin, n_epoch) == 0) return 0;
+        return floor_division(first_ns, kDay) * kDay;
+    }
+    rt::Ref timestamp_type = rt::attr(pd, n_Timestamp);
+    rt::Ref timestamp = rt::call(timestamp_type.get(), origin);
+    rt::Ref origin_tz = rt::attr(timestamp.get(), n_tz);
+    if ((origin_tz.get() == Py_None) != (tz == Py_None)) {
+        rt::raise(PyExc_ValueError, "The origin must have the same timezone as the index.");
+    }
+    if (tz != Py_None) {
+        rt::Ref converted = rt::call_method(timestamp.get(), n_tz_convert, tz);
+        timestamp = rt::call_method(converted.get(), n_tz_localize, Py_None);
+    }
+    rt::Ref value = rt::attr(timestamp.get(), n_value);
+    const long long nanoseconds = PyLong_AsLongLong(value.get());
+    if (nanoseconds == -1 && PyErr_Occurred()) rt::raise_pending();
+    return nanoseconds;
+}
+
+}  // namespace
+
+std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyObject* df, PyObject* window,
+                                                 PyObject* origin) {
     rt::Ref frame_type = rt::attr(pd, n_DataFrame);
     if (!rt::is_instance(df, frame_type.get())) return std::nullopt;
     rt::Ref index = rt::attr(df, n_index);
@@ -160,12 +222,23 @@ std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyO
     rt::Ref first = rt::item(wall.get(), earliest.get());
     const std::optional<FirstPeriod> period = first_period(pd, first.get(), window);
     if (!period || period->start > *first_ns) return std::nullopt;
+    std::int64_t first_start = period->start;
+    if (origin != nullptr && origin != Py_None) {
+        // The grid keeps its step and is shifted onto the origin: the start of the window that holds the
+        // earliest time, counting whole windows from the origin.
+        const std::int64_t anchor = origin_nanoseconds(pd, origin, tz.get(), *first_ns);
+        const __int128 start = static_cast<__int128>(anchor) +
+                               static_cast<__int128>(floor_division(static_cast<__int128>(*first_ns) - anchor, period->step)) *
+                                   period->step;
+        if (start <= kNaT || start > *first_ns) return std::nullopt;
+        first_start = static_cast<std::int64_t>(start);
+    }
     return FixedWindowGrid{std::move(index), std::move(index_col), std::move(ticks), std::move(dtype),
-                           nanoseconds_per, period->start, period->step};
+                           nanoseconds_per, first_start, period->step};
 }
 
-WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window) {
-    std::optional<FixedWindowGrid> grid = fixed_window_grid(pd, np, df, window);
+WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* origin) {
+    std::optional<FixedWindowGrid> grid = fixed_window_grid(pd, np, df, window, origin);
     if (!grid) return {};
     Int64Column times(grid->ticks.get());
     rt::Ref labels = new_label_array(np, times.size(), times, grid->nanoseconds_per_tick,

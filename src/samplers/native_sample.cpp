@@ -256,7 +256,8 @@ rt::Ref result_index(PyObject* pd, PyObject* np, Reduction reduction, const Fixe
 
 }  // namespace
 
-rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* func_name) {
+rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* func_name,
+                        PyObject* origin) {
     const std::optional<Reduction> reduction = reduction_named(func_name);
     if (!reduction) return {};
     const PandasWays ways = pandas_ways(pd);
@@ -264,7 +265,7 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
     rt::Ref frame_type = rt::attr(pd, n_DataFrame);
     if (Py_TYPE(df) != reinterpret_cast<PyTypeObject*>(frame_type.get())) return {};
 
-    std::optional<FixedWindowGrid> grid = fixed_window_grid(pd, np, df, window);
+    std::optional<FixedWindowGrid> grid = fixed_window_grid(pd, np, df, window, origin);
     if (!grid || !PyUnicode_CheckExact(grid->index_col.get())) return {};
     Int64Column times(grid->ticks.get());
     const Py_ssize_t rows = times.size();

@@ -34,7 +34,7 @@ rt::Ref probe_table(PyObject* pd) {
 bool works(PyObject* pd, PyObject* np, PyObject* table, PyObject* window, const char* name) {
     bool ok = false;
     (void)rt::suppress(PyExc_Exception, [&] {
-        WorkingTable working = label_fixed_window(pd, np, table, window);
+        WorkingTable working = label_fixed_window(pd, np, table, window, nullptr);  // no origin: the default grid
         if (!working.table) working = label_through_pandas(pd, np, table, window);
         rt::Ref groupby = rt::attr(working.table.get(), n_groupby);
         rt::Ref grouped = rt::call(groupby.get(), n_group_by_label.get(), rt::kw<"as_index">(Py_True), rt::kw<"sort">(Py_False));

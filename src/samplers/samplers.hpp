@@ -57,7 +57,8 @@ WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyOb
 
 // The same working table from one native pass, for a fixed-length window over a datetime64 index,
 // naive or aware; an empty table when the input is not of that kind (fixed_window_labels.cpp).
-WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
+// With an `origin` other than null or None (as checked_origin left it) the grid is anchored there.
+WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* origin);
 
 // The fixed-length grid that the native labelling pass lays over a table, when the table is of the kind
 // it handles: the table's index, that index's name, the int64 timestamps rows are labelled by (wall-clock
@@ -71,7 +72,14 @@ struct FixedWindowGrid {
     std::int64_t first_start;
     std::int64_t step;
 };
-std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
+// `origin` null or None: the first timestamp cut down to the window's base unit; "epoch", "start_day" or
+// a Timestamp: windows counted from there, as pandas' resample counts them.
+std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyObject* df, PyObject* window,
+                                                 PyObject* origin = nullptr);
+
+// An origin as the samplers keep it: None, "epoch" and "start_day" as given, anything else read by
+// pd.Timestamp; ValueError for what is none of these (fixed_window_labels.cpp).
+rt::Ref checked_origin(PyObject* pd, PyObject* origin);
 
 // A note that starts with `lead` and lists the group-by methods that work with the sampler on the
 // installed pandas, and where bars are made (notes.cpp).
@@ -79,6 +87,7 @@ rt::Ref working_methods_note(PyObject* pd, PyObject* np, const char* lead);
 
 // The sampled table reduced in C++ straight from the columns' buffers, or an empty reference when the
 // table, its columns or the method are not of the kinds reduced there (native_sample.cpp).
-rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* func_name);
+rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* func_name,
+                        PyObject* origin);
 
 }  // namespace samplers

@@ -137,7 +137,11 @@ class CryptoFuture(Future):
         ``UM_TAKER_FEE``, in the settlement currency. ``is_maker`` is required here.
         """
     def calc_cash_change(self, trade_price: float, qty: float) -> float:
-        """``trade_price`` × ``qty`` in the settlement currency; the sign follows ``qty``."""
+        """``trade_price`` × ``qty`` in the settlement currency; the sign follows ``qty``.
+
+        The value traded, positive for a buy (``qty`` > 0) and negative for a sale, nothing
+        negated: the trader's cash moves the other way (``cash -= calc_cash_change(price, qty)``).
+        """
     @staticmethod
     def create(instrumentId: str, **kwargs: Any) -> CryptoFuture:
         """The built instrument named by an identifier, e.g.
@@ -237,6 +241,9 @@ class CryptoInvFuture(CryptoFuture):
         """
     def calc_cash_change(self, trade_price: float, qty: float) -> float:
         """``qty`` × contract multiplier / ``trade_price``, in the coin; the sign follows ``qty``.
+
+        The value traded, positive for a buy (``qty`` > 0) and negative for a sale, nothing
+        negated: the trader's cash moves the other way (``cash -= calc_cash_change(price, qty)``).
 
         Raises ``ZeroDivisionError`` at price 0.
         """

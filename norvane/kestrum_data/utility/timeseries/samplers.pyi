@@ -38,8 +38,11 @@ class ExistingTimestampSampler(TimeSampler):
     def __init__(
         self, *, func_name: str, window: pd.Timedelta | None = None, **kwargs: Any
     ) -> None:
-        """Keywords only; ``func_name`` is required (``KeyError`` without it), any keyword
-        besides the two is ignored.
+        """Keywords only; ``func_name`` is required (``KeyError`` without it). ``origin``
+        (None, "epoch", "start_day" or a timestamp, as pandas' resample reads it) anchors the
+        grid of a fixed-length window and is kept as the attribute ``origin``; ``ValueError``
+        for another value, or at sampling where the grid comes from pandas' periods. Any
+        other keyword is ignored.
         """
     def __repr__(self) -> str:
         """The base representation, "_" and ``func_name``."""

@@ -1,0 +1,356 @@
+// BarSampler: one bar per fixed-length window of a trade table. A plan step reads the table and lays the
+// grid, a compute step (kernel.cpp) runs over the rows without the interpreter lock, an assemble step
+// builds the result table.
+#include <cstdio>
+#include <optional>
+#include <string_view>
+
+#include "bars.hpp"
+#include "kernel.hpp"
+#include "runtime/handlers.hpp"
+#include "runtime/notes.hpp"
+#include "samplers/arrays.hpp"
+#include "samplers/parallel.hpp"
+#include "samplers/samplers.hpp"
+#include "samplers/timestamps.hpp"
+
+namespace bars {
+
+namespace {
+
+enum class Init : std::size_t { self, window, price, size, origin, label, closed, empty, count };
+constexpr auto kInitParams = rt::params<Init>({
+    {"self"},
+    {"window", "pd.Timedelta | str"},
+    {"price", "Hashable", rt::Check::Any, rt::Default::Text, "price"},
+    {"size", "Hashable | None", rt::Check::Any, rt::Default::Text, "size"},
+    {"origin", "pd.Timestamp | str | None", rt::Check::Any, rt::Default::None},
+    {"label", "str", rt::Check::Any, rt::Default::Text, "left"},
+    {"closed", "str", rt::Check::Any, rt::Default::Text, "left"},
+    {"empty", "str", rt::Check::Any, rt::Default::Text, "drop"},
+});
+
+enum class Sample : std::size_t { self, df, count };
+constexpr auto kSampleParams = rt::params<Sample>({{"self"}, {"df", "pd.DataFrame"}});
+
+bool is_text(PyObject* value, PyObject* text) {
+    return PyUnicode_Check(value) && PyUnicode_Compare(value, text) == 0;
+}
+
+// One of two texts, or ValueError naming the keyword.
+void require_choice(PyObject* value, const char* keyword, PyObject* one, PyObject* other) {
+    if (is_text(value, one) || is_text(value, other)) return;
+    rt::raise_format(PyExc_ValueError, "%s must be %R or %R, not %R", keyword, one, other, value);
+}
+
+// A fixed, positive length: anything pd.Timedelta reads.
+rt::Ref fixed_length(PyObject* pd, PyObject* window) {
+    rt::Ref timedelta_type = rt::attr(pd, n_Timedelta);
+    const auto refuse = [&] {
+        rt::raise_format(PyExc_ValueError,
+                         "window must be a fixed positive length (a pd.Timedelta or anything it reads, e.g. \"5min\"), "
+                         "not %R",
+                         window);
+    };
+    rt::Ref length;
+    try {
+        length = rt::call(timedelta_type.get(), window);
+    } catch (const rt::PyError&) {
+        rt::HandledError error(PyExc_Exception);
+        refuse();
+    }
+    if (!rt::is_instance(length.get(), timedelta_type.get())) refuse();  // NaT
+    rt::Ref nanoseconds = rt::attr(length.get(), samplers::n_value);
+    const long long value = PyLong_AsLongLong(nanoseconds.get());
+    if (value == -1 && PyErr_Occurred()) rt::raise_pending();
+    if (value <= 0) refuse();
+    return length;
+}
+
+rt::Ref init(rt::Args& args) {
+    PyObject* self = args[Init::self];
+    rt::Ref pd = rt::global(n_pd);
+    rt::Ref window = fixed_length(pd.get(), args[Init::window]);
+    rt::Ref origin = samplers::checked_origin(pd.get(), args[Init::origin]);
+    require_choice(args[Init::label], "label", n_left, n_right);
+    require_choice(args[Init::closed], "closed", n_left, n_right);
+    require_choice(args[Init::empty], "empty", n_drop, n_fill);
+    (void)rt::super_call(args, self, d_init, rt::kw<"window">(window.get()));
+    rt::set_attr(self, n_price, args[Init::price]);
+    rt::set_attr(self, n_size, args[Init::size]);
+    rt::set_attr(self, n_origin, origin.get());
+    rt::set_attr(self, n_label, args[Init::label]);
+    rt::set_attr(self, n_closed, args[Init::closed]);
+    rt::set_attr(self, n_empty, args[Init::empty]);
+    return rt::none();
+}
+
+// ---- plan ----
+
+// Whether the installed pandas sums sorted groups of an integer block, or of a float block without NaN,
+// through numpy's `add.reduceat` (pandas 3.1 on).
+bool pandas_sums_through_reduceat(PyObject* pd) {
+    rt::Ref version = rt::attr(pd, d_version);
+    if (!PyUnicode_Check(version.get())) return false;
+    const char* text = PyUnicode_AsUTF8(version.get());
+    if (text == nullptr) rt::raise_pending();
+    int major = 0;
+    if (std::sscanf(text, "%d", &major) != 1 || major < 3) return false;
+    rt::Ref ops = rt::Ref::steal(PyImport_ImportModule("pandas.core.groupby.ops"));
+    rt::Ref grouper = rt::attr(ops.get(), n_BaseGrouper);
+    return rt::suppress(PyExc_AttributeError, [&] { (void)rt::attr(grouper.get(), a_reduceat_aggregate); });
+}
+
+PyObject* dtype_name(ValueKind kind) {
+    switch (kind) {
+        case ValueKind::Float64:
+            return n_float64;
+        case ValueKind::Float32:
+            return n_float32;
+        case ValueKind::Int64:
+            return n_int64;
+        case ValueKind::Int32:
+            return n_int32;
+    }
+    return n_float64;
+}
+
+// `np.ascontiguousarray(values)`: the array itself when it is contiguous already, as columns and
+// indexes almost always are.
+rt::Ref contiguous(PyObject* np, PyObject* values) {
+    rt::Ref make = rt::attr(np, n_ascontiguousarray);
+    return rt::call(make.get(), values);
+}
+
+// A price or size column, read as a one-dimensional buffer.
+struct InputColumn {
+    rt::Ref array;
+    std::optional<rt::Buffer> buffer;
+    Column column{};
+};
+
+void read_column(PyObject* np, PyObject* df, PyObject* label, Py_ssize_t rows, InputColumn& input) {
+    rt::Ref columns = rt::attr(df, n_columns);
+    if (!rt::require(PySequence_Contains(columns.get(), label))) rt::raise(PyExc_KeyError, label);
+    rt::Ref series = rt::item(df, label);
+    rt::Ref dtype = rt::attr(series.get(), n_dtype);
+    const auto refuse = [&] {
+        rt::raise_format(PyExc_TypeError, "column %R has dtype %S; BarSampler reads float64, float32, int64 or int32",
+                         label, dtype.get());
+    };
+    if (PyObject_HasAttr(series.get(), n_columns)) {
+        rt::raise_format(PyExc_TypeError, "column %R is not one column: the table holds %R more than once", label, label);
+    }
+    rt::Ref numpy_dtype = rt::attr(np, n_dtype);
+    if (!rt::is_instance(dtype.get(), numpy_dtype.get())) refuse();
+    rt::Ref code = rt::attr(dtype.get(), n_str);
+    if (!PyUnicode_Check(code.get())) refuse();
+    const std::string_view name(PyUnicode_AsUTF8(code.get()));
+    ValueKind kind;
+    if (name == "<f8") {
+        kind = ValueKind::Float64;
+    } else if (name == "<f4") {
+        kind = ValueKind::Float32;
+    } else if (name == "<i8") {
+        kind = ValueKind::Int64;
+    } else if (name == "<i4") {
+        kind = ValueKind::Int32;
+    } else {
+        refuse();
+    }
+    rt::Ref values = rt::call_method(series.get(), n_to_numpy);
+    input.array = contiguous(np, values.get());
+    input.buffer.emplace(input.array.get(), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+    if (input.buffer->ndim() != 1 || input.buffer->length() != rows) {
+        rt::raise(PyExc_SystemError, "unexpected layout of a column's values");
+    }
+    input.column = Column{static_cast<const char*>(input.buffer->data()), kind};
+}
+
+// ---- assemble ----
+
+rt::Ref int64_array(PyObject* np, std::int64_t count) {
+    rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(count));
+    return samplers::new_array(np, length.get(), n_int64);
+}
+
+// Ticks of the index's unit as a DatetimeIndex of the index's zone (instants when `tz` is not None).
+rt::Ref datetime_index(PyObject* pd, PyObject* ticks, PyObject* dtype, PyObject* tz, PyObject* name) {
+    rt::Ref stamps = rt::call_method(ticks, n_view, dtype);
+    rt::Ref index_type = rt::attr(pd, n_DatetimeIndex);
+    rt::Ref index = rt::call(index_type.get(), stamps.get(), rt::kw<"name">(name));
+    if (tz == Py_None) return index;
+    rt::Ref in_utc = rt::call_method(index.get(), n_tz_localize, n_UTC.get());
+    return rt::call_method(in_utc.get(), n_tz_convert, tz);
+}
+
+rt::Ref sample(rt::Args& args) {
+    PyObject* self = args[Sample::self];
+    PyObject* df = args[Sample::df];
+    rt::Ref pd = rt::global(n_pd);
+    rt::Ref np = rt::global(n_np);
+
+    // Plan: the table, its index, the columns, the grid and how pandas sums.
+    rt::Ref frame_type = rt::attr(pd.get(), n_DataFrame);
+    if (!rt::is_instance(df, frame_type.get())) {
+        rt::raise_format(PyExc_TypeError, "BarSampler samples a pandas DataFrame, not %.200s", Py_TYPE(df)->tp_name);
+    }
+    rt::Ref index = rt::attr(df, n_index);
+    rt::Ref datetime_index_type = rt::attr(pd.get(), n_DatetimeIndex);
+    if (!rt::is_instance(index.get(), datetime_index_type.get())) {
+        rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat(
+            "BarSampler needs a table on a DatetimeIndex, not on %.200s", Py_TYPE(index.get())->tp_name));
+        rt::raise_noted(PyExc_TypeError, message.get(), [] { return rt::Ref::borrow(t_to_datetime_note); });
+    }
+    samplers::require_ascending_timestamps(pd.get(), index.get());
+
+    rt::Ref window = rt::attr(self, n_window);
+    rt::Ref price_label = rt::attr(self, n_price);
+    rt::Ref size_label = rt::attr(self, n_size);
+    rt::Ref origin = rt::attr(self, n_origin);
+    rt::Ref label = rt::attr(self, n_label);
+    rt::Ref closed = rt::attr(self, n_closed);
+    rt::Ref empty = rt::attr(self, n_empty);
+    const bool has_size = size_label.get() != Py_None;
+
+    rt::Ref shape = rt::attr(df, n_shape);
+    const Py_ssize_t rows = rt::require(PyObject_Size(index.get()));
+    InputColumn price;
+    InputColumn size;
+    read_column(np.get(), df, price_label.get(), rows, price);
+    if (has_size) read_column(np.get(), df, size_label.get(), rows, size);
+
+    rt::Ref tz = rt::attr(index.get(), n_tz);
+    rt::Ref wall_index = tz.get() == Py_None ? index : rt::call_method(index.get(), n_tz_localize, Py_None);
+    rt::Ref wall_dtype = rt::attr(wall_index.get(), n_dtype);
+    const std::int64_t nanoseconds_per = samplers::nanoseconds_per_tick(wall_dtype.get());
+    if (nanoseconds_per == 0) rt::raise_format(PyExc_TypeError, "unexpected index dtype %S", wall_dtype.get());
+    rt::Ref wall_ticks = contiguous(np.get(), rt::attr(wall_index.get(), n_asi8).get());
+    rt::Ref instant_ticks = tz.get() == Py_None ? wall_ticks : contiguous(np.get(), rt::attr(index.get(), n_asi8).get());
+    samplers::Int64Column wall(wall_ticks.get());
+    samplers::Int64Column instants(instant_ticks.get());
+    if (!wall.usable() || !instants.usable() || wall.size() != rows || instants.size() != rows ||
+        (rows > 1 && (wall.stride() != 8 || instants.stride() != 8))) {
+        rt::raise(PyExc_SystemError, "unexpected layout of datetime index values");
+    }
+
+    BarPlan plan{};
+    plan.price = price.column;
+    plan.has_size = has_size;
+    if (has_size) plan.size = size.column;
+    plan.wall = Ticks{wall.data()};
+    plan.instants = Ticks{instants.data()};
+    plan.rows = rows;
+    plan.nanoseconds_per_tick = nanoseconds_per;
+    plan.closed_right = is_text(closed.get(), n_right);
+    plan.label_right = is_text(label.get(), n_right);
+    plan.fill = is_text(empty.get(), n_fill);
+    const bool reduceat = pandas_sums_through_reduceat(pd.get());
+    // pandas sums a column to its own dtype (an int32 sum wraps as int32, however it is added up).
+    plan.volume_kind = has_size ? size.column.kind : ValueKind::Float64;
+    if (rows > 0) {
+        std::optional<samplers::FixedWindowGrid> grid =
+            samplers::fixed_window_grid(pd.get(), np.get(), df, window.get(), origin.get());
+        if (!grid) {
+            rt::raise_format(PyExc_ValueError, "BarSampler cannot lay windows of %S over this index", window.get());
+        }
+        plan.step = grid->step;
+        // A right-closed window ends on a grid point: the grid starts a window earlier.
+        plan.grid_start = plan.closed_right ? grid->first_start - grid->step : grid->first_start;
+        if (plan.step % nanoseconds_per != 0 || grid->first_start % nanoseconds_per != 0) {
+            rt::raise_format(PyExc_ValueError,
+                             "the windows of %S from this origin do not start on whole ticks of the index's unit (%S)",
+                             window.get(), wall_dtype.get());
+        }
+        plan.volume_sum = reduceat ? SumWay::Pairwise : SumWay::Compensated;
+        plan.vwap_sum = plan.volume_sum;
+    }
+
+    Runs runs;
+    {
+        samplers::ReleasedGil released;
+        runs = find_runs(plan);
+    }
+    if (runs.wall_clock_turns_back) {
+        rt::raise(PyExc_ValueError,
+                  "the index's wall clock turns back (summer time ends within it) and BarSampler cuts windows by "
+                  "wall-clock time: sample df.tz_convert(\"UTC\") instead, then convert the result's zone back");
+    }
+
+    // Compute: the outputs, filled without the interpreter lock.
+    rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(runs.bars));
+    rt::Ref price_dtype = rt::Ref::borrow(dtype_name(price.column.kind));
+    rt::Ref open = samplers::new_array(np.get(), length.get(), price_dtype.get());
+    rt::Ref high = samplers::new_array(np.get(), length.get(), price_dtype.get());
+    rt::Ref low = samplers::new_array(np.get(), length.get(), price_dtype.get());
+    rt::Ref close = samplers::new_array(np.get(), length.get(), price_dtype.get());
+    rt::Ref volume;
+    if (has_size) volume = samplers::new_array(np.get(), length.get(), dtype_name(plan.volume_kind));
+    rt::Ref vwap = samplers::new_array(np.get(), length.get(), n_float64);
+    rt::Ref trades = int64_array(np.get(), runs.bars);
+    rt::Ref open_time = int64_array(np.get(), runs.bars);
+    rt::Ref high_time = int64_array(np.get(), runs.bars);
+    rt::Ref low_time = int64_array(np.get(), runs.bars);
+    rt::Ref close_time = int64_array(np.get(), runs.bars);
+    rt::Ref labels = int64_array(np.get(), runs.bars);
+    const auto data = [](const rt::Ref& array) { return array ? samplers::array_data(array.get()) : nullptr; };
+    const BarOutputs out{data(open),
+                         data(high),
+                         data(low),
+                         data(close),
+                         data(volume),
+                         static_cast<double*>(data(vwap)),
+                         static_cast<std::int64_t*>(data(trades)),
+                         static_cast<std::int64_t*>(data(open_time)),
+                         static_cast<std::int64_t*>(data(high_time)),
+                         static_cast<std::int64_t*>(data(low_time)),
+                         static_cast<std::int64_t*>(data(close_time)),
+                         static_cast<std::int64_t*>(data(labels))};
+    {
+        samplers::ReleasedGil released;
+        compute_bars(plan, runs, out, true);
+    }
+
+    // Assemble: the index of labels, the columns in their order, the times in the index's unit and zone.
+    rt::Ref index_name = rt::attr(index.get(), n_name);
+    rt::Ref result_index = datetime_index(pd.get(), labels.get(), wall_dtype.get(), tz.get(), index_name.get());
+    rt::Ref columns = rt::Ref::steal(PyDict_New());
+    const auto put = [&](PyObject* name, PyObject* values) { rt::require(PyDict_SetItem(columns.get(), name, values)); };
+    const auto put_times = [&](PyObject* name, PyObject* ticks) {
+        // Naive times go in as datetime64 arrays, which the table takes as they are.
+        if (tz.get() == Py_None) {
+            rt::Ref stamps = rt::call_method(ticks, n_view, wall_dtype.get());
+            return put(name, stamps.get());
+        }
+        rt::Ref times = datetime_index(pd.get(), ticks, wall_dtype.get(), tz.get(), Py_None);
+        rt::Ref values = rt::attr(times.get(), n_array);
+        put(name, values.get());
+    };
+    put(n_open, open.get());
+    put(n_high, high.get());
+    put(n_low, low.get());
+    put(n_close, close.get());
+    if (has_size) put(n_volume, volume.get());
+    if (has_size) put(n_vwap, vwap.get());
+    put(n_trades, trades.get());
+    put_times(n_open_time, open_time.get());
+    put_times(n_high_time, high_time.get());
+    put_times(n_low_time, low_time.get());
+    put_times(n_close_time, close_time.get());
+    rt::Ref result = rt::call(frame_type.get(), columns.get(), rt::kw<"index">(result_index.get()));
+
+    rt::Ref bars_made = rt::Ref::steal(PyLong_FromLongLong(runs.bars));
+    rt::Ref rows_read = rt::Ref::steal(PyLong_FromSsize_t(rows));
+    rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat("Sampled %S/%S rows.", bars_made.get(), rows_read.get()));
+    rt::Ref logging = rt::global(n_logging);
+    rt::Ref info = rt::attr(logging.get(), n_info);
+    (void)rt::call(info.get(), message.get());
+    return result;
+}
+
+}  // namespace
+
+const rt::FunctionSpec kBarSamplerInit{"__init__", kInitParams, init};
+const rt::FunctionSpec kBarSamplerSample{"sample", kSampleParams, sample};
+
+}  // namespace bars
