@@ -4,6 +4,8 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PYTHON=${PYTHON:-python3.11}
+# The supported interpreters, oldest first; find_python locates each.
+VERSIONS=(3.11 3.12 3.13)
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 
 log() { printf '\n=== %s\n' "$*" >&2; }
@@ -40,3 +42,58 @@ NEWEST=("pandas>=3" "numpy>=2" pytest hypothesis)
 # The extra "dask" (pyproject.toml), installed where the partitioned samplers are tested.
 DASK=("dask[dataframe]>=2025.1" "distributed>=2025.1" "pyarrow>=15")
 OLDEST=("pandas==1.5.3" "numpy==1.26.4" pytest hypothesis)
+
+# find_python VERSION: the path of that CPython (e.g. 3.12): `pythonX.Y` on PATH if it runs, else the
+# newest pyenv installation of it.
+find_python() {
+    local version=$1 candidate
+    if candidate=$(command -v "python$version") && "$candidate" -c '' 2>/dev/null; then
+        echo "$candidate"; return
+    fi
+    if command -v pyenv >/dev/null; then
+        for candidate in $(ls -d "$(pyenv root)/versions/$version".* 2>/dev/null | sort -V -r); do
+            if [ -x "$candidate/bin/python$version" ]; then echo "$candidate/bin/python$version"; return; fi
+        done
+    fi
+    echo "no CPython $version found (neither python$version on PATH nor under pyenv)" >&2
+    return 1
+}
+
+# Stages of a long command: each one's elapsed time as it ends, and a summary of all when the command
+# ends (a stage that failed ends the command; stages after it show as not run).
+STAGE_NAMES=()
+STAGE_RESULTS=()
+STAGES_STARTED=$SECONDS
+
+# stage NAME COMMAND...: runs the command (in a subshell, with errexit) as the stage NAME.
+stage() {
+    local name=$1; shift
+    local start=$SECONDS status
+    log "[stage $((${#STAGE_NAMES[@]} + 1))] $name"
+    set +e
+    (set -e; "$@")
+    status=$?
+    set -e
+    STAGE_NAMES+=("$name")
+    if [ "$status" -eq 0 ]; then
+        STAGE_RESULTS+=("ok      $(elapsed $((SECONDS - start)))")
+    else
+        STAGE_RESULTS+=("FAILED  $(elapsed $((SECONDS - start)))  (exit status $status)")
+    fi
+    log "$name: ${STAGE_RESULTS[-1]}"
+    return "$status"
+}
+
+elapsed() { printf '%2d min %02d s' $(($1 / 60)) $(($1 % 60)); }
+
+# stage_summary [PLANNED_NAME...]: the table of stages run, then those planned but not reached.
+stage_summary() {
+    local i name
+    printf '\n=== summary (%s in all)\n' "$(elapsed $((SECONDS - STAGES_STARTED)))" >&2
+    for i in "${!STAGE_NAMES[@]}"; do
+        printf '  %-66s %s\n' "${STAGE_NAMES[$i]}" "${STAGE_RESULTS[$i]}" >&2
+    done
+    for name in "${@:$((${#STAGE_NAMES[@]} + 1))}"; do
+        printf '  %-66s %s\n' "$name" "not run" >&2
+    done
+}

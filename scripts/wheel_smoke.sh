@@ -1,22 +1,37 @@
 #!/usr/bin/env bash
-# Builds the wheel as a user would (`pip wheel .`, with build isolation), installs it with its
-# dependencies into a fresh virtual environment and runs scripts/wheel_smoke.py there, outside the
-# source tree. Everything but the wheel's build directory lives in a temporary directory.
+# Installs a built wheel or sdist into a fresh virtual environment of its interpreter, as a user would,
+# and runs scripts/wheel_smoke.py there (the README's Quick start and one call of each module), outside
+# the source tree:
+#   scripts/wheel_smoke.sh VERSION ARTIFACT
+# A wheel is installed with no compiler reachable (a PATH without cc, c++, gcc or g++; CC and CXX set to
+# `false`) and with binary packages only, so that nothing at all can be built; an sdist is built by pip
+# with the machine's compiler. Everything lives in a temporary directory.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
+version=$1 artifact=$2
+python=$(find_python "$version")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-log "building the wheel"
-"$PYTHON" -m pip wheel -q --no-deps -w "$work/dist" "$ROOT"
-wheels=("$work"/dist/norvane-*.whl)
-[ ${#wheels[@]} -eq 1 ] && [ -f "${wheels[0]}" ] || { echo "wheel_smoke: expected one wheel, got: ${wheels[*]}" >&2; exit 1; }
+log "installing $(basename "$artifact") into a fresh CPython $version environment"
+"$python" -m venv "$work/venv"
+"$work/venv/bin/python" -m pip install -q --upgrade pip >/dev/null
+if [[ $artifact == *.whl ]]; then
+    # The PATH is the environment's bin directory alone: no compiler, nor anything else of the machine's.
+    env PATH="$work/venv/bin" CC=false CXX=false NORVANE_SMOKE_NO_COMPILER=1 \
+        "$work/venv/bin/python" -m pip install -q --only-binary :all: "$artifact"
+    no_compiler=1
+else
+    "$work/venv/bin/python" -m pip install "${BUILD_OUTPUT[@]}" "$artifact"
+    no_compiler=0
+fi
 
-log "installing $(basename "${wheels[0]}") into a fresh environment"
-"$PYTHON" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q "${wheels[0]}"
-
-log "smoke test"
+log "smoke test (CPython $version, $(basename "$artifact"))"
 # A copy of the script, run from the scratch directory: nothing of the source tree is importable.
-cp "$ROOT/scripts/wheel_smoke.py" "$work/"
-(cd "$work" && "$work/venv/bin/python" -I wheel_smoke.py)
+cp "$ROOT/scripts/wheel_smoke.py" "$ROOT/README.md" "$work/"
+if [ "$no_compiler" = 1 ]; then
+    (cd "$work" && env PATH="$work/venv/bin" CC=false CXX=false NORVANE_SMOKE_NO_COMPILER=1 \
+        "$work/venv/bin/python" -I wheel_smoke.py README.md)
+else
+    (cd "$work" && "$work/venv/bin/python" -I wheel_smoke.py README.md)
+fi

@@ -14,6 +14,7 @@ needs to ask for it, and one that cannot be checked opts out by name.
 
 import gc
 import os
+import pathlib
 import sys
 import time
 import tracemalloc
@@ -122,19 +123,20 @@ class Figures:
         if not self.sanitized and rss_after - rss_before > 4 * 2**20:
             self.problems.append(f"{name}: resident memory grew by {(rss_after - rss_before) >> 10} KiB")
 
-    def report(self, title, terminal, directory):
-        """Prints the figures past pytest's capture, keeps them in a file, then gives the verdict."""
+    def report(self, title, directory):
+        """Keeps the figures in a file (NORVANE_FIGURES, which the test command sets under build/, or the
+        test's own directory), then gives the verdict, with the figures when a check failed."""
         lines = [f"{title}: {'path':<58} {'outcome':<19} {'calls':>6} {'resident KiB':>21} "
                  f"{'tracked objects':>17} {'allocated blocks':>19}"]
         for name, outcome, calls, rss0, rss1, obj0, obj1, blk0, blk1 in self.rows:
             lines.append(f"{'':{len(title) + 2}}{name:<58} {outcome:<19} {calls:>6} {rss0 >> 10:>10}->{rss1 >> 10:<10}"
                          f" {obj0:>8}->{obj1:<8} {blk0:>9}->{blk1:<9}")
         text = "\n".join(lines)
-        with terminal.disabled():
-            print("\n" + text)
-        with open(directory / "memory_figures.txt", "a") as figures:
+        path = pathlib.Path(os.environ.get("NORVANE_FIGURES") or directory / "memory_figures.txt")
+        path.parent.mkdir(parents=True, exist_ok=True)
+        with open(path, "a") as figures:
             figures.write(text + "\n")
-        assert not self.problems, "\n".join(self.problems)
+        assert not self.problems, "\n".join(self.problems) + f"\n(all figures in {path})\n" + text
 
 
 # --- every test under the check --------------------------------------------------------------------------

@@ -616,7 +616,9 @@ def run_python(script):
 def test_lookup_paths_keep_no_references(project, monkeypatch):
     symbol = "BTC-USDT"
     lookup(symbol=symbol)
-    assert_no_leak(lambda: lookup(symbol=symbol), symbol, calls=200, bytes_per_call=64)
+    # 600 calls: on CPython 3.13 about 14 KB more stays with the first few hundred lookups and then levels
+    # off (1,000 and 3,000 calls keep less than 64 bytes a call), which 200 calls would count as a leak.
+    assert_no_leak(lambda: lookup(symbol=symbol), symbol, calls=600, bytes_per_call=64)
     # A failing request without the service, whose request log grows by itself.
     monkeypatch.setattr(futures.urllib.request, "urlopen", lambda address: (_ for _ in ()).throw(OSError("down")))
     logging.disable(logging.ERROR)  # the test runner keeps every record logged

@@ -3,8 +3,9 @@
 For each path the check reports the process's resident memory, the objects the collector tracks and (with
 the interpreter's own allocator) the allocated memory blocks, before and after the repetitions; a leaked
 reference to a container shows as tracked objects, a leaked str or float as blocks, anything else native
-as resident memory. The figures are printed to the terminal and written to memory_figures.txt in the
-test's temporary directory.
+as resident memory. The figures are written to the file NORVANE_FIGURES names (the test command sets it
+under build/figures/) or to memory_figures.txt in the test's temporary directory, and shown when a
+check fails.
 """
 
 import logging
@@ -31,10 +32,12 @@ SANITIZED = bool(os.environ.get("NORVANE_SANITIZED"))
 # Cheap calls run 20000 times, calls that read files 2000 times, HTTP requests 1000 times, pandas
 # sampling 500 times; about a quarter of that under the sanitizers, which slow everything down.
 MANY, FEWER, SLOW, PANDAS = (5_000, 500, 250, 150) if SANITIZED else (20_000, 2_000, 1_000, 500)
+
+
 @pytest.fixture
-def figures(capsys, tmp_path, request):
+def figures(tmp_path, request):
     collected = Figures(calls=MANY, sanitized=SANITIZED)
-    collected.done = lambda: collected.report(request.node.name, capsys, tmp_path)
+    collected.done = lambda: collected.report(request.node.name, tmp_path)
     return collected
 
 

@@ -204,5 +204,10 @@ def make_future():
 
 def pydoc_text(obj):
     import pydoc
+    import re
 
-    return pydoc.render_doc(obj, renderer=pydoc.plaintext)
+    text = pydoc.render_doc(obj, renderer=pydoc.plaintext)
+    # From 3.13 on pydoc puts a long signature one parameter a line; joined back as earlier versions show it.
+    text = re.sub(r"\(\n[ |]*", "(", text)
+    text = re.sub(r",\n[ |]*", ", ", text)
+    return re.sub(r"\n[ |]*\)", ")", text)

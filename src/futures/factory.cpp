@@ -167,7 +167,7 @@ void build_into_cache(PyObject* instrument_id) {
     }
     // An `assert`: read at call time so that an interpreter started with -O skips it, as it would
     // skip the statement.
-    if (Py_OptimizeFlag == 0 && !same) {
+    if (!same && rt::asserts_enabled()) {
         rt::raise_noted(PyExc_AssertionError, nullptr, [&] { return spelling_note(instrument_id, key.get()); });
     }
 }

@@ -342,9 +342,9 @@ rt::Ref one_element_list(PyObject* value) { return rt::list_of({value}); }
 // replacing it works whatever the configuration says.
 bool is_standard_urlopen(PyObject* request_module, PyObject* urlopen) {
     if (!PyFunction_Check(urlopen)) return false;
-    PyObject* module_file = nullptr;
-    if (!rt::require(_PyObject_LookupAttr(request_module, d_file, &module_file))) return false;
-    rt::Ref owned_file = rt::Ref::steal(module_file);
+    rt::Ref owned_file = rt::optional_attr(request_module, d_file);
+    if (!owned_file) return false;
+    PyObject* module_file = owned_file.get();
     auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(urlopen));
     // Both comparisons are of str with str, which cannot fail.
     return PyUnicode_Check(module_file) && PyUnicode_Compare(code->co_name, n_urlopen) == 0 &&

@@ -217,10 +217,9 @@ rt::Ref registering_handler(PyObject* handler_class, PyObject* open_name, PyObje
     const std::pair<PyObject*, PyObject*> tls[] = {{n_context, a_context},
                                                    {n_check_hostname, a_check_hostname}};
     for (const auto& [keyword, attribute] : tls) {
-        PyObject* value = nullptr;
-        if (rt::require(_PyObject_LookupAttr(handler.get(), attribute, &value)) == 0) continue;
-        rt::Ref owned = rt::Ref::steal(value);
-        rt::require(PyDict_SetItem(keywords.get(), keyword, value));
+        rt::Ref value = rt::optional_attr(handler.get(), attribute);
+        if (!value) continue;
+        rt::require(PyDict_SetItem(keywords.get(), keyword, value.get()));
     }
     rt::Ref do_open = rt::attr(handler.get(), n_do_open);
     rt::Ref open = rt::closure(OpenThrough{std::move(do_open), std::move(maker), std::move(keywords)});
@@ -300,11 +299,10 @@ rt::Ref RequestTimeLimit::open(PyObject* address) {
                                                sockets_.get(), deadline_);
     rt::Ref build_opener = rt::attr(request.get(), n_build_opener);
     rt::Ref opener;
-    PyObject* https_handler_class = nullptr;  // absent when the interpreter has no TLS support
-    if (rt::require(_PyObject_LookupAttr(request.get(), n_HTTPSHandler, &https_handler_class))) {
-        rt::Ref owned = rt::Ref::steal(https_handler_class);
+    // Absent when the interpreter has no TLS support.
+    if (rt::Ref https_handler_class = rt::optional_attr(request.get(), n_HTTPSHandler)) {
         rt::Ref https_connection = rt::attr(http_client.get(), n_HTTPSConnection);
-        rt::Ref https_handler = registering_handler(https_handler_class, n_https_open, https_connection.get(),
+        rt::Ref https_handler = registering_handler(https_handler_class.get(), n_https_open, https_connection.get(),
                                                     sockets_.get(), deadline_);
         opener = rt::call(build_opener.get(), http_handler.get(), https_handler.get());
     } else {

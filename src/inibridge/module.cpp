@@ -42,6 +42,7 @@ void require_existing(PyObject* config_path) {
     rt::raise_format(PyExc_Exception, "%s%U", kMissingFile, path_text.get());
 }
 
+#if PY_VERSION_HEX < 0x030D0000
 // The parser keeps each value as a list of its lines until the file is read to the end; a read that
 // stops early (a repeated section or option, undecodable bytes) leaves those lists behind, and every later
 // lookup of them fails. Its own closing pass, run here as a complete read runs it, makes them texts again.
@@ -52,13 +53,18 @@ void join_values_left_as_lines(PyObject* parser) {
         (void)rt::call(join.get());
     });
 }
+#endif
 
 void read_into_parser(PyObject* self, PyObject* config_path) {
     rt::Ref parser = rt::attr(self, a_raw_config_parser);
     try {
         (void)rt::call_method(parser.get(), n_read, config_path);
     } catch (const rt::PyError&) {
+#if PY_VERSION_HEX < 0x030D0000
+        // From CPython 3.13 on the parser runs that pass itself when a read fails; a second run would
+        // only repeat what the first raised.
         join_values_left_as_lines(parser.get());
+#endif
         throw;
     }
 }

@@ -127,4 +127,13 @@ void raise_format(PyObject* type, const char* format, ...) {
     throw PyError{};
 }
 
+bool asserts_enabled() {
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    if (flags == nullptr) raise(PyExc_RuntimeError, "lost sys.flags");
+    Ref optimize = Ref::steal(PyObject_GetAttrString(flags, "optimize"));
+    const long level = PyLong_AsLong(optimize.get());
+    if (level == -1 && PyErr_Occurred()) raise_pending();
+    return level == 0;
+}
+
 }  // namespace rt

@@ -17,12 +17,27 @@ namespace rt {
 [[nodiscard]] Ref global(PyObject* name);
 
 [[nodiscard]] inline Ref attr(PyObject* object, PyObject* name) { return Ref::steal(PyObject_GetAttr(object, name)); }
+// `getattr(object, name, None)` told apart from a stored None: an empty Ref when the attribute is missing
+// (AttributeError is not raised, not even set and cleared); any other error propagates.
+[[nodiscard]] inline Ref optional_attr(PyObject* object, PyObject* name) {
+    PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    require(PyObject_GetOptionalAttr(object, name, &value));
+#else
+    require(_PyObject_LookupAttr(object, name, &value));
+#endif
+    return Ref::steal_or_null(value);
+}
 
 inline void set_attr(PyObject* object, PyObject* name, PyObject* value) {
     require(PyObject_SetAttr(object, name, value));
 }
 
 [[nodiscard]] inline bool truth(PyObject* object) { return require(PyObject_IsTrue(object)) != 0; }
+
+// Whether an `assert` statement would run: false when the interpreter was started with -O (read from
+// `sys.flags.optimize` at call time; the C-level flag it mirrors is deprecated from CPython 3.12 on).
+[[nodiscard]] bool asserts_enabled();
 
 // `isinstance(object, type)`, the type (or tuple of types) given as read at call time.
 [[nodiscard]] inline bool is_instance(PyObject* object, PyObject* type) {

@@ -1,5 +1,6 @@
 #include "module.hpp"
 
+#include <atomic>
 #include <cstring>
 
 #include "function.hpp"
@@ -15,16 +16,23 @@ PyObject* the_module = nullptr;     // strong, for the rest of the process
 PyObject* the_globals = nullptr;    // borrowed from the_module
 PyObject* the_name = nullptr;       // strong
 bool body_done = false;
-int64_t first_interpreter = -1;
+// The interpreter the module was created in; claimed once, atomically, as interpreters with GILs of their
+// own may import it at the same time.
+std::atomic<int64_t> first_interpreter{-1};
+
+// False, with ImportError set, in any interpreter but the one the module was first created in.
+bool in_first_interpreter(bool claim) {
+    const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    int64_t first = first_interpreter.load();
+    if (first == -1 && claim && first_interpreter.compare_exchange_strong(first, interpreter)) return true;
+    if (first == -1 || first == interpreter) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return false;
+}
 
 PyObject* create_module(PyObject* import_spec, PyModuleDef*) {
-    const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (first_interpreter == -1) first_interpreter = interpreter;
-    if (interpreter != first_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return nullptr;
-    }
+    if (!in_first_interpreter(true)) return nullptr;
     if (the_module != nullptr) {
         // The state block (zero bytes: this module keeps no per-module state) is the previous import's:
         // after this slot returns, PyModule_FromDefAndSpec2 overwrites the module's state pointer with
@@ -75,6 +83,17 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // One module object per process, in whichever interpreter imports it first, with or without a GIL of
+    // its own: the module keeps all of its state in that one interpreter, and create_module refuses every
+    // other interpreter with the module's own ImportError. Any lower level would have CPython refuse an
+    // isolated interpreter before create_module runs, with CPython's text instead of ours, and would
+    // refuse the first import as well when it happens in such an interpreter.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},  // the module relies on the GIL (the default, said explicitly)
+#endif
     {0, nullptr},
 };
 
@@ -108,6 +127,9 @@ PyObject* init_module(const ModuleSpec& spec) noexcept {
             return nullptr;
         }
     }
+    // The entry point runs again for each import (in the importing interpreter, or from 3.13 on in the
+    // main one for an isolated importer); refusing here spares the definition's set-up.
+    if (!in_first_interpreter(false)) return nullptr;
     module_spec = &spec;
     module_def.m_name = spec.dotted_name;
     module_def.m_doc = spec.doc;
