@@ -79,13 +79,20 @@ def peers(table):
     if pl is not None:
         frame = pl.from_pandas(table.reset_index()).set_sorted("ts")
         offset = f"{(table.index[0].floor('1min') - table.index[0].floor('5min')).seconds // 60}m"
-        runs["polars"] = (lambda: frame.group_by_dynamic("ts", every="5m", offset=offset).agg(
-            pl.col("price").first().alias("open"), pl.col("price").max().alias("high"),
-            pl.col("price").min().alias("low"), pl.col("price").last().alias("close"),
-            pl.col("size").sum().alias("volume"), pl.len().alias("trades"),
-            ((pl.col("price") * pl.col("size")).sum() / pl.col("size").sum()).alias("vwap"),
-            pl.col("ts").get(pl.col("price").arg_max()).alias("high_time"),
-            pl.col("ts").get(pl.col("price").arg_min()).alias("low_time")), False)
+        runs["polars"] = (
+            lambda: frame.group_by_dynamic("ts", every="5m", offset=offset).agg(
+                pl.col("price").first().alias("open"),
+                pl.col("price").max().alias("high"),
+                pl.col("price").min().alias("low"),
+                pl.col("price").last().alias("close"),
+                pl.col("size").sum().alias("volume"),
+                pl.len().alias("trades"),
+                ((pl.col("price") * pl.col("size")).sum() / pl.col("size").sum()).alias("vwap"),
+                pl.col("ts").get(pl.col("price").arg_max()).alias("high_time"),
+                pl.col("ts").get(pl.col("price").arg_min()).alias("low_time"),
+            ),
+            False,
+        )
     price, size, ticks = table["price"].to_numpy(), table["size"].to_numpy(), table.index.asi8
     runs["numpy floor"] = (lambda: (np.add.reduce(price), np.add.reduce(size), np.add.reduce(ticks)), True)
     return runs
@@ -96,11 +103,16 @@ def main(argv=None):
     parser.add_argument("--rows", type=int, nargs="+", default=[1_000_000, 10_000_000])
     parser.add_argument("--repeat", type=int, default=5)
     args = parser.parse_args(argv)
-    print(f"python {platform.python_version()}, pandas {pd.__version__}, numpy {np.__version__}, "
-          f"polars {pl.__version__ if pl is not None else 'not installed'}; best of {args.repeat}; "
-          f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
-    header = (f"{'ticks':>12}" + "".join(f"{name:>14}" for name in ["bars", "pandas", "polars", "numpy floor"])
-              + f"{'vs pandas':>11}{'vs polars':>11}{'vs floor':>10}{'bars peak MB':>14}{'allowed MB':>12}")
+    print(
+        f"python {platform.python_version()}, pandas {pd.__version__}, numpy {np.__version__}, "
+        f"polars {pl.__version__ if pl is not None else 'not installed'}; best of {args.repeat}; "
+        f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores"
+    )
+    header = (
+        f"{'ticks':>12}"
+        + "".join(f"{name:>14}" for name in ["bars", "pandas", "polars", "numpy floor"])
+        + f"{'vs pandas':>11}{'vs polars':>11}{'vs floor':>10}{'bars peak MB':>14}{'allowed MB':>12}"
+    )
     print(header)
     print("-" * len(header))
     for count in args.rows:
@@ -108,12 +120,17 @@ def main(argv=None):
         figures = {}
         for name, (run, traced) in peers(table).items():
             run()  # warm caches and lazy imports
-            figures[name] = (best_time(run, args.repeat if name != "pandas" else 1), peak_bytes(run) if traced else None)
+            figures[name] = (
+                best_time(run, args.repeat if name != "pandas" else 1),
+                peak_bytes(run) if traced else None,
+            )
         result = BarSampler(WINDOW)(table)
         allowed = result.memory_usage(index=True, deep=True).sum() + 8 * len(table)
         own = figures["bars"][0]
-        line = f"{count:>12,}" + "".join(f"{figures[name][0]:>13.4f}s" if name in figures else f"{'-':>14}"
-                                         for name in ["bars", "pandas", "polars", "numpy floor"])
+        line = f"{count:>12,}" + "".join(
+            f"{figures[name][0]:>13.4f}s" if name in figures else f"{'-':>14}"
+            for name in ["bars", "pandas", "polars", "numpy floor"]
+        )
         line += f"{figures['pandas'][0] / own:>10.1f}x"
         line += f"{figures['polars'][0] / own:>10.1f}x" if "polars" in figures else f"{'-':>11}"
         line += f"{own / figures['numpy floor'][0]:>9.2f}r{figures['bars'][1] / 2**20:>14.1f}{allowed / 2**20:>12.1f}"

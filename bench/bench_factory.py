@@ -19,10 +19,8 @@ if importlib.util.find_spec("norvane") is None:
     sys.path.insert(0, str(ROOT))
 
 from norvane.devtools.twins import PyCryptoFuture, PyCryptoInvFuture, PyCryptoInvPerpFuture  # noqa: E402
-
 from norvane.kestrum_utils.priceable.enums import CONTRACT_TYPE, INSTRUMENT_TYPE  # noqa: E402
-from norvane.kestrum_utils.priceable.futures import (CryptoFuture, CryptoInvFuture,  # noqa: E402
-                                                     CryptoInvPerpFuture)
+from norvane.kestrum_utils.priceable.futures import CryptoFuture, CryptoInvFuture, CryptoInvPerpFuture  # noqa: E402
 from norvane.kestrum_utils.priceable.instrument import Instrument  # noqa: E402
 from norvane.kestrum_utils.priceable.spots import CryptoPair  # noqa: E402
 
@@ -60,8 +58,14 @@ def collaborator_floor(coin):
     (guard, symbol, the base constructors' reads) and Instrument.__init__ on a fresh object."""
     coin.quote_ccy, coin.base_ccy, coin.base_ccy
     coin.base_ccy, coin.quote_ccy, coin.quote_ccy, coin.symbol
-    Instrument.__init__(object.__new__(_Bare), symbol="BTC-USD", asset=coin.asset, exchange="BINANCE",
-                        ccy=coin.ccy, instrument_type="FUTURE")
+    Instrument.__init__(
+        object.__new__(_Bare),
+        symbol="BTC-USD",
+        asset=coin.asset,
+        exchange="BINANCE",
+        ccy=coin.ccy,
+        instrument_type="FUTURE",
+    )
 
 
 def ns_per_call(statement, namespace, repeat, budget):
@@ -76,16 +80,29 @@ def cases():
     floor = "collaborator_floor(coin)"
     return [
         ("create (cache hit)", "CryptoFuture.create(instrument_id)", "PyFactory.create(instrument_id)", None, 3.0),
-        ("construct CryptoInvFuture", "CryptoInvFuture(coin, '20261225', 'BINANCE')",
-         "PyCryptoInvFuture(coin, '20261225', 'BINANCE')", floor, 2.0),
-        ("construct CryptoInvPerpFuture", "CryptoInvPerpFuture(coin, 'BINANCE')",
-         "PyCryptoInvPerpFuture(coin, 'BINANCE')", floor, 2.0),
-        ("inverse unit margin", "native.calculate_unit_margin(price)", "twin.calculate_unit_margin(price)", None,
-         None),
-        ("inverse unit commission", "native.calc_unit_commission(price)", "twin.calc_unit_commission(price)",
-         None, None),
-        ("inverse cash change", "native.calc_cash_change(price, qty)", "twin.calc_cash_change(price, qty)", None,
-         None),
+        (
+            "construct CryptoInvFuture",
+            "CryptoInvFuture(coin, '20261225', 'BINANCE')",
+            "PyCryptoInvFuture(coin, '20261225', 'BINANCE')",
+            floor,
+            2.0,
+        ),
+        (
+            "construct CryptoInvPerpFuture",
+            "CryptoInvPerpFuture(coin, 'BINANCE')",
+            "PyCryptoInvPerpFuture(coin, 'BINANCE')",
+            floor,
+            2.0,
+        ),
+        ("inverse unit margin", "native.calculate_unit_margin(price)", "twin.calculate_unit_margin(price)", None, None),
+        (
+            "inverse unit commission",
+            "native.calc_unit_commission(price)",
+            "twin.calc_unit_commission(price)",
+            None,
+            None,
+        ),
+        ("inverse cash change", "native.calc_cash_change(price, qty)", "twin.calc_cash_change(price, qty)", None, None),
     ]
 
 
@@ -107,11 +124,21 @@ def main(argv=None):
     CryptoFuture.inst_cache[instrument_id] = native
     PyCryptoFuture.inst_cache[instrument_id] = twin
     try:
-        namespace = dict(CryptoFuture=CryptoFuture, CryptoInvFuture=CryptoInvFuture,
-                         CryptoInvPerpFuture=CryptoInvPerpFuture, PyFactory=PyFactory,
-                         PyCryptoInvFuture=PyCryptoInvFuture, PyCryptoInvPerpFuture=PyCryptoInvPerpFuture,
-                         coin=coin, instrument_id=instrument_id, native=native, twin=twin, price=31_337.25,
-                         qty=-3.0, collaborator_floor=collaborator_floor)
+        namespace = dict(
+            CryptoFuture=CryptoFuture,
+            CryptoInvFuture=CryptoInvFuture,
+            CryptoInvPerpFuture=CryptoInvPerpFuture,
+            PyFactory=PyFactory,
+            PyCryptoInvFuture=PyCryptoInvFuture,
+            PyCryptoInvPerpFuture=PyCryptoInvPerpFuture,
+            coin=coin,
+            instrument_id=instrument_id,
+            native=native,
+            twin=twin,
+            price=31_337.25,
+            qty=-3.0,
+            collaborator_floor=collaborator_floor,
+        )
         # Both sides must compute the same thing: equal numbers, or instruments of twin classes.
         for name, native_statement, twin_statement, _, _ in cases():
             native_result = eval(native_statement, namespace)  # noqa: S307 - the fixed texts above
@@ -121,18 +148,26 @@ def main(argv=None):
             else:
                 assert type(twin_result).__name__ == "Py" + type(native_result).__name__, name
                 assert str(native_result) == str(twin_result), name
-        rows = [(name, ns_per_call(native_statement, namespace, args.repeat, args.budget),
-                 ns_per_call(twin_statement, namespace, args.repeat, args.budget),
-                 ns_per_call(floor, namespace, args.repeat, args.budget) if floor else None, target)
-                for name, native_statement, twin_statement, floor, target in cases()]
+        rows = [
+            (
+                name,
+                ns_per_call(native_statement, namespace, args.repeat, args.budget),
+                ns_per_call(twin_statement, namespace, args.repeat, args.budget),
+                ns_per_call(floor, namespace, args.repeat, args.budget) if floor else None,
+                target,
+            )
+            for name, native_statement, twin_statement, floor, target in cases()
+        ]
     finally:
         CryptoFuture.inst_cache.clear()
         CryptoFuture.inst_cache.update(saved)
         PyCryptoFuture.inst_cache.pop(instrument_id, None)
 
     print(f"python {platform.python_version()} on {platform.machine()}; ns per call, best of {args.repeat}")
-    header = (f"{'operation':<30} {'native':>9} {'python':>9} {'py/native':>9} {'py floor':>9} "
-              f"{'(py-floor)/(native-floor)':>26}  target")
+    header = (
+        f"{'operation':<30} {'native':>9} {'python':>9} {'py/native':>9} {'py floor':>9} "
+        f"{'(py-floor)/(native-floor)':>26}  target"
+    )
     print(header)
     print("-" * len(header))
     missed = 0
@@ -150,8 +185,10 @@ def main(argv=None):
             own_text = f"{(twin_ns - floor_ns) / max(native_ns - floor_ns, 1e-9):26.2f}"
         print(f"{name:<30} {native_ns:9.1f} {twin_ns:9.1f} {speedup:9.2f} {floor_text:>9} {own_text:>26}  {check}")
     print(f"\n{'all targets met' if not missed else f'{missed} target(s) missed'}")
-    print("py floor: the Python-level collaborator work inside each construction (CryptoPair properties, "
-          "Instrument.__init__).")
+    print(
+        "py floor: the Python-level collaborator work inside each construction (CryptoPair properties, "
+        "Instrument.__init__)."
+    )
     return 0
 
 

@@ -30,16 +30,16 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 if importlib.util.find_spec("norvane") is None:
     sys.path.insert(0, str(ROOT))
 
-from norvane.devtools.twins import PyCryptoFuture  # noqa: E402
-
 from norvane.devtools.refdata_service import RefDataService  # noqa: E402
+from norvane.devtools.twins import PyCryptoFuture  # noqa: E402
 from norvane.kestrum_utils import utils  # noqa: E402
 from norvane.kestrum_utils.inibridge.inibridge import Inibridge  # noqa: E402
 from norvane.kestrum_utils.priceable.futures import CryptoFuture  # noqa: E402
 from norvane.kestrum_utils.priceable.spots import CryptoPair  # noqa: E402
 
-LOOKUP = dict(symbol="BTC-USDT", exchange="BINANCE", security_type="FUTURE", contract_type="LINEAR",
-              expiry_date="20261225")
+LOOKUP = dict(
+    symbol="BTC-USDT", exchange="BINANCE", security_type="FUTURE", contract_type="LINEAR", expiry_date="20261225"
+)
 
 
 class Measured:
@@ -76,20 +76,48 @@ NO_SLOWER_THAN_TWIN = {"twin": 0.85}
 def cases():
     """(operation, native statement, twin statement, floor statement or None, targets)."""
     return [
-        ("construct (no build)", "CryptoFuture(pair, '20261225', 'BINANCE')",
-         "PyCryptoFuture(pair, '20261225', 'BINANCE')", None, NO_SLOWER_THAN_TWIN),
-        ("get_instrument_id", "CryptoFuture.get_instrument_id('BTC-USDT', 'FUTURE', 'LINEAR', '20261225', "
-         "'USDT', 'BINANCE')", "PyCryptoFuture.get_instrument_id('BTC-USDT', 'FUTURE', 'LINEAR', '20261225', "
-         "'USDT', 'BINANCE')", None, NO_SLOWER_THAN_TWIN),
-        ("calculate_unit_margin", "native.calculate_unit_margin(price)", "twin.calculate_unit_margin(price)",
-         "mul(price, fee)", {"floor": FLOOR_TARGET["calculate_unit_margin"]}),
-        ("calc_unit_commission", "native.calc_unit_commission(price, True)",
-         "twin.calc_unit_commission(price, True)", "mul(price, fee)",
-         {"floor": FLOOR_TARGET["calc_unit_commission"]}),
-        ("calc_cash_change", "native.calc_cash_change(price, qty)", "twin.calc_cash_change(price, qty)",
-         "mul(price, fee)", {"floor": FLOOR_TARGET["calc_cash_change"]}),
-        ("get_instrument_info (hit)", "CryptoFuture.get_instrument_info(**lookup)",
-         "PyCryptoFuture.get_instrument_info(**lookup)", None, NO_SLOWER_THAN_TWIN),
+        (
+            "construct (no build)",
+            "CryptoFuture(pair, '20261225', 'BINANCE')",
+            "PyCryptoFuture(pair, '20261225', 'BINANCE')",
+            None,
+            NO_SLOWER_THAN_TWIN,
+        ),
+        (
+            "get_instrument_id",
+            "CryptoFuture.get_instrument_id('BTC-USDT', 'FUTURE', 'LINEAR', '20261225', 'USDT', 'BINANCE')",
+            "PyCryptoFuture.get_instrument_id('BTC-USDT', 'FUTURE', 'LINEAR', '20261225', 'USDT', 'BINANCE')",
+            None,
+            NO_SLOWER_THAN_TWIN,
+        ),
+        (
+            "calculate_unit_margin",
+            "native.calculate_unit_margin(price)",
+            "twin.calculate_unit_margin(price)",
+            "mul(price, fee)",
+            {"floor": FLOOR_TARGET["calculate_unit_margin"]},
+        ),
+        (
+            "calc_unit_commission",
+            "native.calc_unit_commission(price, True)",
+            "twin.calc_unit_commission(price, True)",
+            "mul(price, fee)",
+            {"floor": FLOOR_TARGET["calc_unit_commission"]},
+        ),
+        (
+            "calc_cash_change",
+            "native.calc_cash_change(price, qty)",
+            "twin.calc_cash_change(price, qty)",
+            "mul(price, fee)",
+            {"floor": FLOOR_TARGET["calc_cash_change"]},
+        ),
+        (
+            "get_instrument_info (hit)",
+            "CryptoFuture.get_instrument_info(**lookup)",
+            "PyCryptoFuture.get_instrument_info(**lookup)",
+            None,
+            NO_SLOWER_THAN_TWIN,
+        ),
     ]
 
 
@@ -102,7 +130,8 @@ def main(argv=None):
 
     with RefDataService() as service, tempfile.TemporaryDirectory() as root:
         pathlib.Path(root, "norvane.ini").write_text(
-            f"[data_related]\nInstrumentInfoUrl = {service.url}\nLOCAL_DATA_CACHE_DIR = {root}/cache\n")
+            f"[data_related]\nInstrumentInfoUrl = {service.url}\nLOCAL_DATA_CACHE_DIR = {root}/cache\n"
+        )
         utils.set_project_root(root)
         Inibridge.reset()
         try:
@@ -111,21 +140,33 @@ def main(argv=None):
             requests = len(service.requests)
             pair = CryptoPair(quote_ccy="USDT", base_ccy="BTC", exchange="BINANCE")
             namespace = dict(
-                CryptoFuture=CryptoFuture, PyCryptoFuture=PyCryptoFuture, pair=pair, lookup=LOOKUP,
-                native=CryptoFuture(pair, "20261225", "BINANCE"), twin=PyCryptoFuture(pair, "20261225", "BINANCE"),
-                price=31_337.25, qty=-0.125, fee=CryptoFuture.UM_MAKER_FEE, mul=operator.mul)
+                CryptoFuture=CryptoFuture,
+                PyCryptoFuture=PyCryptoFuture,
+                pair=pair,
+                lookup=LOOKUP,
+                native=CryptoFuture(pair, "20261225", "BINANCE"),
+                twin=PyCryptoFuture(pair, "20261225", "BINANCE"),
+                price=31_337.25,
+                qty=-0.125,
+                fee=CryptoFuture.UM_MAKER_FEE,
+                mul=operator.mul,
+            )
             statements = {s for _, native, twin, floor, _ in cases() for s in (native, twin, floor) if s}
             best = measure_interleaved(sorted(statements), namespace, args.repeat, args.budget)
-            rows = [(name, best[native], best[twin], best[floor] if floor else None, targets)
-                    for name, native, twin, floor, targets in cases()]
+            rows = [
+                (name, best[native], best[twin], best[floor] if floor else None, targets)
+                for name, native, twin, floor, targets in cases()
+            ]
             assert len(service.requests) == requests, "a cache hit went to the service"
         finally:
             utils.set_project_root(None)
             Inibridge.reset()
 
     print(f"python {platform.python_version()} on {platform.machine()}; ns per call, best of {args.repeat}")
-    header = (f"{'operation':<26} {'native':>9} {'python':>9} {'py/native':>9} {'mul floor':>9} "
-              f"{'native/floor':>12} {'py/floor':>8}  targets")
+    header = (
+        f"{'operation':<26} {'native':>9} {'python':>9} {'py/native':>9} {'mul floor':>9} "
+        f"{'native/floor':>12} {'py/floor':>8}  targets"
+    )
     print(header)
     print("-" * len(header))
     missed = 0
@@ -145,8 +186,10 @@ def main(argv=None):
             ok = over_floor <= targets["floor"]
             checks.append(f"native/floor <= {targets['floor']:g} {'ok' if ok else 'MISSED'}")
             missed += not ok
-        print(f"{name:<26} {native:9.1f} {twin:9.1f} {speedup:9.2f} {floor_text:>9} {over_floor_text:>12} "
-              f"{twin_over_floor_text:>8}  " + ", ".join(checks))
+        print(
+            f"{name:<26} {native:9.1f} {twin:9.1f} {speedup:9.2f} {floor_text:>9} {over_floor_text:>12} "
+            f"{twin_over_floor_text:>8}  " + ", ".join(checks)
+        )
     print(f"\n{'all targets met' if not missed else f'{missed} target(s) missed'}")
     print("py/floor bounds py/native for the economics: a native method cannot be called for less than the floor.")
     return 1 if args.check and missed else 0

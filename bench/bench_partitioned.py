@@ -54,8 +54,11 @@ def run_case(case, files):
             result = ddf.resample("1min").last().compute()
         else:
             ddf = dd.read_parquet(files)
-            sampler = (BarSampler("5min") if case == "bars" else
-                       ExistingTimestampSampler(func_name="last", window=pd.Timedelta("1min")))
+            sampler = (
+                BarSampler("5min")
+                if case == "bars"
+                else ExistingTimestampSampler(func_name="last", window=pd.Timedelta("1min"))
+            )
             result = partitioned.sample(sampler, ddf).compute()
     print(time.perf_counter() - started, len(result))
     del dask
@@ -64,8 +67,9 @@ def run_case(case, files):
 def measure(case, files):
     """(seconds, peak resident bytes, rows made or an error) of one case in a fresh process; the
     seconds are the child's own, from building the graph to the result (imports left out)."""
-    child = subprocess.Popen([sys.executable, __file__, "--case", case, *map(str, files)], stdout=subprocess.PIPE,
-                             text=True)
+    child = subprocess.Popen(
+        [sys.executable, __file__, "--case", case, *map(str, files)], stdout=subprocess.PIPE, text=True
+    )
     output = child.stdout.read()
     _, status, usage = os.wait4(child.pid, 0)
     child.returncode = os.waitstatus_to_exitcode(status)
@@ -99,15 +103,18 @@ def main():
     print("| rows | case | wall s | rows/s | vs I/O floor | peak RSS GB | vs floor's | data in memory GB | rows made |")
     print("|---|---|---|---|---|---|---|---|---|")
     for rows in args.rows:
-        chosen = files[:-(-rows // args.rows_per_day)]
+        chosen = files[: -(-rows // args.rows_per_day)]
         total = len(chosen) * args.rows_per_day
         floor = None
         for case, name in CASES.items():
             seconds, peak, made = measure(case, chosen)
             floor = floor or (seconds, peak)
-            print(f"| {total / 1e6:.1f}M | {name} | {seconds:.1f} | {total / seconds / 1e6:.2f}M | "
-                  f"{seconds / floor[0]:.2f}x | {peak / 1e9:.2f} | {peak / floor[1]:.2f}x | {total * 48 / 1e9:.1f} | "
-                  f"{made} |", flush=True)
+            print(
+                f"| {total / 1e6:.1f}M | {name} | {seconds:.1f} | {total / seconds / 1e6:.2f}M | "
+                f"{seconds / floor[0]:.2f}x | {peak / 1e9:.2f} | {peak / floor[1]:.2f}x | {total * 48 / 1e9:.1f} | "
+                f"{made} |",
+                flush=True,
+            )
     print(f"load after: {os.getloadavg()[0]:.1f}")
 
 

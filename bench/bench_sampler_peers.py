@@ -130,9 +130,11 @@ def main(argv=None):
     parser.add_argument("--only", choices=["sampler"], default=None)
     args = parser.parse_args(argv)
     only_sampler = args.only == "sampler"
-    print(f"python {platform.python_version()}, pandas {pd.__version__}, numpy {np.__version__}, "
-          f"polars {pl.__version__ if pl is not None else 'not installed'}; best of {args.repeat}; "
-          "'vs pandas'/'vs polars': how many times faster the sampler is; 'vs floor': sampler time / floor time")
+    print(
+        f"python {platform.python_version()}, pandas {pd.__version__}, numpy {np.__version__}, "
+        f"polars {pl.__version__ if pl is not None else 'not installed'}; best of {args.repeat}; "
+        "'vs pandas'/'vs polars': how many times faster the sampler is; 'vs floor': sampler time / floor time"
+    )
     rows = []
     for count in args.rows:
         rows += measure(f"{count:,} ticks, 1 day", tick_table(count), args.funcs, args.repeat, only_sampler)

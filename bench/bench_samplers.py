@@ -68,8 +68,10 @@ def main(argv=None):
     window = pd.Timedelta(args.window)
     sampler = ExistingTimestampSampler(func_name=args.func, window=window)
 
-    print(f"python {platform.python_version()}, pandas {pd.__version__}, numpy {np.__version__}; "
-          f"window {args.window}, {args.func}, best of {args.repeat}")
+    print(
+        f"python {platform.python_version()}, pandas {pd.__version__}, numpy {np.__version__}; "
+        f"window {args.window}, {args.func}, best of {args.repeat}"
+    )
     header = f"{'rows':>11}  {'implementation':<14} {'time s':>8} {'peak MB':>9}"
     print(header)
     print("-" * len(header))

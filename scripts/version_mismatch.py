@@ -19,7 +19,9 @@ name = "norvane.kestrum_utils.inibridge.inibridge"
 with tempfile.TemporaryDirectory() as scratch, zipfile.ZipFile(wheel) as archive:
     member = next(m for m in archive.namelist() if m.startswith(name.replace(".", "/") + ".cpython-"))
     path = archive.extract(member, scratch)
-    spec = importlib.util.spec_from_file_location(name, path, loader=importlib.machinery.ExtensionFileLoader(name, path))
+    spec = importlib.util.spec_from_file_location(
+        name, path, loader=importlib.machinery.ExtensionFileLoader(name, path)
+    )
     with warnings.catch_warnings():
         warnings.simplefilter("error", RuntimeWarning)
         try:

@@ -84,10 +84,18 @@ def check_quick_start(readme, scratch):
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
-    (scratch / "norvane.ini").write_text(f"[data_related]\nInstrumentInfoUrl = http://127.0.0.1:{port}/instruments\n"
-                                         "LOCAL_DATA_CACHE_DIR = .cache/instrument_info\n")
-    result = subprocess.run([sys.executable, "-I", "-c", CONSOLE], input="\n".join(blocks), cwd=scratch,
-                            capture_output=True, text=True, timeout=300)
+    (scratch / "norvane.ini").write_text(
+        f"[data_related]\nInstrumentInfoUrl = http://127.0.0.1:{port}/instruments\n"
+        "LOCAL_DATA_CACHE_DIR = .cache/instrument_info\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-I", "-c", CONSOLE],
+        input="\n".join(blocks),
+        cwd=scratch,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "'USDT'" in result.stdout, result.stdout
     cached = list((scratch / ".cache" / "instrument_info").glob("*.json"))
@@ -111,10 +119,20 @@ def check_sampler_reduces_periods():
     from norvane.kestrum_data.utility.timeseries.samplers import ExistingTimestampSampler
 
     # Ten ticks over three minutes, one timestamp repeated.
-    stamps = pd.to_datetime(["2024-03-01 10:00:05", "2024-03-01 10:00:05", "2024-03-01 10:00:40",
-                             "2024-03-01 10:01:00", "2024-03-01 10:01:30", "2024-03-01 10:01:59",
-                             "2024-03-01 10:02:10", "2024-03-01 10:02:20", "2024-03-01 10:02:30",
-                             "2024-03-01 10:02:50"])
+    stamps = pd.to_datetime(
+        [
+            "2024-03-01 10:00:05",
+            "2024-03-01 10:00:05",
+            "2024-03-01 10:00:40",
+            "2024-03-01 10:01:00",
+            "2024-03-01 10:01:30",
+            "2024-03-01 10:01:59",
+            "2024-03-01 10:02:10",
+            "2024-03-01 10:02:20",
+            "2024-03-01 10:02:30",
+            "2024-03-01 10:02:50",
+        ]
+    )
     table = pd.DataFrame({"price": range(10)}, index=pd.DatetimeIndex(stamps, name="ts"))
     sampled = ExistingTimestampSampler(func_name="last", window=pd.Timedelta("1min"))(table)
     assert list(sampled["price"]) == [2, 5, 9], sampled

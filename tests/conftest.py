@@ -53,9 +53,7 @@ def project(tmp_path, refdata):
 
     cache_dir = tmp_path / "cache"
     (tmp_path / "norvane.ini").write_text(
-        "[data_related]\n"
-        f"InstrumentInfoUrl = {refdata.url}\n"
-        f"LOCAL_DATA_CACHE_DIR = {cache_dir}\n"
+        f"[data_related]\nInstrumentInfoUrl = {refdata.url}\nLOCAL_DATA_CACHE_DIR = {cache_dir}\n"
     )
     utils.set_project_root(tmp_path)
     Inibridge.reset()

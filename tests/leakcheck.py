@@ -109,8 +109,9 @@ class Figures:
         for _ in range(calls):
             _run(operation, expected)
         rss_after, objects_after, blocks_after = snapshot()
-        self.rows.append((name, outcome, calls, rss_before, rss_after, objects_before, objects_after,
-                          blocks_before, blocks_after))
+        self.rows.append(
+            (name, outcome, calls, rss_before, rss_after, objects_before, objects_after, blocks_before, blocks_after)
+        )
         # Anything kept per call grows by at least the number of calls; the interpreter's and pandas' own
         # caches, urllib and the service's threads move the counts by a few hundred at most, and level off.
         bound = 128 + calls // 2
@@ -126,11 +127,15 @@ class Figures:
     def report(self, title, directory):
         """Keeps the figures in a file (NORVANE_FIGURES, which the test command sets under build/, or the
         test's own directory), then gives the verdict, with the figures when a check failed."""
-        lines = [f"{title}: {'path':<58} {'outcome':<19} {'calls':>6} {'resident KiB':>21} "
-                 f"{'tracked objects':>17} {'allocated blocks':>19}"]
+        lines = [
+            f"{title}: {'path':<58} {'outcome':<19} {'calls':>6} {'resident KiB':>21} "
+            f"{'tracked objects':>17} {'allocated blocks':>19}"
+        ]
         for name, outcome, calls, rss0, rss1, obj0, obj1, blk0, blk1 in self.rows:
-            lines.append(f"{'':{len(title) + 2}}{name:<58} {outcome:<19} {calls:>6} {rss0 >> 10:>10}->{rss1 >> 10:<10}"
-                         f" {obj0:>8}->{obj1:<8} {blk0:>9}->{blk1:<9}")
+            lines.append(
+                f"{'':{len(title) + 2}}{name:<58} {outcome:<19} {calls:>6} {rss0 >> 10:>10}->{rss1 >> 10:<10}"
+                f" {obj0:>8}->{obj1:<8} {blk0:>9}->{blk1:<9}"
+            )
         text = "\n".join(lines)
         path = pathlib.Path(os.environ.get("NORVANE_FIGURES") or directory / "memory_figures.txt")
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -160,6 +165,7 @@ _NATIVE_MODULES = (
     "norvane.kestrum_utils.priceable.futures",
     "norvane.kestrum_utils.inibridge.inibridge",
     "norvane.kestrum_data.utility.timeseries.samplers",
+    "norvane.kestrum_data.utility.timeseries.bars",
 )
 _REFREEZE_EVERY = 200  # tests between full collections, so that garbage frozen meanwhile is freed
 _calls_checked = 0
@@ -222,8 +228,7 @@ def _unaccounted(objects, before):
     # getrefcount's argument, the comprehension's variable and the list `objects`: what this check holds.
     counts = [sys.getrefcount(obj) - 3 for obj in objects]
     held = _held(objects)
-    suspects = [obj for obj, count, by, was in zip(objects, counts, held, before)
-                if count - (was or 0) > by]
+    suspects = [obj for obj, count, by, was in zip(objects, counts, held, before) if count - (was or 0) > by]
     if not suspects:
         return {}
     gc.unfreeze()

@@ -126,11 +126,7 @@ def reference_sample(df, window, func_name):
     times, first, last = row_times(df.index)
     new_time_index = pd.period_range(start=first, end=last, freq=window).astype("datetime64[ns]")
     new_time_index.freq = None
-    new_time = (
-        pd.Series(new_time_index, index=new_time_index)
-        .reindex(times.unique().union(new_time_index))
-        .ffill()
-    )
+    new_time = pd.Series(new_time_index, index=new_time_index).reindex(times.unique().union(new_time_index)).ffill()
     df[LABEL_COLUMN] = new_time.loc[times].values
     index_col = df.index.name
     temp_df = df.reset_index()
@@ -143,14 +139,10 @@ def reference_sample(df, window, func_name):
 def listed_sample(df, window, func_name):
     """The steps exactly as first written; they only run on pandas below 2.1 with unique timestamps."""
     df = df.copy()
-    new_time_index = pd.period_range(start=df.index[0], end=df.index[-1], freq=window).astype(
-        np.datetime64
-    )
+    new_time_index = pd.period_range(start=df.index[0], end=df.index[-1], freq=window).astype(np.datetime64)
     new_time_index.freq = None
     new_time = (
-        pd.Series(new_time_index, index=new_time_index)
-        .reindex(df.index.union(new_time_index))
-        .fillna(method="ffill")
+        pd.Series(new_time_index, index=new_time_index).reindex(df.index.union(new_time_index)).fillna(method="ffill")
     )
     df[LABEL_COLUMN] = new_time.loc[df.index].values
     index_col = df.index.name

@@ -28,8 +28,9 @@ def expected_bars(df, window, origin=None, label="left", closed="left", empty="d
     windows = dict(rule=window, origin=origin, label=label, closed=closed)
     price = df["price"]
     times = pd.Series(index, index=index)
-    out = pd.DataFrame({name: getattr(price.resample(**windows), how)()
-                        for name, how in zip(PRICES, ["first", "max", "min", "last"])})
+    out = pd.DataFrame(
+        {name: getattr(price.resample(**windows), how)() for name, how in zip(PRICES, ["first", "max", "min", "last"])}
+    )
     if "size" in df:
         size = df["size"]
         out["volume"] = size.resample(**windows).sum()
@@ -37,9 +38,12 @@ def expected_bars(df, window, origin=None, label="left", closed="left", empty="d
         weight = size.astype("float64").where(price.notna()).resample(**windows).sum()
         out["vwap"] = (amount / weight).where(weight != 0)
     out["trades"] = price.resample(**windows).size().astype("int64")
-    for name, rows in [("open_time", price.notna()), ("close_time", price.notna()),
-                       ("high_time", price == price.resample(**windows).transform("max")),
-                       ("low_time", price == price.resample(**windows).transform("min"))]:
+    for name, rows in [
+        ("open_time", price.notna()),
+        ("close_time", price.notna()),
+        ("high_time", price == price.resample(**windows).transform("max")),
+        ("low_time", price == price.resample(**windows).transform("min")),
+    ]:
         out[name] = getattr(times.where(rows).resample(**windows), "last" if name == "close_time" else "first")()
     out = out[[name for name in PRICES + ["volume", "vwap", "trades"] + TIMES if name in out]]
     out = out[out["trades"] > 0] if empty == "drop" else out
@@ -73,7 +77,7 @@ def trades(seed, n_windows, window, price_dtype, size_dtype, tz, unit):
         price = price + rng.choice([0.0, 0.25, 0.5], rows).astype(price_dtype)
         for _ in range(rng.integers(0, 4)):  # NaN runs, some covering whole windows
             at = rng.integers(0, rows)
-            price[at:at + rng.integers(1, 3 * per_window + 2)] = np.nan
+            price[at : at + rng.integers(1, 3 * per_window + 2)] = np.nan
     columns = {"price": price, "other": rng.random(rows)}
     if size_dtype is not None:
         size = rng.integers(1, 1000, rows).astype(size_dtype)
@@ -107,16 +111,18 @@ def test_every_column_equals_pandas_resample_exactly(case, label, closed, empty)
     n_windows, window, tz, unit, origin = CASES[case]
     if isinstance(origin, pd.Timestamp) and tz:
         origin = origin.tz_localize(tz)
-    for k, price_dtype in enumerate(DTYPES if n_windows <= 1000 else DTYPES[(case + len(label)) % 2::2]):
+    for k, price_dtype in enumerate(DTYPES if n_windows <= 1000 else DTYPES[(case + len(label)) % 2 :: 2]):
         size_dtype = (DTYPES + [None])[(k + case) % 5]
         seed = zlib.crc32(repr((case, label, closed, empty, k)).encode())
         table = trades(seed, n_windows, window, price_dtype, size_dtype, tz, unit)
         before = table.copy()
-        result = BarSampler(window, size="size" if size_dtype else None, origin=origin, label=label, closed=closed,
-                            empty=empty)(table)
+        result = BarSampler(
+            window, size="size" if size_dtype else None, origin=origin, label=label, closed=closed, empty=empty
+        )(table)
         expected = expected_bars(table, window, origin, label, closed, empty)
-        pd.testing.assert_frame_equal(result, expected, check_exact=True, check_freq=False, obj=f"{price_dtype} prices, "
-                                      f"{size_dtype} sizes")
+        pd.testing.assert_frame_equal(
+            result, expected, check_exact=True, check_freq=False, obj=f"{price_dtype} prices, {size_dtype} sizes"
+        )
         pd.testing.assert_frame_equal(table, before)
 
 
@@ -125,13 +131,21 @@ def test_a_subclass_of_time_sampler_with_its_conventions():
     assert str(inspect.signature(BarSampler)) == (
         "(window: 'pd.Timedelta | str', price: 'Hashable' = 'price', size: 'Hashable | None' = 'size', "
         "origin: 'pd.Timestamp | str | None' = None, label: 'str' = 'left', closed: 'str' = 'left', "
-        "empty: 'str' = 'drop')")
+        "empty: 'str' = 'drop')"
+    )
     sampler = BarSampler("5min", size=None, origin="epoch", label="right", empty="fill")
     assert repr(sampler) == f"{BarSampler!r}_0 days 00:05:00"
     again = pickle.loads(pickle.dumps(sampler))
     assert type(again) is BarSampler and vars(again) == vars(sampler)
-    assert vars(sampler) == {"window": pd.Timedelta("5min"), "price": "price", "size": None, "origin": "epoch",
-                             "label": "right", "closed": "left", "empty": "fill"}
+    assert vars(sampler) == {
+        "window": pd.Timedelta("5min"),
+        "price": "price",
+        "size": None,
+        "origin": "epoch",
+        "label": "right",
+        "closed": "left",
+        "empty": "fill",
+    }
 
 
 def test_five_minute_bars_of_a_day_with_sum_and_labels_by_window(caplog):
@@ -153,16 +167,19 @@ def test_an_empty_table_gives_empty_bars_of_the_right_kinds(dtype):
     assert str(result.index.tz) == "UTC" and (result[TIMES].dtypes == table.index.dtype).all()
 
 
-@pytest.mark.parametrize("arguments, error, text", [
-    (dict(window="0s"), ValueError, "window must be a fixed positive length"),
-    (dict(window="-5min"), ValueError, "window must be a fixed positive length"),
-    (dict(window="1M" if PANDAS_3 else "1BM"), ValueError, "window must be a fixed positive length"),
-    (dict(window=pd.offsets.MonthEnd()), ValueError, "window must be a fixed positive length"),
-    (dict(window="5min", label="middle"), ValueError, "label must be 'left' or 'right', not 'middle'"),
-    (dict(window="5min", closed=None), ValueError, "closed must be 'left' or 'right', not None"),
-    (dict(window="5min", empty="zero"), ValueError, "empty must be 'drop' or 'fill', not 'zero'"),
-    (dict(window="5min", origin="start"), ValueError, "origin must be None, 'epoch', 'start_day' or a timestamp"),
-])
+@pytest.mark.parametrize(
+    "arguments, error, text",
+    [
+        (dict(window="0s"), ValueError, "window must be a fixed positive length"),
+        (dict(window="-5min"), ValueError, "window must be a fixed positive length"),
+        (dict(window="1M" if PANDAS_3 else "1BM"), ValueError, "window must be a fixed positive length"),
+        (dict(window=pd.offsets.MonthEnd()), ValueError, "window must be a fixed positive length"),
+        (dict(window="5min", label="middle"), ValueError, "label must be 'left' or 'right', not 'middle'"),
+        (dict(window="5min", closed=None), ValueError, "closed must be 'left' or 'right', not None"),
+        (dict(window="5min", empty="zero"), ValueError, "empty must be 'drop' or 'fill', not 'zero'"),
+        (dict(window="5min", origin="start"), ValueError, "origin must be None, 'epoch', 'start_day' or a timestamp"),
+    ],
+)
 def test_construction_refuses_what_it_cannot_lay_a_grid_with(arguments, error, text):
     with pytest.raises(error, match=text):
         BarSampler(**arguments)
@@ -190,10 +207,13 @@ def test_sampling_and_its_refusals_leak_nothing():
     columns, stamps = {name: table[name].to_numpy() for name in table}, table.index.asi8.view("M8[ns]")
 
     def fresh_table():  # pandas keeps weak references to every column taken from a table, pruned now and then
-        return pd.DataFrame(columns, index=pd.DatetimeIndex(stamps, name="t").tz_localize("UTC").tz_convert("Asia/Tokyo"))
+        return pd.DataFrame(
+            columns, index=pd.DatetimeIndex(stamps, name="t").tz_localize("UTC").tz_convert("Asia/Tokyo")
+        )
 
     sampler = BarSampler("5min", empty="fill")
     assert_no_leak(lambda: sampler(fresh_table()), sampler, calls=200, bytes_per_call=1024)
-    assert_no_leak(lambda: BarSampler("5min", price="px")(fresh_table()), calls=200, expected=KeyError,
-                   bytes_per_call=1024)
+    assert_no_leak(
+        lambda: BarSampler("5min", price="px")(fresh_table()), calls=200, expected=KeyError, bytes_per_call=1024
+    )
     assert_no_leak(lambda: BarSampler("0s"), calls=200, expected=ValueError)

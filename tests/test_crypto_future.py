@@ -5,17 +5,20 @@ import inspect
 import pytest
 
 from leakcheck import assert_no_leak
-from norvane.kestrum_utils.priceable import futures
 from norvane.kestrum_utils.priceable.enums import SettlementType
 from norvane.kestrum_utils.priceable.futures import CryptoFuture, CryptoInvFuture, CryptoPerpFuture, Future
 from norvane.kestrum_utils.priceable.spots import CryptoPair
 from twins import IMPLEMENTATIONS, judging, python_twins
 
 MODULE = "norvane.kestrum_utils.priceable.futures"
-LOOKUP_DOC = ("\n        TODO:\n            All other arguments but symbol should be optional. throw if instruments "
-              "cannot be uniquely identified with symbol\n            alone.\n        ")
-BUILD_DOC = ("\n        We only build the instrument when we want to access it information which is not contained "
-             "in instrument in.\n        ")
+LOOKUP_DOC = (
+    "\n        TODO:\n            All other arguments but symbol should be optional. throw if instruments "
+    "cannot be uniquely identified with symbol\n            alone.\n        "
+)
+BUILD_DOC = (
+    "\n        We only build the instrument when we want to access it information which is not contained "
+    "in instrument in.\n        "
+)
 
 
 def btc_usdt(exchange="BINANCE"):
@@ -24,21 +27,29 @@ def btc_usdt(exchange="BINANCE"):
 
 class TestMethodTable:
     MEMBERS = {
-        "__init__": (None, "(self, underl: 'Union[CryptoPair, str]', expiry_date: 'str', "
-                           "exchange: 'Instrument.EXCHANGE', **kwargs)"),
-        "get_instrument_id": (staticmethod, "(symbol: 'str', instrument_type: 'Instrument.INSTRUMENT_TYPE', "
-                                            "contract_type: 'Instrument.CONTRACT_TYPE', expiry_date: 'str', "
-                                            "ccy: 'Instrument.CURRENCY', exchange: 'Instrument.EXCHANGE')"),
+        "__init__": (
+            None,
+            "(self, underl: 'Union[CryptoPair, str]', expiry_date: 'str', exchange: 'Instrument.EXCHANGE', **kwargs)",
+        ),
+        "get_instrument_id": (
+            staticmethod,
+            "(symbol: 'str', instrument_type: 'Instrument.INSTRUMENT_TYPE', "
+            "contract_type: 'Instrument.CONTRACT_TYPE', expiry_date: 'str', "
+            "ccy: 'Instrument.CURRENCY', exchange: 'Instrument.EXCHANGE')",
+        ),
         "settlement_ccy": (property, "(self)"),
         "contract_type": (property, "(self)"),
         "calculate_unit_margin": (None, "(self, price: 'float')"),
         "calc_unit_commission": (None, "(self, price: 'float', is_maker: 'bool')"),
         "calc_cash_change": (None, "(self, trade_price: 'float', qty: 'float')"),
         "create": (staticmethod, "(instrumentId: 'str', **kwargs)"),
-        "get_instrument_info": (staticmethod, "(symbol: 'str' = None, exchange: 'str' = None, "
-                                              "security_type: 'str' = None, contract_type: 'str' = None, "
-                                              "expiry_date: 'str' = None, externalSymbol: 'str' = None, "
-                                              "cache=True)"),
+        "get_instrument_info": (
+            staticmethod,
+            "(symbol: 'str' = None, exchange: 'str' = None, "
+            "security_type: 'str' = None, contract_type: 'str' = None, "
+            "expiry_date: 'str' = None, externalSymbol: 'str' = None, "
+            "cache=True)",
+        ),
         "_build": (None, "(self)"),
     }
 
@@ -82,11 +93,27 @@ class TestIdentity:
     def test_constructor_sets_the_attributes_in_order(self):
         future = CryptoFuture(btc_usdt(), "20261225", "BINANCE")
         assert list(vars(future)) == [
-            "_underl", "_expiry_date", "_base_ccy", "_quote_ccy", "_settlement_ccy", "_contract_type",
-            "_settlement_type", "_symbol", "_asset", "_exchange", "_ccy", "_instrument_type", "_is_built",
-            "_instrument_id"]
+            "_underl",
+            "_expiry_date",
+            "_base_ccy",
+            "_quote_ccy",
+            "_settlement_ccy",
+            "_contract_type",
+            "_settlement_type",
+            "_symbol",
+            "_asset",
+            "_exchange",
+            "_ccy",
+            "_instrument_type",
+            "_is_built",
+            "_instrument_id",
+        ]
         assert (future._base_ccy, future._quote_ccy, future._settlement_ccy, future._contract_type) == (
-            "BTC", "USDT", "USDT", "LINEAR")
+            "BTC",
+            "USDT",
+            "USDT",
+            "LINEAR",
+        )
         assert future._settlement_type is SettlementType.cash and future._instrument_type == "FUTURE"
         assert str(future) == future._instrument_id == "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225"
 
@@ -100,8 +127,15 @@ class TestIdentity:
             CryptoFuture("BTCUSDT", "20261225", "BINANCE")
 
     def test_keywords_override_and_unknown_ones_are_dropped(self):
-        future = CryptoFuture(btc_usdt(), "20261225", "BINANCE", symbol="XBT", contract_type="QUANTO",
-                              settlement_type=SettlementType.physical, leverage=10)
+        future = CryptoFuture(
+            btc_usdt(),
+            "20261225",
+            "BINANCE",
+            symbol="XBT",
+            contract_type="QUANTO",
+            settlement_type=SettlementType.physical,
+            leverage=10,
+        )
         assert str(future) == "BINANCE.XBT.FUTURE.QUANTO.USDT.20261225"
         assert future.contract_type == "LINEAR" and future._settlement_type is SettlementType.physical
         assert not hasattr(future, "_leverage")
@@ -138,8 +172,14 @@ def serve(project, *records):
 
 
 def record(**fields):
-    return {"symbol": "BTC-USDT", "expiry_date": "20261225", "price_tick_size": 0.1, "contract_size": 1,
-            "limit_min_quantity": 0.001, **fields}
+    return {
+        "symbol": "BTC-USDT",
+        "expiry_date": "20261225",
+        "price_tick_size": 0.1,
+        "contract_size": 1,
+        "limit_min_quantity": 0.001,
+        **fields,
+    }
 
 
 class TestBuild:
@@ -154,10 +194,17 @@ class TestBuild:
         assert again.calc_unit_commission(50_000.0, False) == 50_000.0 * again.UM_TAKER_FEE
         assert again.calc_cash_change(50_000.0, -0.002) == -100.0
 
-    @pytest.mark.parametrize("fields, multiplier", [
-        ({"contract_size": 0.001}, 1.0), ({"contract_size": 100}, 100), ({"contract_size": 100.0}, 100.0),
-        ({"contract_size": 1}, 1), ({"contract_size": -5}, 1.0), ({}, 1.0),
-    ])
+    @pytest.mark.parametrize(
+        "fields, multiplier",
+        [
+            ({"contract_size": 0.001}, 1.0),
+            ({"contract_size": 100}, 100),
+            ({"contract_size": 100.0}, 100.0),
+            ({"contract_size": 1}, 1),
+            ({"contract_size": -5}, 1.0),
+            ({}, 1.0),
+        ],
+    )
     def test_contract_multiplier_keeps_its_type_and_is_never_below_one(self, project, fields, multiplier):
         data = {k: v for k, v in record(**fields).items() if k != "contract_size" or fields}
         serve(project, data)
@@ -178,18 +225,22 @@ class TestBuild:
         future = CryptoFuture("BTC-USDT", "20261225", "BINANCE")
         with pytest.raises(ValueError) as error:
             future.build()
-        assert str(error.value) == ("got qty_unit == 0 when building instrument fron QLM, the instrument info is: "
-                                    f"\n {data}")
+        assert str(error.value) == (
+            f"got qty_unit == 0 when building instrument fron QLM, the instrument info is: \n {data}"
+        )
         assert future._qty_unit == 0.0 and future._info == data and not future._is_built
 
-    @pytest.mark.parametrize("fields, error, left_set", [
-        ({"price_tick_size": None}, KeyError, ["_info"]),
-        ({"price_tick_size": "tick"}, ValueError, ["_info"]),
-        ({"price_tick_size": [1]}, TypeError, ["_info"]),
-        ({"contract_size": "1"}, TypeError, ["_info", "_tick_size"]),
-        ({"limit_min_quantity": None}, KeyError, ["_info", "_tick_size", "_contract_multipl"]),
-        ({"limit_min_quantity": "lot"}, ValueError, ["_info", "_tick_size", "_contract_multipl"]),
-    ])
+    @pytest.mark.parametrize(
+        "fields, error, left_set",
+        [
+            ({"price_tick_size": None}, KeyError, ["_info"]),
+            ({"price_tick_size": "tick"}, ValueError, ["_info"]),
+            ({"price_tick_size": [1]}, TypeError, ["_info"]),
+            ({"contract_size": "1"}, TypeError, ["_info", "_tick_size"]),
+            ({"limit_min_quantity": None}, KeyError, ["_info", "_tick_size", "_contract_multipl"]),
+            ({"limit_min_quantity": "lot"}, ValueError, ["_info", "_tick_size", "_contract_multipl"]),
+        ],
+    )
     def test_bad_records_fail_with_the_attributes_before_them_set(self, project, fields, error, left_set):
         data = {k: v for k, v in record(**fields).items() if v is not None}
         serve(project, data)
@@ -220,8 +271,9 @@ class TestBuild:
 
     def test_lookup_through_the_module_level_class_with_five_keywords(self, project, monkeypatch):
         calls = []
-        monkeypatch.setattr(CryptoFuture, "get_instrument_info",
-                            staticmethod(lambda **kwargs: calls.append(kwargs) or [record()]))
+        monkeypatch.setattr(
+            CryptoFuture, "get_instrument_info", staticmethod(lambda **kwargs: calls.append(kwargs) or [record()])
+        )
 
         class Own(CryptoFuture):
             @staticmethod
@@ -229,8 +281,15 @@ class TestBuild:
                 raise AssertionError("subclasses do not take part")
 
         Own(btc_usdt(), "20261225", "BINANCE").build()
-        assert calls == [dict(symbol="BTC-USDT", exchange="BINANCE", security_type="FUTURE",
-                              contract_type="LINEAR", expiry_date="20261225")]
+        assert calls == [
+            dict(
+                symbol="BTC-USDT",
+                exchange="BINANCE",
+                security_type="FUTURE",
+                contract_type="LINEAR",
+                expiry_date="20261225",
+            )
+        ]
         assert project.service.requests == []
 
     def test_identity_attributes_must_be_text_for_the_lookup(self, project):

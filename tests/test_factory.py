@@ -15,8 +15,7 @@ import pytest
 import norvane
 from norvane.kestrum_utils.inibridge.inibridge import Inibridge
 from norvane.kestrum_utils.priceable import futures
-from norvane.kestrum_utils.priceable.futures import (CryptoFuture, CryptoInvFuture, CryptoInvPerpFuture,
-                                                     CryptoPerpFuture)
+from norvane.kestrum_utils.priceable.futures import CryptoFuture, CryptoInvFuture, CryptoInvPerpFuture, CryptoPerpFuture
 
 create = CryptoFuture.create
 
@@ -37,16 +36,19 @@ class TestIdentifierShape:
             with pytest.raises(TypeError, match="^Argument 'instrumentId' has incorrect type"):
                 create(value)
 
-    @pytest.mark.parametrize("text, message", [
-        ("BINANCE", "need more than 1 value to unpack"),
-        ("", "need more than 1 value to unpack"),
-        ("A.B", "need more than 2 values to unpack"),
-        ("A.B-C.FUTURE.LINEAR.C", "need more than 5 values to unpack"),
-        ("A.B-C.FUTURE.LINEAR.C.D.", "too many values to unpack (expected 6)"),
-        ("A.B-C.FUTURE.LINEAR.C.2026.12.25", "too many values to unpack (expected 6)"),
-        ("A.BC.FUTURE.LINEAR.C.D", "need more than 1 value to unpack"),
-        ("A.B-C-D.PERP.INVERSE.C.D", "too many values to unpack (expected 2)"),
-    ])
+    @pytest.mark.parametrize(
+        "text, message",
+        [
+            ("BINANCE", "need more than 1 value to unpack"),
+            ("", "need more than 1 value to unpack"),
+            ("A.B", "need more than 2 values to unpack"),
+            ("A.B-C.FUTURE.LINEAR.C", "need more than 5 values to unpack"),
+            ("A.B-C.FUTURE.LINEAR.C.D.", "too many values to unpack (expected 6)"),
+            ("A.B-C.FUTURE.LINEAR.C.2026.12.25", "too many values to unpack (expected 6)"),
+            ("A.BC.FUTURE.LINEAR.C.D", "need more than 1 value to unpack"),
+            ("A.B-C-D.PERP.INVERSE.C.D", "too many values to unpack (expected 2)"),
+        ],
+    )
     def test_unpacking_messages(self, inst_cache, text, message):
         with pytest.raises(ValueError) as error:
             create(text)
@@ -129,8 +131,9 @@ class Recorded:
 def stand_ins(monkeypatch, inst_cache):
     """The four classes replaced by recorders; every instance claims the identifier being created."""
     Recorded.made = []
-    stands = {name: Recorded(name) for name in ("CryptoFuture", "CryptoInvFuture", "CryptoPerpFuture",
-                                                "CryptoInvPerpFuture")}
+    stands = {
+        name: Recorded(name) for name in ("CryptoFuture", "CryptoInvFuture", "CryptoPerpFuture", "CryptoInvPerpFuture")
+    }
     stands["CryptoFuture"].inst_cache = inst_cache
     for name, stand in stands.items():
         monkeypatch.setattr(futures, name, stand)
@@ -138,12 +141,15 @@ def stand_ins(monkeypatch, inst_cache):
 
 
 class TestClassSelection:
-    @pytest.mark.parametrize("text, kind, quote", [
-        ("OKX.BTC-USDT.FUTURE.LINEAR.USDT.20261225", "CryptoFuture", "USDT"),
-        ("OKX.BTC-USD.FUTURE.INVERSE.BTC.20261225", "CryptoInvFuture", "BTC"),
-        ("OKX.BTC-USDT.PERP.LINEAR.USDT.whatever", "CryptoPerpFuture", "USDT"),
-        ("OKX.BTC-USD.PERP.INVERSE.BTC.UNSPECIFIED", "CryptoInvPerpFuture", "BTC"),
-    ])
+    @pytest.mark.parametrize(
+        "text, kind, quote",
+        [
+            ("OKX.BTC-USDT.FUTURE.LINEAR.USDT.20261225", "CryptoFuture", "USDT"),
+            ("OKX.BTC-USD.FUTURE.INVERSE.BTC.20261225", "CryptoInvFuture", "BTC"),
+            ("OKX.BTC-USDT.PERP.LINEAR.USDT.whatever", "CryptoPerpFuture", "USDT"),
+            ("OKX.BTC-USD.PERP.INVERSE.BTC.UNSPECIFIED", "CryptoInvPerpFuture", "BTC"),
+        ],
+    )
     def test_the_class_and_its_pair_follow_the_type_fields(self, stand_ins, text, kind, quote):
         for stand in stand_ins.values():
             stand.identifier = text
@@ -156,13 +162,16 @@ class TestClassSelection:
         assert (pair.base_ccy, pair.quote_ccy, pair.exchange) == ("BTC", quote, "OKX")
         assert kwargs == ({"exchange": "OKX"} if "Perp" in kind else {"expiry_date": "20261225", "exchange": "OKX"})
 
-    @pytest.mark.parametrize("text, field", [
-        (".BTC-USDT.FUTURE.LINEAR.USDT.20261225", "exchange"),
-        ("OKX.BTC-USDT.FUTURE..USDT.20261225", "contract type"),
-        ("OKX.BTC-USD.FUTURE.INVERSE..20261225", "currency"),
-        ("OKX.BTC-USDT.FUTURE.LINEAR.USDT.", "expiry date"),
-        ("OKX.BTC-USDT.PERP.LINEAR.USDT.", "expiry date"),
-    ])
+    @pytest.mark.parametrize(
+        "text, field",
+        [
+            (".BTC-USDT.FUTURE.LINEAR.USDT.20261225", "exchange"),
+            ("OKX.BTC-USDT.FUTURE..USDT.20261225", "contract type"),
+            ("OKX.BTC-USD.FUTURE.INVERSE..20261225", "currency"),
+            ("OKX.BTC-USDT.FUTURE.LINEAR.USDT.", "expiry date"),
+            ("OKX.BTC-USDT.PERP.LINEAR.USDT.", "expiry date"),
+        ],
+    )
     def test_an_empty_field_is_refused_before_anything_is_made(self, stand_ins, text, field):
         # An empty field would drop its filter from the reference-data query.
         with pytest.raises(ValueError) as error:
@@ -206,8 +215,14 @@ def run_optimised(code, cwd):
     """Runs ``code`` under ``python -O`` with this process's copy of the package importable."""
     package_parent = pathlib.Path(norvane.__file__).resolve().parent.parent
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(package_parent), os.environ.get("PYTHONPATH", "")]))
-    return subprocess.run([sys.executable, "-O", "-c", textwrap.dedent(code)], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-O", "-c", textwrap.dedent(code)],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
 
 
 ROUND_TRIPS = [
@@ -249,25 +264,34 @@ class TestAgainstTheService:
         assert create(text) is first and create(text, cache=False) is first
         assert project.service.requests == [] and list(project.cache_dir.iterdir()) == []
 
-    @pytest.mark.parametrize("text", ["BINANCE.BTC-USDT.FUTURE.LINAER.USDT.20261225",
-                                      "BINANCE.BTC-USD.FUTURE.QUANTO.BTC.20261225",
-                                      "OKX.BTC-USD.FUTURE.linear.BTC.20261225",
-                                      "BINANCE.BTC-USDT.PERP.linear.USDT.UNSPECIFIED"])
+    @pytest.mark.parametrize(
+        "text",
+        [
+            "BINANCE.BTC-USDT.FUTURE.LINAER.USDT.20261225",
+            "BINANCE.BTC-USD.FUTURE.QUANTO.BTC.20261225",
+            "OKX.BTC-USD.FUTURE.linear.BTC.20261225",
+            "BINANCE.BTC-USDT.PERP.linear.USDT.UNSPECIFIED",
+        ],
+    )
     def test_a_contract_word_neither_linear_nor_inverse_is_refused_before_any_request(self, project, text):
         # Taken for an inverse contract, a mistyped LINEAR asked for another product (and cached it).
         with pytest.raises(ValueError) as error:
             create(text)
         word = text.split(".")[3]
-        assert str(error.value) == (f"instrument identifier {text!r} has the contract type {word!r}, which is "
-                                    "neither LINEAR nor INVERSE")
+        assert str(error.value) == (
+            f"instrument identifier {text!r} has the contract type {word!r}, which is neither LINEAR nor INVERSE"
+        )
         assert LAYOUT in error.value.__notes__[0]
         assert project.service.requests == [] and CryptoFuture.inst_cache == {}
         assert not project.cache_dir.exists() or list(project.cache_dir.iterdir()) == []
 
-    @pytest.mark.parametrize("text, own", [
-        ("BINANCE.BTC-USDT.FUTURE.LINEAR.BTC.20261225", "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225"),
-        ("BINANCE.ETH-USD.PERP.INVERSE.ETH.20261225", "BINANCE.ETH-USD.PERP.INVERSE.ETH.UNSPECIFIED"),
-    ])
+    @pytest.mark.parametrize(
+        "text, own",
+        [
+            ("BINANCE.BTC-USDT.FUTURE.LINEAR.BTC.20261225", "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225"),
+            ("BINANCE.ETH-USD.PERP.INVERSE.ETH.20261225", "BINANCE.ETH-USD.PERP.INVERSE.ETH.UNSPECIFIED"),
+        ],
+    )
     def test_a_differently_spelled_identifier_is_built_then_refused(self, project, text, own):
         with pytest.raises(AssertionError):
             create(text)
@@ -282,7 +306,8 @@ class TestAgainstTheService:
         assert CryptoFuture.inst_cache == {}
 
     def test_under_optimisation_the_mismatch_surfaces_as_a_missing_key(self, project):
-        result = run_optimised("""
+        result = run_optimised(
+            """
             from norvane.kestrum_utils.priceable.futures import CryptoFuture
             good = "BINANCE.BTC-USD.FUTURE.INVERSE.BTC.20270326"
             print(CryptoFuture.create(good) is CryptoFuture.create(good))
@@ -291,7 +316,9 @@ class TestAgainstTheService:
             except KeyError as error:
                 print("KeyError", error.args)
             print(sorted(CryptoFuture.inst_cache))
-        """, cwd=project.root)
+        """,
+            cwd=project.root,
+        )
         assert result.returncode == 0, result.stderr
         assert result.stdout.splitlines() == [
             "True",
@@ -311,47 +338,115 @@ def closed_port():
         return probe.getsockname()[1]
 
 
-@pytest.mark.parametrize("text, service, kind, message, told", [
-    ("A.B", "up", ValueError, "need more than 2 values to unpack", ["given 'A.B'", LAYOUT]),
-    ("OKX.BTCUSDT.FUTURE.LINEAR.USDT.20261225", "up", ValueError, "need more than 1 value to unpack", [LAYOUT]),
-    ("OKX.BTC-USDT.future.LINEAR.USDT.20261225", "up", NotImplementedError,
-     "OKX.BTC-USDT.future.LINEAR.USDT.20261225 cannot be built", [LAYOUT, "upper case"]),
-    (".BTC-USDT.FUTURE.LINEAR.USDT.20261225", "up", ValueError,
-     "instrument identifier '.BTC-USDT.FUTURE.LINEAR.USDT.20261225' has an empty exchange field", [LAYOUT]),
-    ("BINANCE.BTC-USDT.FUTURE.LINEAR.BTC.20261225", "up", AssertionError, "",
-     ["asked for 'BINANCE.BTC-USDT.FUTURE.LINEAR.BTC.20261225'", "own identifier "
-      "'BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225'"]),
-    (NO_RECORD_ID, "up", IndexError, "list index out of range",
-     [f"No reference data for {NO_RECORD_ID}: the lookup of ", f"{NO_RECORD_QUERY} failed 2 times:\n",
-      "  attempts 1-2: Exception: expiry date 20991231 not found for symbol=BTC-USDT exchange=BINANCE \n",
-      "The service answered, but lists no record matching the request"]),
-    (NO_RECORD_ID, "down", IndexError, "list index out of range",
-     [f"{NO_RECORD_QUERY} failed 2 times:\n", "  attempts 1-2: URLError: <urlopen error [Errno 111] Connection "
-      "refused>\nThe service never answered: is the reference-data service at http://127.0.0.1:"]),
-    (NO_RECORD_ID, "cached empty", IndexError, "list index out of range",
-     [f"{NO_RECORD_QUERY} was answered from the cache file ", "which holds no record; delete that file"]),
-    (NO_RECORD_ID, "stalled", IndexError, "list index out of range",
-     [f"{NO_RECORD_QUERY} failed 2 times:\n", "  attempts 1-2: TimeoutError: no complete answer within "
-      "InstrumentInfoTimeout (0.3 s)\nThe service never answered."]),
-    # Outcomes that differ from one attempt to the next (the later one sorting first) are told one by one.
-    (NO_RECORD_ID, "failing differently", IndexError, "list index out of range",
-     [f"{NO_RECORD_QUERY} failed 2 times:\n", "  attempt 1: OSError: zz down\n  attempt 2: OSError: aa down\n"]),
-    # A refused attempt, then an answer (a server error): the service did answer, so it is not said to be down.
-    (NO_RECORD_ID, "refused, then 500", IndexError, "list index out of range",
-     [f"{NO_RECORD_QUERY} failed 2 times:\n", "  attempt 1: URLError: <urlopen error [Errno 111] Connection "
-      "refused>\n  attempt 2: HTTPError: HTTP Error 500: Internal Server Error\n"
-      "The service answered, but not with a usable record."]),
-    # Another lookup's account, left on this thread by an empty answer, must not be told for this one.
-    (NO_RECORD_ID, "replaced lookup", IndexError, "list index out of range",
-     [f"No reference data for {NO_RECORD_ID}: CryptoFuture.get_instrument_info answered no record."]),
-])
+@pytest.mark.parametrize(
+    "text, service, kind, message, told",
+    [
+        ("A.B", "up", ValueError, "need more than 2 values to unpack", ["given 'A.B'", LAYOUT]),
+        ("OKX.BTCUSDT.FUTURE.LINEAR.USDT.20261225", "up", ValueError, "need more than 1 value to unpack", [LAYOUT]),
+        (
+            "OKX.BTC-USDT.future.LINEAR.USDT.20261225",
+            "up",
+            NotImplementedError,
+            "OKX.BTC-USDT.future.LINEAR.USDT.20261225 cannot be built",
+            [LAYOUT, "upper case"],
+        ),
+        (
+            ".BTC-USDT.FUTURE.LINEAR.USDT.20261225",
+            "up",
+            ValueError,
+            "instrument identifier '.BTC-USDT.FUTURE.LINEAR.USDT.20261225' has an empty exchange field",
+            [LAYOUT],
+        ),
+        (
+            "BINANCE.BTC-USDT.FUTURE.LINEAR.BTC.20261225",
+            "up",
+            AssertionError,
+            "",
+            [
+                "asked for 'BINANCE.BTC-USDT.FUTURE.LINEAR.BTC.20261225'",
+                "own identifier 'BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225'",
+            ],
+        ),
+        (
+            NO_RECORD_ID,
+            "up",
+            IndexError,
+            "list index out of range",
+            [
+                f"No reference data for {NO_RECORD_ID}: the lookup of ",
+                f"{NO_RECORD_QUERY} failed 2 times:\n",
+                "  attempts 1-2: Exception: expiry date 20991231 not found for symbol=BTC-USDT exchange=BINANCE \n",
+                "The service answered, but lists no record matching the request",
+            ],
+        ),
+        (
+            NO_RECORD_ID,
+            "down",
+            IndexError,
+            "list index out of range",
+            [
+                f"{NO_RECORD_QUERY} failed 2 times:\n",
+                "  attempts 1-2: URLError: <urlopen error [Errno 111] Connection "
+                "refused>\nThe service never answered: is the reference-data service at http://127.0.0.1:",
+            ],
+        ),
+        (
+            NO_RECORD_ID,
+            "cached empty",
+            IndexError,
+            "list index out of range",
+            [f"{NO_RECORD_QUERY} was answered from the cache file ", "which holds no record; delete that file"],
+        ),
+        (
+            NO_RECORD_ID,
+            "stalled",
+            IndexError,
+            "list index out of range",
+            [
+                f"{NO_RECORD_QUERY} failed 2 times:\n",
+                "  attempts 1-2: TimeoutError: no complete answer within "
+                "InstrumentInfoTimeout (0.3 s)\nThe service never answered.",
+            ],
+        ),
+        # Outcomes that differ from one attempt to the next (the later one sorting first) are told one by one.
+        (
+            NO_RECORD_ID,
+            "failing differently",
+            IndexError,
+            "list index out of range",
+            [f"{NO_RECORD_QUERY} failed 2 times:\n", "  attempt 1: OSError: zz down\n  attempt 2: OSError: aa down\n"],
+        ),
+        # A refused attempt, then an answer (a server error): the service did answer, so it is not said to be down.
+        (
+            NO_RECORD_ID,
+            "refused, then 500",
+            IndexError,
+            "list index out of range",
+            [
+                f"{NO_RECORD_QUERY} failed 2 times:\n",
+                "  attempt 1: URLError: <urlopen error [Errno 111] Connection "
+                "refused>\n  attempt 2: HTTPError: HTTP Error 500: Internal Server Error\n"
+                "The service answered, but not with a usable record.",
+            ],
+        ),
+        # Another lookup's account, left on this thread by an empty answer, must not be told for this one.
+        (
+            NO_RECORD_ID,
+            "replaced lookup",
+            IndexError,
+            "list index out of range",
+            [f"No reference data for {NO_RECORD_ID}: CryptoFuture.get_instrument_info answered no record."],
+        ),
+    ],
+)
 def test_errors_of_create_carry_a_note_saying_what_to_do(project, monkeypatch, text, service, kind, message, told):
     monkeypatch.setattr(CryptoFuture, "RETRY_TIMES", 2)
     url = project.service.url
     if service == "down":
         url = f"http://127.0.0.1:{closed_port()}/instruments"
-        project.ini.write_text(f"[data_related]\nInstrumentInfoUrl = {url}\n"
-                               f"LOCAL_DATA_CACHE_DIR = {project.cache_dir}\n")
+        project.ini.write_text(
+            f"[data_related]\nInstrumentInfoUrl = {url}\nLOCAL_DATA_CACHE_DIR = {project.cache_dir}\n"
+        )
         Inibridge.reset()
     elif service == "cached empty":
         project.cache_dir.mkdir()
@@ -363,11 +458,16 @@ def test_errors_of_create_carry_a_note_saying_what_to_do(project, monkeypatch, t
         project.service.set_fault("stall")
     elif service == "failing differently":
         outcomes = iter(["zz down", "aa down"])
-        monkeypatch.setattr(futures.urllib.request, "urlopen",
-                            lambda address: (_ for _ in ()).throw(OSError(next(outcomes))))
+        monkeypatch.setattr(
+            futures.urllib.request, "urlopen", lambda address: (_ for _ in ()).throw(OSError(next(outcomes)))
+        )
     elif service == "refused, then 500":
-        outcomes = iter([urllib.error.URLError(ConnectionRefusedError(111, "Connection refused")),
-                         urllib.error.HTTPError(url + NO_RECORD_QUERY, 500, "Internal Server Error", {}, None)])
+        outcomes = iter(
+            [
+                urllib.error.URLError(ConnectionRefusedError(111, "Connection refused")),
+                urllib.error.HTTPError(url + NO_RECORD_QUERY, 500, "Internal Server Error", {}, None),
+            ]
+        )
         monkeypatch.setattr(futures.urllib.request, "urlopen", lambda address: (_ for _ in ()).throw(next(outcomes)))
     elif service == "replaced lookup":
         assert CryptoFuture.get_instrument_info(symbol="NOTHING") == []

@@ -3,9 +3,9 @@
 import pytest
 
 from norvane.kestrum_utils.priceable import futures
+from norvane.kestrum_utils.priceable.enums import SettlementType
 from norvane.kestrum_utils.priceable.futures import Future
 from norvane.kestrum_utils.priceable.spots import CryptoPair
-from norvane.kestrum_utils.priceable.enums import SettlementType
 
 
 def pair(**kwargs):
@@ -18,7 +18,12 @@ def test_constructor_records_identity_and_passes_the_rest_to_instrument():
     assert future._underl is underl and future._expiry_date == 20261225
     assert future._settlement_type is SettlementType.physical
     assert (future._symbol, future._asset, future._exchange, future._ccy, future._instrument_type) == (
-        "BTC-USDT", "BTC", "BINANCE", "USDT", "FUTURE")
+        "BTC-USDT",
+        "BTC",
+        "BINANCE",
+        "USDT",
+        "FUTURE",
+    )
     assert future._is_built is False
     assert Future.SettlementType is SettlementType is futures.SettlementType
 

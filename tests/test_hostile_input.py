@@ -21,12 +21,26 @@ from hypothesis import strategies as st
 from norvane.kestrum_data.utility.timeseries.samplers import ExistingTimestampSampler, TimeSampler
 from norvane.kestrum_utils.inibridge.inibridge import Inibridge
 from norvane.kestrum_utils.priceable.enums import SettlementType
-from norvane.kestrum_utils.priceable.futures import (CryptoFuture, CryptoInvFuture, CryptoInvPerpFuture,
-                                                     CryptoPerpFuture, Future)
+from norvane.kestrum_utils.priceable.futures import (
+    CryptoFuture,
+    CryptoInvFuture,
+    CryptoInvPerpFuture,
+    CryptoPerpFuture,
+    Future,
+)
 from norvane.kestrum_utils.priceable.spots import CryptoPair
 
-DOCUMENTED = (TypeError, ValueError, AttributeError, OverflowError, ZeroDivisionError, KeyError, IndexError,
-              NotImplementedError, RuntimeError)
+DOCUMENTED = (
+    TypeError,
+    ValueError,
+    AttributeError,
+    OverflowError,
+    ZeroDivisionError,
+    KeyError,
+    IndexError,
+    NotImplementedError,
+    RuntimeError,
+)
 FEW = settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 
 
@@ -49,16 +63,29 @@ StrRaises = _with("StrRaises", __str__=_boom, __repr__=_boom)
 FormatRaises = _with("FormatRaises", __format__=_boom)
 IndexRaises = _with("IndexRaises", __index__=_boom)
 ClassRaises = _with("ClassRaises", __class__=property(_boom))
-ArithmeticRaises = _with("ArithmeticRaises", **{f"__{op}__": _boom for op in
-                                                ("mul", "rmul", "truediv", "rtruediv", "add", "radd", "lt", "gt")})
+ArithmeticRaises = _with(
+    "ArithmeticRaises",
+    **{f"__{op}__": _boom for op in ("mul", "rmul", "truediv", "rtruediv", "add", "radd", "lt", "gt")},
+)
 AttributesRaise = _with("AttributesRaise", __getattr__=_boom)
 FloatGivesText = _with("FloatGivesText", __float__=lambda self: "1.5")
 BoolGivesTwo = _with("BoolGivesTwo", __bool__=lambda self: 2)
 FormatGivesInt = _with("FormatGivesInt", __format__=lambda self, spec: 5)
 ClassGivesStr = _with("ClassGivesStr", __class__=property(lambda self: str))
 NamedStr = type("str", (), {})
-NamedCryptoPair = type("CryptoPair", (), {"exchange": "BINANCE", "symbol": "A-B", "base_ccy": "A",
-                                          "quote_ccy": "B", "asset": "A", "ccy": "B", "_is_built": True})
+NamedCryptoPair = type(
+    "CryptoPair",
+    (),
+    {
+        "exchange": "BINANCE",
+        "symbol": "A-B",
+        "base_ccy": "A",
+        "quote_ccy": "B",
+        "asset": "A",
+        "ccy": "B",
+        "_is_built": True,
+    },
+)
 TextNamedStr = type("str", (str,), {})
 
 
@@ -113,14 +140,31 @@ def made(value):
 
 
 def recipes(*makers):
-    return [Recipe(getattr(make, "__name__", "object"), make) if isinstance(make, type) else Recipe(*make)
-            for make in makers]
+    return [
+        Recipe(getattr(make, "__name__", "object"), make) if isinstance(make, type) else Recipe(*make)
+        for make in makers
+    ]
 
 
 HOSTILE = recipes(
-    FloatRaises, BoolRaises, EqRaises, StrRaises, FormatRaises, IndexRaises, ClassRaises, ArithmeticRaises,
-    AttributesRaise, FloatGivesText, BoolGivesTwo, FormatGivesInt, ClassGivesStr, NamedStr, NamedCryptoPair,
-    NameRaisesOnCompare, Everything, object,
+    FloatRaises,
+    BoolRaises,
+    EqRaises,
+    StrRaises,
+    FormatRaises,
+    IndexRaises,
+    ClassRaises,
+    ArithmeticRaises,
+    AttributesRaise,
+    FloatGivesText,
+    BoolGivesTwo,
+    FormatGivesInt,
+    ClassGivesStr,
+    NamedStr,
+    NamedCryptoPair,
+    NameRaisesOnCompare,
+    Everything,
+    object,
     ("text of a class named str", lambda: TextNamedStr("BTC-USDT")),
     ("dotted text of a class named str", lambda: TextNamedStr("BTC.USDT")),
     ("str subclass", lambda: Text("BTC-USDT")),
@@ -142,13 +186,36 @@ ALPHABET = st.sampled_from("ABC-._ &?=/%\x00 \t\u00e9\u20ac\U0001d518\ud800") | 
 texts = st.text(ALPHABET, max_size=24)
 huge_ints = st.integers(min_value=2**1024, max_value=2**1100) | st.integers(min_value=-(2**1100), max_value=-(2**1024))
 hostile = st.one_of(
-    st.none(), st.booleans(), st.integers(), huge_ints, st.floats(), texts, texts.map(Text), st.binary(max_size=8),
-    st.fractions(), st.decimals(), st.sampled_from(HOSTILE),
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    huge_ints,
+    st.floats(),
+    texts,
+    texts.map(Text),
+    st.binary(max_size=8),
+    st.fractions(),
+    st.decimals(),
+    st.sampled_from(HOSTILE),
 )
 # Plausible values, which carry calls past their first checks to meet the hostile ones deeper in.
-plain_texts = st.sampled_from(("BTC-USDT", "ETH-ETH", "BINANCE", "OKX", "20261225", "UNSPECIFIED", "FUTURE",
-                               "PERP", "LINEAR", "INVERSE", "USDT", ""))
-numbers = st.floats(allow_nan=True, allow_infinity=True) | st.integers(-10**6, 10**6) | huge_ints | st.booleans()
+plain_texts = st.sampled_from(
+    (
+        "BTC-USDT",
+        "ETH-ETH",
+        "BINANCE",
+        "OKX",
+        "20261225",
+        "UNSPECIFIED",
+        "FUTURE",
+        "PERP",
+        "LINEAR",
+        "INVERSE",
+        "USDT",
+        "",
+    )
+)
+numbers = st.floats(allow_nan=True, allow_infinity=True) | st.integers(-(10**6), 10**6) | huge_ints | st.booleans()
 
 
 def argument(*plausible):
@@ -168,7 +235,8 @@ def arguments(draw, *positions):
 
 def pairs():
     return st.sampled_from([("USDT", "BTC"), ("ETH", "ETH"), ("USD", "USD")]).map(
-        lambda ccys: CryptoPair(quote_ccy=ccys[0], base_ccy=ccys[1], exchange="BINANCE"))
+        lambda ccys: CryptoPair(quote_ccy=ccys[0], base_ccy=ccys[1], exchange="BINANCE")
+    )
 
 
 underlyings = pairs() | plain_texts
@@ -194,7 +262,10 @@ def run(call, *extra_allowed):
 
 RECORD = {"price_tick_size": 0.5, "contract_size": 10, "limit_min_quantity": 0.001, "expiry_date": "20261225"}
 records = st.one_of(
-    st.just([RECORD]), st.just([]), st.just({}), hostile,
+    st.just([RECORD]),
+    st.just([]),
+    st.just({}),
+    hostile,
     st.lists(st.dictionaries(st.sampled_from(sorted(RECORD)), argument(numbers, texts), max_size=4), max_size=2),
 )
 
@@ -214,20 +285,29 @@ def lookup(monkeypatch):
 # Futures: constructors and static methods ---------------------------------------------------------------
 
 CONSTRUCTIONS = {
-    "Future": (lambda a: Future(*a), (plain_texts, underlyings, plain_texts, plain_texts | st.integers(),
-                                      settlement_types)),
+    "Future": (
+        lambda a: Future(*a),
+        (plain_texts, underlyings, plain_texts, plain_texts | st.integers(), settlement_types),
+    ),
     "CryptoFuture": (lambda a: CryptoFuture(*a), (underlyings, plain_texts, plain_texts)),
-    "CryptoFuture keywords": (lambda a: CryptoFuture(a[0], "20261225", "BINANCE", contract_type=a[1],
-                                                     settlement_type=a[2], symbol=a[3], other=a[4]),
-                              (underlyings, plain_texts, settlement_types, plain_texts, numbers)),
-    "CryptoInvFuture": (lambda a: CryptoInvFuture(*a[:3], symbol=a[3]), (underlyings, plain_texts, plain_texts,
-                                                                         plain_texts)),
+    "CryptoFuture keywords": (
+        lambda a: CryptoFuture(
+            a[0], "20261225", "BINANCE", contract_type=a[1], settlement_type=a[2], symbol=a[3], other=a[4]
+        ),
+        (underlyings, plain_texts, settlement_types, plain_texts, numbers),
+    ),
+    "CryptoInvFuture": (
+        lambda a: CryptoInvFuture(*a[:3], symbol=a[3]),
+        (underlyings, plain_texts, plain_texts, plain_texts),
+    ),
     "CryptoPerpFuture": (lambda a: CryptoPerpFuture(*a[:2], symbol=a[2]), (underlyings, plain_texts, plain_texts)),
     "CryptoInvPerpFuture": (lambda a: CryptoInvPerpFuture(*a), (underlyings, plain_texts)),
     "is_underl_supported": (lambda a: CryptoPerpFuture.is_underl_supported(*a), (underlyings,)),
     "create_by_underl": (lambda a: CryptoPerpFuture.create_by_underl(*a), (underlyings, plain_texts | st.none())),
-    **{f"{cls.__name__}.get_instrument_id": (lambda a, cls=cls: cls.get_instrument_id(*a), (plain_texts,) * 6)
-       for cls in (CryptoFuture, CryptoInvFuture, CryptoPerpFuture, CryptoInvPerpFuture)},
+    **{
+        f"{cls.__name__}.get_instrument_id": (lambda a, cls=cls: cls.get_instrument_id(*a), (plain_texts,) * 6)
+        for cls in (CryptoFuture, CryptoInvFuture, CryptoPerpFuture, CryptoInvPerpFuture)
+    },
 }
 
 
@@ -266,9 +346,20 @@ METHODS = {
     "str": (lambda f, a: str(f), 0),
 }
 # Attributes the methods read, each replaceable on the instance by a hostile value.
-READ_ATTRIBUTES = ("UM_MAKER_FEE", "UM_TAKER_FEE", "CM_MAKER_FEE", "CM_TAKER_FEE", "_contract_multipl",
-                   "_underl", "_symbol", "_exchange", "_instrument_type", "_contract_type", "_expiry_date",
-                   "_settlement_ccy")
+READ_ATTRIBUTES = (
+    "UM_MAKER_FEE",
+    "UM_TAKER_FEE",
+    "CM_MAKER_FEE",
+    "CM_TAKER_FEE",
+    "_contract_multipl",
+    "_underl",
+    "_symbol",
+    "_exchange",
+    "_instrument_type",
+    "_contract_type",
+    "_expiry_date",
+    "_settlement_ccy",
+)
 
 
 @pytest.mark.parametrize("kind", [linear, inverse], ids=["linear", "inverse"])
@@ -302,8 +393,24 @@ def test_methods_called_through_the_class_on_foreign_objects(self_object, price,
 
 # Futures: the factory -------------------------------------------------------------------------------------
 
-FIELDS = ("BINANCE", "OKX", "BTC-USDT", "BTC-USD", "ETH-ETH", "BTC", "FUTURE", "PERP", "SPOT", "LINEAR",
-          "INVERSE", "USDT", "USD", "UNSPECIFIED", "20261225", "")
+FIELDS = (
+    "BINANCE",
+    "OKX",
+    "BTC-USDT",
+    "BTC-USD",
+    "ETH-ETH",
+    "BTC",
+    "FUTURE",
+    "PERP",
+    "SPOT",
+    "LINEAR",
+    "INVERSE",
+    "USDT",
+    "USD",
+    "UNSPECIFIED",
+    "20261225",
+    "",
+)
 
 
 def field(*usual):
@@ -312,10 +419,14 @@ def field(*usual):
 
 # Six fields, each usually one that the factory knows and otherwise any text; or any number of fields.
 identifiers = st.one_of(
-    st.tuples(field("BINANCE", "OKX", "DERIBIT", ""),
-              field("BTC-USDT", "BTC-USD", "ETH-ETH", "ETH-USDC") | st.tuples(texts, texts).map("-".join),
-              field("FUTURE", "PERP", "FUTURE", "PERP", "SPOT"), field("LINEAR", "INVERSE", "linear"),
-              field("USDT", "USD", "BTC"), field("20261225", "UNSPECIFIED", "")).map(".".join),
+    st.tuples(
+        field("BINANCE", "OKX", "DERIBIT", ""),
+        field("BTC-USDT", "BTC-USD", "ETH-ETH", "ETH-USDC") | st.tuples(texts, texts).map("-".join),
+        field("FUTURE", "PERP", "FUTURE", "PERP", "SPOT"),
+        field("LINEAR", "INVERSE", "linear"),
+        field("USDT", "USD", "BTC"),
+        field("20261225", "UNSPECIFIED", ""),
+    ).map(".".join),
     st.lists(st.sampled_from(FIELDS) | texts, min_size=1, max_size=8).map(".".join),
     texts,
 )
@@ -382,9 +493,13 @@ ExistsRaises = _with("ExistsRaises", exists=_boom)
 ExistsGivesBoolRaises = _with("ExistsGivesBoolRaises", exists=lambda self: BoolRaises())
 AbsentWithRaisingText = _with("AbsentWithRaisingText", exists=lambda self: False, __str__=_boom)
 PresentButNoPath = _with("PresentButNoPath", exists=lambda self: True)
-paths = st.one_of(hostile, st.sampled_from(recipes(ExistsRaises, ExistsGivesBoolRaises, AbsentWithRaisingText,
-                                                   PresentButNoPath)),
-                  texts.map(pathlib.Path), st.just(pathlib.Path("/")), st.just(pathlib.Path("/dev/null")))
+paths = st.one_of(
+    hostile,
+    st.sampled_from(recipes(ExistsRaises, ExistsGivesBoolRaises, AbsentWithRaisingText, PresentButNoPath)),
+    texts.map(pathlib.Path),
+    st.just(pathlib.Path("/")),
+    st.just(pathlib.Path("/dev/null")),
+)
 
 
 @pytest.fixture
@@ -426,11 +541,19 @@ def pandas_own(error):
 
 ShapeRaises = _with("ShapeRaises", shape=property(_boom))
 FakeFrame = _with("FakeFrame", shape=(3, 1), copy=lambda self: self, index=[1, 2, 3], reset_index=_boom)
-frames = st.sampled_from(recipes(
-    ("one row", lambda: pd.DataFrame({"price": [1.0]}, index=pd.DatetimeIndex(["2024-01-01"], name="ts"))),
-    ("three rows", lambda: pd.DataFrame({"price": [1.0, 2.0, 3.0]},
-                                        index=pd.date_range("2024-01-01", periods=3, freq="7s", name="ts"))),
-    ShapeRaises, FakeFrame))
+frames = st.sampled_from(
+    recipes(
+        ("one row", lambda: pd.DataFrame({"price": [1.0]}, index=pd.DatetimeIndex(["2024-01-01"], name="ts"))),
+        (
+            "three rows",
+            lambda: pd.DataFrame(
+                {"price": [1.0, 2.0, 3.0]}, index=pd.date_range("2024-01-01", periods=3, freq="7s", name="ts")
+            ),
+        ),
+        ShapeRaises,
+        FakeFrame,
+    )
+)
 windows = st.sampled_from(("1min", pd.Timedelta("1s"), "1W", None))
 method_names = st.sampled_from(("first", "last", "count"))
 
@@ -486,15 +609,22 @@ def test_renamed_functions_still_describe_themselves():
             print(code.co_name, code.co_filename, inspect.signature(function), sep="|")
             repr(function), function.__reduce__()
     """)
-    result = subprocess.run([sys.executable, "-c", f"RENAMED = {RENAMED!r}\n" + script], capture_output=True,
-                            text=True, timeout=120, cwd=pathlib.Path(norvane.__file__).resolve().parent.parent)
+    result = subprocess.run(
+        [sys.executable, "-c", f"RENAMED = {RENAMED!r}\n" + script],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=pathlib.Path(norvane.__file__).resolve().parent.parent,
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     module = "norvane.kestrum_utils.priceable.futures"
     assert [line.split("|")[:2] for line in lines] == [[qualname.split(".")[1], module] for qualname in RENAMED]
-    assert lines[0].split("|")[2] == ("(symbol: 'str', instrument_type: 'Instrument.INSTRUMENT_TYPE', contract_type: "
-                                      "'Instrument.CONTRACT_TYPE', expiry_date: 'str', ccy: 'Instrument.CURRENCY', "
-                                      "exchange: 'Instrument.EXCHANGE')")
+    assert lines[0].split("|")[2] == (
+        "(symbol: 'str', instrument_type: 'Instrument.INSTRUMENT_TYPE', contract_type: "
+        "'Instrument.CONTRACT_TYPE', expiry_date: 'str', ccy: 'Instrument.CURRENCY', "
+        "exchange: 'Instrument.EXCHANGE')"
+    )
 
 
 def native_functions():
@@ -502,8 +632,16 @@ def native_functions():
     import inspect
 
     found = []
-    for cls in (Future, CryptoFuture, CryptoInvFuture, CryptoPerpFuture, CryptoInvPerpFuture, TimeSampler,
-                ExistingTimestampSampler, Inibridge.__wrapped__):
+    for cls in (
+        Future,
+        CryptoFuture,
+        CryptoInvFuture,
+        CryptoPerpFuture,
+        CryptoInvPerpFuture,
+        TimeSampler,
+        ExistingTimestampSampler,
+        Inibridge.__wrapped__,
+    ):
         for name, member in vars(cls).items():
             member = inspect.getattr_static(cls, name)
             function = getattr(member, "__func__", None) or getattr(member, "fget", None) or member
@@ -525,8 +663,7 @@ ATTRIBUTE_VALUES = {
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(function=st.sampled_from(FUNCTIONS), attribute=st.sampled_from(sorted(ATTRIBUTE_VALUES)), data=st.data())
-def test_function_attributes_take_hostile_values_and_calls_still_bind(function, attribute, data, project,
-                                                                     monkeypatch):
+def test_function_attributes_take_hostile_values_and_calls_still_bind(function, attribute, data, project, monkeypatch):
     import inspect
 
     monkeypatch.setattr(CryptoFuture, "RETRY_TIMES", 0)  # lookups and builds stay off the network

@@ -63,8 +63,9 @@ def tables(draw, length_ns, periods):
     offsets = sorted(draw(st.lists(st.integers(0, periods * length_ns), min_size=rows, max_size=rows)))
     stamps = np.array([min(start + offset, 9 * 10**18) for offset in offsets], dtype=np.int64)
     if rows > 1 and draw(st.booleans()):
-        stamps[1:] = np.where(np.array(draw(st.lists(st.booleans(), min_size=rows - 1, max_size=rows - 1))),
-                              stamps[:-1], stamps[1:])  # repeated timestamps
+        stamps[1:] = np.where(
+            np.array(draw(st.lists(st.booleans(), min_size=rows - 1, max_size=rows - 1))), stamps[:-1], stamps[1:]
+        )  # repeated timestamps
     if rows and not draw(often):
         stamps[draw(st.integers(0, rows - 1))] = np.iinfo(np.int64).min  # NaT
     name = draw(st.sampled_from(("ts",) * 6 + (None, 0, "group_by_label")))
@@ -201,7 +202,7 @@ def sparse_reference(table, window, func_name, times=None):
 @st.composite
 def long_span_tables(draw):
     rows = draw(st.integers(1, 40))
-    start = draw(st.integers(-10**18, 10**18))
+    start = draw(st.integers(-(10**18), 10**18))
     span = draw(st.sampled_from((10**7, 10**12, 10**15, 10**18)))
     stamps = np.array(sorted(draw(st.lists(st.integers(start, start + span), min_size=rows, max_size=rows))))
     index = pd.DatetimeIndex(stamps.view("M8[ns]"), name="ts")
@@ -216,8 +217,11 @@ def long_span_tables(draw):
 
 
 @settings(max_examples=150, deadline=None)
-@given(table=long_span_tables(), window=st.sampled_from(("1ns", "3ns", "1us", "250us", pd.Timedelta("7ms"))),
-       func_name=st.sampled_from(("first", "last", "count", "head")))
+@given(
+    table=long_span_tables(),
+    window=st.sampled_from(("1ns", "3ns", "1us", "250us", pd.Timedelta("7ms"))),
+    func_name=st.sampled_from(("first", "last", "count", "head")),
+)
 def test_short_windows_over_long_spans_lay_only_the_periods_rows_fall_in(table, window, func_name):
     tracemalloc.start()
     try:
@@ -264,15 +268,27 @@ def test_a_nanosecond_window_over_milliseconds_needs_no_grid(shape):
         assert isinstance(error, expected)
 
 
-@pytest.mark.parametrize("index, window", [
-    (pd.Index(["2024-01-01 00:00:00", "2024-01-01 00:00:00.01", "2024-01-01 00:00:00.02"], name="ts"), "1ns"),
-    (pd.Index(list(pd.DatetimeIndex(["2024-01-01", "2024-01-01 00:00:00.02", "2024-01-02"])), dtype=object, name="ts"),
-     "1ns"),
-    (pd.Index(list(pd.DatetimeIndex(["2021-01-01", "2022-01-01", "2023-01-01"], tz="UTC")), dtype=object, name="ts"),
-     pd.Timedelta("1min")),
-    (pd.Index(["2024-01-01 00:00", "2024-01-02 00:00", "2024-01-01 12:00"], name="ts"), "1ns"),
-    (pd.PeriodIndex(["2024-01-01", "2024-01-02", "2024-01-03"], freq="D", name="ts"), "1ns"),
-], ids=["text", "object", "aware objects", "text out of order", "periods"])
+@pytest.mark.parametrize(
+    "index, window",
+    [
+        (pd.Index(["2024-01-01 00:00:00", "2024-01-01 00:00:00.01", "2024-01-01 00:00:00.02"], name="ts"), "1ns"),
+        (
+            pd.Index(
+                list(pd.DatetimeIndex(["2024-01-01", "2024-01-01 00:00:00.02", "2024-01-02"])), dtype=object, name="ts"
+            ),
+            "1ns",
+        ),
+        (
+            pd.Index(
+                list(pd.DatetimeIndex(["2021-01-01", "2022-01-01", "2023-01-01"], tz="UTC")), dtype=object, name="ts"
+            ),
+            pd.Timedelta("1min"),
+        ),
+        (pd.Index(["2024-01-01 00:00", "2024-01-02 00:00", "2024-01-01 12:00"], name="ts"), "1ns"),
+        (pd.PeriodIndex(["2024-01-01", "2024-01-02", "2024-01-03"], freq="D", name="ts"), "1ns"),
+    ],
+    ids=["text", "object", "aware objects", "text out of order", "periods"],
+)
 def test_other_indexes_over_long_grids_are_read_as_timestamps_where_pandas_can(index, window):
     # Plain pandas lays every period of the span over these (a year of minutes takes some 40 s); read as
     # timestamps they take the path that lays only the periods rows fall in, and the result is indexed by
@@ -298,8 +314,9 @@ def test_other_indexes_over_long_grids_are_read_as_timestamps_where_pandas_can(i
     else:
         assert actual[0].index.equals(converted)
         as_timestamps = table.set_axis(converted, axis=0)
-        assert_same_outcome(actual, outcome(lambda: sparse_reference(as_timestamps, window, "last")),
-                            same_warnings=False)
+        assert_same_outcome(
+            actual, outcome(lambda: sparse_reference(as_timestamps, window, "last")), same_warnings=False
+        )
 
 
 @pytest.mark.parametrize("window", ["1ns", "2ns"])

@@ -29,8 +29,12 @@ RAW_REFERENCE_COUNTS = [
 def test_reference_counts_are_handled_by_the_runtime_layer():
     # Module code owns references through rt::Ref; raw increments and decrements live in src/runtime only.
     patterns = RAW_REFERENCE_COUNTS
-    offenders = [f"{path.name}: {m.group(0)}" for path, text in _sources(outside_runtime=True)
-                 for pattern in patterns for m in pattern.finditer(text)]
+    offenders = [
+        f"{path.name}: {m.group(0)}"
+        for path, text in _sources(outside_runtime=True)
+        for pattern in patterns
+        for m in pattern.finditer(text)
+    ]
     assert not offenders
 
 
@@ -41,8 +45,7 @@ def _unpaired_recursion_guards(text):
     for enter in re.finditer(r"\bPy_EnterRecursiveCall\s*\(", text):
         at = text.index(";", enter.end()) + 1  # a return on the failed-enter line needs no leave
         depth = 0
-        for token in re.finditer(r"[{}]|\bPy_LeaveRecursiveCall\s*\(|\breturn\b|\bthrow\b|\braise\w*\s*\(",
-                                 text[at:]):
+        for token in re.finditer(r"[{}]|\bPy_LeaveRecursiveCall\s*\(|\breturn\b|\bthrow\b|\braise\w*\s*\(", text[at:]):
             word = token.group(0)
             if word == "{":
                 depth += 1

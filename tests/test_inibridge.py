@@ -10,7 +10,6 @@ import sys
 import pytest
 
 import norvane
-
 from norvane.kestrum_utils import utils
 from norvane.kestrum_utils.inibridge import inibridge
 from norvane.kestrum_utils.inibridge.inibridge import Inibridge
@@ -33,7 +32,10 @@ def test_class_namespace_and_signatures():
     cls = Inibridge.__wrapped__
     assert cls.__bases__ == (object,) and cls.__module__ == "norvane.kestrum_utils.inibridge.inibridge"
     assert [k for k in vars(cls) if not k.startswith("__") or k == "__init__"] == [
-        "__init__", "set_config_file", "config"]
+        "__init__",
+        "set_config_file",
+        "config",
+    ]
     assert str(inspect.signature(cls.__init__)) == "(self)"
     assert str(inspect.signature(cls.set_config_file)) == "(self, config_path: 'Path')"
     assert cls.config.fget.__annotations__ == {"return": "configparser.ConfigParser"}
@@ -76,15 +78,19 @@ def test_empty_file_and_directory_in_its_place_give_an_empty_configuration(root)
     assert Inibridge().config.sections() == []
 
 
-@pytest.mark.parametrize("content, error", [
-    ("key = value\n", configparser.MissingSectionHeaderError),
-    ("[a]\nx = 1\n[a]\n", configparser.DuplicateSectionError),
-    ("[a]\nx = 1\nx = 2\n", configparser.DuplicateOptionError),
-])
+@pytest.mark.parametrize(
+    "content, error",
+    [
+        ("key = value\n", configparser.MissingSectionHeaderError),
+        ("[a]\nx = 1\n[a]\n", configparser.DuplicateSectionError),
+        ("[a]\nx = 1\nx = 2\n", configparser.DuplicateOptionError),
+    ],
+)
 def test_malformed_content_raises_the_parsers_error(root, monkeypatch, content, error):
     (root / "norvane.ini").write_text(content)
     with pytest.raises(error):
         Inibridge()
+
     # The values left as lines are joined after the failed read (by the loader, or from 3.13 on by the
     # parser's own `finally`); an interrupt there is not lost, and the read's error is its context.
     def interrupted_join(self):
@@ -137,8 +143,7 @@ def test_project_root_must_be_a_path(root, monkeypatch):
         Inibridge()
 
 
-def test_the_missing_file_note_names_a_command_whose_file_serves_every_subdirectory(tmp_path, refdata,
-                                                                                    monkeypatch):
+def test_the_missing_file_note_names_a_command_whose_file_serves_every_subdirectory(tmp_path, refdata, monkeypatch):
     from norvane.kestrum_utils.priceable.futures import CryptoFuture
 
     # Found by the search from a subdirectory, as a user starting Python anywhere in the project would.

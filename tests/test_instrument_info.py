@@ -21,8 +21,9 @@ from norvane.kestrum_utils.priceable import futures
 from norvane.kestrum_utils.priceable.futures import CryptoFuture
 
 lookup = CryptoFuture.get_instrument_info
-BTC_DATED = dict(symbol="BTC-USDT", exchange="BINANCE", security_type="FUTURE", contract_type="LINEAR",
-                 expiry_date="20261225")
+BTC_DATED = dict(
+    symbol="BTC-USDT", exchange="BINANCE", security_type="FUTURE", contract_type="LINEAR", expiry_date="20261225"
+)
 BTC_QUERY = "symbol=BTC-USDT&exchange=BINANCE&security_type=FUTURE&contract_type=LINEAR&expiry_date=20261225"
 
 
@@ -39,35 +40,45 @@ def errors_logged(caplog):
 
 
 class TestQueryAddress:
-    @pytest.mark.parametrize("kwargs, query", [
-        (BTC_DATED, "?" + BTC_QUERY),
-        ({}, ""),
-        (dict(symbol="", exchange=None, security_type="", contract_type="", expiry_date=""), ""),
-        (dict(expiry_date="X", contract_type="C", security_type="T", exchange="E", symbol="S", externalSymbol="Q"),
-         "?externalSymbol=Q&symbol=S&exchange=E&security_type=T&contract_type=C&expiry_date=X"),
-        (dict(symbol="S", contract_type="UNSPECIFIED", expiry_date="UNSPECIFIED"), "?symbol=S"),
-        (dict(symbol="S", contract_type="unspecified"), "?symbol=S&contract_type=unspecified"),
-        (dict(symbol="A&B=C?D", exchange="E"), "?symbol=A&B=C?D&exchange=E"),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs, query",
+        [
+            (BTC_DATED, "?" + BTC_QUERY),
+            ({}, ""),
+            (dict(symbol="", exchange=None, security_type="", contract_type="", expiry_date=""), ""),
+            (
+                dict(
+                    expiry_date="X", contract_type="C", security_type="T", exchange="E", symbol="S", externalSymbol="Q"
+                ),
+                "?externalSymbol=Q&symbol=S&exchange=E&security_type=T&contract_type=C&expiry_date=X",
+            ),
+            (dict(symbol="S", contract_type="UNSPECIFIED", expiry_date="UNSPECIFIED"), "?symbol=S"),
+            (dict(symbol="S", contract_type="unspecified"), "?symbol=S&contract_type=unspecified"),
+            (dict(symbol="A&B=C?D", exchange="E"), "?symbol=A&B=C?D&exchange=E"),
+        ],
+    )
     def test_parameters_in_fixed_order_verbatim_and_absent_ones_left_out(self, project, kwargs, query):
         found = lookup(**kwargs)
         assert set(project.service.requests) == {"/instruments" + query}
         stored = bool(found) or not kwargs.get("expiry_date")  # an empty answer without expiry is stored too
         assert cache_file(project, project.service.url + query).exists() == stored
 
-    @pytest.mark.parametrize("name, value, held, reason", [
-        ("symbol", "BTC-USDT#", "#", "which would cut the query short there"),
-        ("expiry_date", "2026 1225", " ", "which a request address cannot carry"),
-        ("exchange", "BINANCE\n", "\n", "which a request address cannot carry"),
-        ("externalSymbol", "X\x7f", "\x7f", "which a request address cannot carry"),
-        ("contract_type", "LINEAR\u3000", "\u3000", "which a request address cannot carry"),
-    ])
-    def test_a_value_the_address_cannot_carry_is_refused_before_anything(self, project, name, value, held,
-                                                                          reason):
+    @pytest.mark.parametrize(
+        "name, value, held, reason",
+        [
+            ("symbol", "BTC-USDT#", "#", "which would cut the query short there"),
+            ("expiry_date", "2026 1225", " ", "which a request address cannot carry"),
+            ("exchange", "BINANCE\n", "\n", "which a request address cannot carry"),
+            ("externalSymbol", "X\x7f", "\x7f", "which a request address cannot carry"),
+            ("contract_type", "LINEAR\u3000", "\u3000", "which a request address cannot carry"),
+        ],
+    )
+    def test_a_value_the_address_cannot_carry_is_refused_before_anything(self, project, name, value, held, reason):
         with pytest.raises(ValueError) as error:
             lookup(**dict(BTC_DATED, **{name: value}))
-        assert str(error.value) == (f"{name}={value!r} cannot be sent to the reference-data service: "
-                                    f"it holds {held!r}, {reason}")
+        assert str(error.value) == (
+            f"{name}={value!r} cannot be sent to the reference-data service: it holds {held!r}, {reason}"
+        )
         assert project.service.requests == [] and not project.cache_dir.exists()
 
     def test_unspecified_expiry_is_not_sent_but_still_selects(self, project):
@@ -76,17 +87,18 @@ class TestQueryAddress:
         assert record["externalSymbol"] == "BTCUSDT"
         project.service.clear_requests()
         assert lookup(**args, expiry_date="UNSPECIFIED", cache=False) == [record]
-        assert project.service.requests == ["/instruments?symbol=BTC-USDT&exchange=BINANCE&security_type=PERP"
-                                            "&contract_type=LINEAR"]
+        assert project.service.requests == [
+            "/instruments?symbol=BTC-USDT&exchange=BINANCE&security_type=PERP&contract_type=LINEAR"
+        ]
 
-    @pytest.mark.parametrize("name", ["symbol", "exchange", "security_type", "contract_type", "expiry_date",
-                                      "externalSymbol"])
+    @pytest.mark.parametrize(
+        "name", ["symbol", "exchange", "security_type", "contract_type", "expiry_date", "externalSymbol"]
+    )
     @pytest.mark.parametrize("value", [1, b"S", type("Text", (str,), {})("S")])
     def test_text_parameters_must_be_exact_str_or_none(self, project, name, value):
         with pytest.raises(TypeError) as error:
             lookup(**{name: value})
-        assert str(error.value) == (f"Argument '{name}' has incorrect type "
-                                    f"(expected str, got {type(value).__name__})")
+        assert str(error.value) == (f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})")
         assert project.service.requests == [] and not project.cache_dir.exists()
 
 
@@ -102,7 +114,8 @@ class TestCache:
         project.service.clear_requests()
         assert lookup(symbol="Z-USDT", expiry_date="E") == [dict(record, expiry_date="E")]
         assert cache_file(project, project.service.url + "?symbol=Z-USDT&expiry_date=E").read_bytes() == (
-            json.dumps([dict(record, expiry_date="E")]).encode())
+            json.dumps([dict(record, expiry_date="E")]).encode()
+        )
         assert leftovers(project.cache_dir) == []
 
     def test_a_hit_makes_no_request_even_when_the_service_changed(self, project):
@@ -125,40 +138,53 @@ class TestCache:
         cache_file(project, project.service.url + "?" + BTC_QUERY).write_text('[{"mine": 1}]')
         assert lookup(**BTC_DATED, cache=[]) != [{"mine": 1}] and lookup(**BTC_DATED) == [{"mine": 1}]
 
-    @pytest.mark.parametrize("content, error", [
-        (b'[{"half": ', json.JSONDecodeError), (b"", json.JSONDecodeError), (b"<html>", json.JSONDecodeError),
-        (b'["\xff"]', UnicodeDecodeError), (None, IsADirectoryError),
-    ])
+    @pytest.mark.parametrize(
+        "content, error",
+        [
+            (b'[{"half": ', json.JSONDecodeError),
+            (b"", json.JSONDecodeError),
+            (b"<html>", json.JSONDecodeError),
+            (b'["\xff"]', UnicodeDecodeError),
+            (None, IsADirectoryError),
+        ],
+    )
     def test_an_unreadable_cache_file_fails_the_call_stays_and_is_named(self, project, content, error):
         path = cache_file(project, project.service.url + "?symbol=S")
         project.cache_dir.mkdir()
         path.mkdir() if content is None else path.write_bytes(content)
         with pytest.raises(error) as raised:
             lookup(symbol="S")
-        assert raised.value.__notes__ == [f"while reading the instrument-information cache file {path}; "
-                                          "delete that file to fetch the entry again"]
+        assert raised.value.__notes__ == [
+            f"while reading the instrument-information cache file {path}; delete that file to fetch the entry again"
+        ]
         assert path.is_dir() if content is None else path.read_bytes() == content
         assert project.service.requests == []
 
-    @pytest.mark.parametrize("content, error, holds", [
-        ("{}", KeyError, "an object, not a list of records"),
-        ("null", TypeError, "null, not a list of records"),
-        ('"text"', TypeError, "a string, not a list of records"),
-        ("[1]", TypeError, "a list whose first element is a number, not a record"),
-        ("[{}]", KeyError, "a record this build cannot use"),
-        ('[{"price_tick_size": "x", "limit_min_quantity": 1}]', ValueError, "a record this build cannot use"),
-        ("fifo", OSError, None),
-    ])
+    @pytest.mark.parametrize(
+        "content, error, holds",
+        [
+            ("{}", KeyError, "an object, not a list of records"),
+            ("null", TypeError, "null, not a list of records"),
+            ('"text"', TypeError, "a string, not a list of records"),
+            ("[1]", TypeError, "a list whose first element is a number, not a record"),
+            ("[{}]", KeyError, "a record this build cannot use"),
+            ('[{"price_tick_size": "x", "limit_min_quantity": 1}]', ValueError, "a record this build cannot use"),
+            ("fifo", OSError, None),
+        ],
+    )
     def test_a_cache_entry_a_build_cannot_use_names_the_file_and_a_fifo_is_never_opened(
-            self, project, content, error, holds):
+        self, project, content, error, holds
+    ):
         path = cache_file(project, project.service.url + "?" + BTC_QUERY)
         project.cache_dir.mkdir()
         if content != "fifo":
             path.write_text(content)
             with pytest.raises(error) as raised:
                 CryptoFuture("BTC-USDT", "20261225", "BINANCE").build()
-            assert raised.value.__notes__ == [f"The lookup was answered from the instrument-information cache file "
-                                              f"{path}, which holds {holds}; delete that file to fetch the entry again."]
+            assert raised.value.__notes__ == [
+                f"The lookup was answered from the instrument-information cache file "
+                f"{path}, which holds {holds}; delete that file to fetch the entry again."
+            ]
             assert path.read_text() == content and project.service.requests == []
             return
         os.mkfifo(path)
@@ -173,8 +199,9 @@ class TestCache:
             with pytest.raises(OSError) as raised:
                 lookup(**BTC_DATED)
             assert str(raised.value) == f"{str(path)!r} is a FIFO, not a regular file"
-            assert raised.value.__notes__ == [f"while reading the instrument-information cache file {path}; "
-                                              "delete that file to fetch the entry again"]
+            assert raised.value.__notes__ == [
+                f"while reading the instrument-information cache file {path}; delete that file to fetch the entry again"
+            ]
         finally:
             reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # lets the writer go
             waiting.join(5)
@@ -237,22 +264,30 @@ class TestMaxAge:
         set_max_age(project, value)
         with pytest.raises(ValueError) as error:
             lookup(**BTC_DATED)
-        assert str(error.value) == ("InstrumentInfoMaxAge in section data_related must be a duration: seconds, or "
-                                    "numbers with the units s, m, h, d or w (e.g. 3600, 90m, 12h, 30d, 1d12h), "
-                                    f"not {value!r}")
-        assert project.service.requests == [] and not cache_file(project, project.service.url + "?" + BTC_QUERY).exists()
+        assert str(error.value) == (
+            "InstrumentInfoMaxAge in section data_related must be a duration: seconds, or "
+            "numbers with the units s, m, h, d or w (e.g. 3600, 90m, 12h, 30d, 1d12h), "
+            f"not {value!r}"
+        )
+        assert (
+            project.service.requests == [] and not cache_file(project, project.service.url + "?" + BTC_QUERY).exists()
+        )
 
-    @pytest.mark.parametrize("setting, age, service, answer", [
-        pytest.param(None, 400 * 86400, "changed", "stored", id="no-setting-never-expires"),
-        pytest.param("30d", 29 * 86400, "changed", "stored", id="younger"),
-        pytest.param("30d", 31 * 86400, "changed", "fetched", id="older-fetched-and-replaced"),
-        pytest.param("1d12h", 2 * 86400, "changed", "fetched", id="units"),
-        pytest.param("3600", 7200, "down", "stored-with-warning", id="older-service-down"),
-        pytest.param("0", 1, "no-record", "stored-with-warning", id="delisted-keeps-the-record"),
-        pytest.param("1h", 7200, "changed", "fetched-empty-answer", id="stored-empty-answer"),
-    ])
+    @pytest.mark.parametrize(
+        "setting, age, service, answer",
+        [
+            pytest.param(None, 400 * 86400, "changed", "stored", id="no-setting-never-expires"),
+            pytest.param("30d", 29 * 86400, "changed", "stored", id="younger"),
+            pytest.param("30d", 31 * 86400, "changed", "fetched", id="older-fetched-and-replaced"),
+            pytest.param("1d12h", 2 * 86400, "changed", "fetched", id="units"),
+            pytest.param("3600", 7200, "down", "stored-with-warning", id="older-service-down"),
+            pytest.param("0", 1, "no-record", "stored-with-warning", id="delisted-keeps-the-record"),
+            pytest.param("1h", 7200, "changed", "fetched-empty-answer", id="stored-empty-answer"),
+        ],
+    )
     def test_an_entry_older_than_the_setting_is_fetched_again_and_kept_when_that_fails(
-            self, project, caplog, setting, age, service, answer):
+        self, project, caplog, setting, age, service, answer
+    ):
         kwargs = dict(BTC_DATED) if answer != "fetched-empty-answer" else {"symbol": "LATER-LISTED"}
         address = project.service.url + ("?" + BTC_QUERY if kwargs == BTC_DATED else "?symbol=LATER-LISTED")
         if setting is not None:
@@ -261,13 +296,20 @@ class TestMaxAge:
         path = cache_file(project, address)
         written = path.read_bytes()
         os.utime(path, (time.time() - age, time.time() - age))
-        changed = [dict(r, price_tick_size=0.5) for r in project.service.records
-                   if r["symbol"] == "BTC-USDT" and r["expiry_date"] == "20261225" and r["exchange"] == "BINANCE"]
-        changed = [dict(changed[0], symbol="LATER-LISTED", expiry_date="UNSPECIFIED")] if not kwargs.get(
-            "expiry_date") else changed
-        project.service.set_fault(*{"changed": ("records",), "down": ("status",), "no-record": ("records",)}[service],
-                                  **{"changed": {"records": changed}, "down": {"code": 500},
-                                     "no-record": {"records": []}}[service])
+        changed = [
+            dict(r, price_tick_size=0.5)
+            for r in project.service.records
+            if r["symbol"] == "BTC-USDT" and r["expiry_date"] == "20261225" and r["exchange"] == "BINANCE"
+        ]
+        changed = (
+            [dict(changed[0], symbol="LATER-LISTED", expiry_date="UNSPECIFIED")]
+            if not kwargs.get("expiry_date")
+            else changed
+        )
+        project.service.set_fault(
+            *{"changed": ("records",), "down": ("status",), "no-record": ("records",)}[service],
+            **{"changed": {"records": changed}, "down": {"code": 500}, "no-record": {"records": []}}[service],
+        )
         project.service.clear_requests()
         caplog.clear()
         found = lookup(**kwargs)
@@ -301,15 +343,18 @@ class TestRetries:
         assert capsys.readouterr().out == f"request api {address} failed with status code 204\n" * 5
         assert len(project.service.requests) == 5 and os.listdir(project.cache_dir) == []
 
-    @pytest.mark.parametrize("fault, options, text", [
-        ("status", {"code": 500}, "HTTP Error 500: Internal Server Error"),
-        ("status", {"code": 404}, "HTTP Error 404: Not Found"),
-        ("malformed", {}, malformed_reply_error()),
-        ("missing_key", {"which": "instruments"}, "'instruments'"),
-        ("missing_key", {"which": "empty"}, "list index out of range"),
-        ("missing_key", {"which": "symbol_infos"}, "'symbol_infos'"),
-        ("drop", {}, "Remote end closed connection without response"),
-    ])
+    @pytest.mark.parametrize(
+        "fault, options, text",
+        [
+            ("status", {"code": 500}, "HTTP Error 500: Internal Server Error"),
+            ("status", {"code": 404}, "HTTP Error 404: Not Found"),
+            ("malformed", {}, malformed_reply_error()),
+            ("missing_key", {"which": "instruments"}, "'instruments'"),
+            ("missing_key", {"which": "empty"}, "list index out of range"),
+            ("missing_key", {"which": "symbol_infos"}, "'symbol_infos'"),
+            ("drop", {}, "Remote end closed connection without response"),
+        ],
+    )
     def test_failures_are_logged_and_retried_then_an_empty_list(self, project, caplog, fault, options, text):
         project.service.set_fault(fault, **options)
         assert lookup(symbol="S") == []
@@ -320,7 +365,8 @@ class TestRetries:
     def test_a_missing_expiry_date_is_retried_with_its_own_message(self, project, caplog):
         assert lookup(symbol="BTC-USDT", exchange=None, expiry_date="20990101") == []
         assert errors_logged(caplog)[0].endswith(
-            " raises exception:\n expiry date 20990101 not found for symbol=BTC-USDT exchange=None ")
+            " raises exception:\n expiry date 20990101 not found for symbol=BTC-USDT exchange=None "
+        )
         assert len(project.service.requests) == 5
 
     def test_a_later_attempt_can_succeed(self, project, caplog):
@@ -404,8 +450,9 @@ class TestCacheDirectory:
     def test_an_uncreatable_directory_fails_the_cache_write_but_not_the_answer(self, project, capsys, caplog):
         blocker = project.root / "blocker"
         blocker.write_text("")
-        project.ini.write_text(f"[data_related]\nInstrumentInfoUrl = {project.service.url}\n"
-                               f"LOCAL_DATA_CACHE_DIR = {blocker}/cache\n")
+        project.ini.write_text(
+            f"[data_related]\nInstrumentInfoUrl = {project.service.url}\nLOCAL_DATA_CACHE_DIR = {blocker}/cache\n"
+        )
         assert lookup(**BTC_DATED)[0]["expiry_date"] == "20261225"
         assert capsys.readouterr().out.startswith("future get_instrument_info mkdir error:  [Errno 20] ")
         assert len(errors_logged(caplog)) == 1 and len(project.service.requests) == 1
@@ -433,8 +480,13 @@ class TestModuleGlobals:
         monkeypatch.setattr(futures.os, "makedirs", lambda *a, **k: makedirs.append((a, k)) or os.mkdir(a[0]))
         reply = json.dumps({"instruments": [{"symbol_infos": [{"k": 1}]}]}).encode()
         response = types.SimpleNamespace(getcode=lambda: 200, read=lambda: reply)
-        monkeypatch.setattr(futures, "urllib", types.SimpleNamespace(
-            request=types.SimpleNamespace(urlopen=lambda *a, **k: opened.append((a, k)) or response)))
+        monkeypatch.setattr(
+            futures,
+            "urllib",
+            types.SimpleNamespace(
+                request=types.SimpleNamespace(urlopen=lambda *a, **k: opened.append((a, k)) or response)
+            ),
+        )
         assert lookup(symbol="S") == [{"k": 1}]
         address = project.service.url + "?symbol=S"
         assert loads == [1, 1] and makedirs == [((str(project.cache_dir),), {"exist_ok": True})]
@@ -447,22 +499,27 @@ def disk_full(*args):
 
 class TestAtomicWrite:
     @pytest.mark.parametrize("where", ["open", "dump", "fsync", "replace"])
-    def test_a_failed_write_is_logged_once_and_the_fetched_records_answered(self, project, caplog, monkeypatch,
-                                                                           where):
+    def test_a_failed_write_is_logged_once_and_the_fetched_records_answered(self, project, caplog, monkeypatch, where):
         if where == "open":
             real_open = builtins.open
-            monkeypatch.setattr(builtins, "open", lambda path, mode="r", *a, **k: disk_full() if mode == "x"
-                                else real_open(path, mode, *a, **k))
+            monkeypatch.setattr(
+                builtins,
+                "open",
+                lambda path, mode="r", *a, **k: disk_full() if mode == "x" else real_open(path, mode, *a, **k),
+            )
         elif where == "dump":
+
             def half_then_full(value, file):
                 file.write(json.dumps(value)[:10])
                 disk_full()
+
             monkeypatch.setattr(futures.json, "dump", half_then_full)
         else:
             monkeypatch.setattr(futures.os, where, disk_full)
         assert lookup(**BTC_DATED)[0]["expiry_date"] == "20261225"
-        assert errors_logged(caplog) == [f"request api {project.service.url}?{BTC_QUERY} raises exception:\n "
-                                         "[Errno 28] No space left on device"]
+        assert errors_logged(caplog) == [
+            f"request api {project.service.url}?{BTC_QUERY} raises exception:\n [Errno 28] No space left on device"
+        ]
         assert len(project.service.requests) == 1 and os.listdir(project.cache_dir) == []
         monkeypatch.undo()
         assert lookup(**BTC_DATED)[0]["expiry_date"] == "20261225"
@@ -605,8 +662,9 @@ def python_env():
 
 
 def start_python(script):
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], stdout=subprocess.PIPE, text=True,
-                            env=python_env())
+    return subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(script)], stdout=subprocess.PIPE, text=True, env=python_env()
+    )
 
 
 def run_python(script):
@@ -658,5 +716,9 @@ def test_lookup_paths_keep_no_references(project, monkeypatch):
     with project.ini.open("a") as ini:
         ini.write("InstrumentInfoTimeout = 30\n")
     futures.Inibridge.reset()
-    assert_no_leak(lambda: (lookup(symbol=symbol, cache=False), project.service.clear_requests()), symbol, calls=40,
-                   bytes_per_call=1024)
+    assert_no_leak(
+        lambda: (lookup(symbol=symbol, cache=False), project.service.clear_requests()),
+        symbol,
+        calls=40,
+        bytes_per_call=1024,
+    )

@@ -1,8 +1,8 @@
 """CryptoInvFuture: single-coin construction, its identity, and the inverse economics."""
 
 import decimal
-import inspect
 import fractions
+import inspect
 import math
 
 import pytest
@@ -33,7 +33,11 @@ class TestConstruction:
     def test_a_single_coin_future_settles_physically_in_the_coin(self):
         future = CryptoInvFuture(coin(), "20261225", "DERIBIT", symbol="IGNORED", contract_type="LINEAR")
         assert (future._symbol, future._ccy, future._contract_type, future._settlement_type) == (
-            "ETH-USD", "ETH", "INVERSE", SettlementType.physical)
+            "ETH-USD",
+            "ETH",
+            "INVERSE",
+            SettlementType.physical,
+        )
         assert future.settlement_ccy == "ETH" and future.contract_type == "INVERSE"
         assert str(future) == "DERIBIT.ETH-USD.FUTURE.INVERSE.ETH.20261225"
         assert future._is_built is False
@@ -64,10 +68,12 @@ class TestConstruction:
         assert future.settlement_ccy == "other"
 
     def test_get_instrument_id_checks_then_agrees_with_the_linear_one(self):
-        args = dict(symbol="sym", instrument_type="typ", contract_type="con", expiry_date="exp", ccy=5,
-                    exchange="exc")
-        assert CryptoInvFuture.get_instrument_id(**args) == CryptoFuture.get_instrument_id(**args) == (
-            "exc.sym.typ.con.5.exp")
+        args = dict(symbol="sym", instrument_type="typ", contract_type="con", expiry_date="exp", ccy=5, exchange="exc")
+        assert (
+            CryptoInvFuture.get_instrument_id(**args)
+            == CryptoFuture.get_instrument_id(**args)
+            == ("exc.sym.typ.con.5.exp")
+        )
         for name in ("symbol", "expiry_date"):
             with pytest.raises(TypeError, match=f"^Argument '{name}' has incorrect type"):
                 CryptoInvFuture.get_instrument_id(**{**args, name: None})
@@ -86,8 +92,9 @@ class TestContractType:
 
     def test_the_class_and_constants_are_read_at_call_time(self, monkeypatch):
         future = CryptoInvFuture(coin(), "20261225", "DERIBIT")
-        marked = type("Marked", (futures.Instrument,), {
-            "CONTRACT_TYPE": type("C", (), {"LINEAR": "L*", "INVERSE": "I*"})})
+        marked = type(
+            "Marked", (futures.Instrument,), {"CONTRACT_TYPE": type("C", (), {"LINEAR": "L*", "INVERSE": "I*"})}
+        )
         monkeypatch.setattr(futures, "Instrument", marked)
         assert future.contract_type == "I*"
         monkeypatch.setattr(futures, "CryptoInvFuture", CryptoInvPerpFuture)
@@ -107,16 +114,22 @@ class TestEconomics:
         future = built(100)
         assert future.calculate_unit_margin(500.0) == future.calculate_unit_margin(500) == 0.2
         assert future.calc_unit_commission(500.0) == 0.0001 * 100 / 500.0
-        assert future.calc_unit_commission(500.0, is_maker=0) == future.calc_unit_commission(500, None) == (
-            0.0005 * 100 / 500.0)
+        assert (
+            future.calc_unit_commission(500.0, is_maker=0)
+            == future.calc_unit_commission(500, None)
+            == (0.0005 * 100 / 500.0)
+        )
         assert future.calc_cash_change(500.0, 3) == pytest.approx(0.6)
         assert future.calc_cash_change(500.0, -3) == -future.calc_cash_change(500.0, 3)
 
     def test_results_are_floats_for_int_and_float_multipliers(self):
         for multiplier in (100, 100.0, True, fractions.Fraction(100)):
             future = built(multiplier)
-            for result in (future.calculate_unit_margin(400), future.calc_unit_commission(400, False),
-                           future.calc_cash_change(400, 2)):
+            for result in (
+                future.calculate_unit_margin(400),
+                future.calc_unit_commission(400, False),
+                future.calc_cash_change(400, 2),
+            ):
                 assert type(result) is float
 
     def test_other_number_types_keep_the_interpreters_arithmetic(self):
@@ -132,9 +145,11 @@ class TestEconomics:
     @pytest.mark.parametrize("zero", [0, 0.0, -0.0])
     def test_a_zero_price_divides_by_zero(self, zero):
         for future in (built(100), built(100.0), built(fractions.Fraction(100))):
-            for operation in (lambda: future.calculate_unit_margin(zero),
-                              lambda: future.calc_unit_commission(zero),
-                              lambda: future.calc_cash_change(zero, 1)):
+            for operation in (
+                lambda: future.calculate_unit_margin(zero),
+                lambda: future.calc_unit_commission(zero),
+                lambda: future.calc_cash_change(zero, 1),
+            ):
                 with pytest.raises(ZeroDivisionError):
                     operation()
         with pytest.raises(ZeroDivisionError, match="^float division by zero$"):
@@ -167,22 +182,30 @@ class TestEconomics:
         with pytest.raises(RuntimeError, match="no truth"):
             built().calc_unit_commission(500.0, Untruthful())
 
-    @given(price=st.floats(allow_nan=True, allow_infinity=True).filter(lambda p: p != 0),
-           qty=st.floats(allow_nan=False, allow_infinity=False),
-           multiplier=st.one_of(st.floats(min_value=1.0, allow_infinity=False),
-                                st.integers(min_value=1, max_value=2**80)),
-           fee=st.floats(-1, 1))
+    @given(
+        price=st.floats(allow_nan=True, allow_infinity=True).filter(lambda p: p != 0),
+        qty=st.floats(allow_nan=False, allow_infinity=False),
+        multiplier=st.one_of(st.floats(min_value=1.0, allow_infinity=False), st.integers(min_value=1, max_value=2**80)),
+        fee=st.floats(-1, 1),
+    )
     def test_bit_identical_to_the_interpreters_expression(self, price, qty, multiplier, fee):
         class Fees(CryptoInvFuture):
             CM_TAKER_FEE = fee
 
         future = built(multiplier, cls=Fees)
         expected = (multiplier / price, fee * multiplier / price, qty * multiplier / price)
-        got = (future.calculate_unit_margin(price), future.calc_unit_commission(price, False),
-               future.calc_cash_change(price, qty))
+        got = (
+            future.calculate_unit_margin(price),
+            future.calc_unit_commission(price, False),
+            future.calc_cash_change(price, qty),
+        )
         for want, have in zip(expected, got):
-            assert math.isnan(want) and math.isnan(have) or want == have and math.copysign(1, want) == math.copysign(
-                1, have)
+            assert (
+                math.isnan(want)
+                and math.isnan(have)
+                or want == have
+                and math.copysign(1, want) == math.copysign(1, have)
+            )
 
 
 class TestMethodTable:
@@ -190,25 +213,55 @@ class TestMethodTable:
         def members(cls):
             return [name for name in vars(cls) if name not in ("__module__", "__doc__")]
 
-        assert members(CryptoInvFuture) == ["__init__", "get_instrument_id", "settlement_ccy",
-                                            "calculate_unit_margin", "calc_unit_commission", "calc_cash_change"]
-        assert members(futures.CryptoPerpFuture) == ["__init__", "is_underl_supported", "create_by_underl",
-                                                     "get_instrument_id"]
+        assert members(CryptoInvFuture) == [
+            "__init__",
+            "get_instrument_id",
+            "settlement_ccy",
+            "calculate_unit_margin",
+            "calc_unit_commission",
+            "calc_cash_change",
+        ]
+        assert members(futures.CryptoPerpFuture) == [
+            "__init__",
+            "is_underl_supported",
+            "create_by_underl",
+            "get_instrument_id",
+        ]
         assert members(CryptoInvPerpFuture) == ["__init__", "get_instrument_id"]
-        assert members(CryptoFuture) == ["__init__", "get_instrument_id", "settlement_ccy", "contract_type",
-                                         "calculate_unit_margin", "calc_unit_commission", "calc_cash_change",
-                                         "create", "get_instrument_info", "_build", "inst_cache", "RETRY_TIMES"]
-        assert list(vars(futures))[-4:] == ["CryptoFuture", "CryptoInvFuture", "CryptoPerpFuture",
-                                            "CryptoInvPerpFuture"]
+        assert members(CryptoFuture) == [
+            "__init__",
+            "get_instrument_id",
+            "settlement_ccy",
+            "contract_type",
+            "calculate_unit_margin",
+            "calc_unit_commission",
+            "calc_cash_change",
+            "create",
+            "get_instrument_info",
+            "_build",
+            "inst_cache",
+            "RETRY_TIMES",
+        ]
+        assert list(vars(futures))[-4:] == [
+            "CryptoFuture",
+            "CryptoInvFuture",
+            "CryptoPerpFuture",
+            "CryptoInvPerpFuture",
+        ]
         assert CryptoInvFuture.__doc__ == "\n    Inverse Future is a contract which settles with cryptocurrency\n    "
         assert futures.CryptoPerpFuture.__doc__ is None and CryptoInvPerpFuture.__doc__ is None
         assert CryptoInvPerpFuture.__mro__[1:3] == (CryptoInvFuture, CryptoFuture)
 
     def test_kinds_signatures_defaults_and_annotations(self):
         perp = futures.CryptoPerpFuture
-        for cls, name in [(CryptoFuture, "create"), (CryptoInvFuture, "get_instrument_id"),
-                          (perp, "is_underl_supported"), (perp, "create_by_underl"), (perp, "get_instrument_id"),
-                          (CryptoInvPerpFuture, "get_instrument_id")]:
+        for cls, name in [
+            (CryptoFuture, "create"),
+            (CryptoInvFuture, "get_instrument_id"),
+            (perp, "is_underl_supported"),
+            (perp, "create_by_underl"),
+            (perp, "get_instrument_id"),
+            (CryptoInvPerpFuture, "get_instrument_id"),
+        ]:
             assert type(vars(cls)[name]) is staticmethod, name
             function = getattr(cls, name)
             assert function.__qualname__ == f"{cls.__name__}.{name}" and function.__doc__ is None
@@ -220,12 +273,15 @@ class TestMethodTable:
         assert CryptoFuture.create.__defaults__ is None
         assert perp.is_underl_supported.__annotations__ == {"underl": "Union[CryptoPair, str]", "return": "bool"}
         assert CryptoInvFuture.__init__.__annotations__ == {
-            "underl": "CryptoPair", "expiry_date": "Union[int, str]", "exchange": "Instrument.EXCHANGE"}
+            "underl": "CryptoPair",
+            "expiry_date": "Union[int, str]",
+            "exchange": "Instrument.EXCHANGE",
+        }
         assert CryptoFuture.create.__annotations__ == {"instrumentId": "str"}
         signatures = {
             CryptoFuture.create: "(instrumentId: 'str', **kwargs)",
             CryptoInvFuture.__init__: "(self, underl: 'CryptoPair', expiry_date: 'Union[int, str]', "
-                                      "exchange: 'Instrument.EXCHANGE', **kwargs)",
+            "exchange: 'Instrument.EXCHANGE', **kwargs)",
             CryptoInvFuture.calc_unit_commission: "(self, price: 'float', is_maker: 'bool' = True)",
             CryptoInvFuture.calc_cash_change: "(self, trade_price: 'float', qty: 'float')",
             perp.__init__: "(self, underl: 'Union[CryptoPair, str]', exchange: 'Instrument.EXCHANGE', **kwargs)",

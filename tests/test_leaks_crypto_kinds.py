@@ -4,8 +4,7 @@ import fractions
 import os
 
 from leakcheck import assert_no_leak
-from norvane.kestrum_utils.priceable.futures import (CryptoFuture, CryptoInvFuture, CryptoInvPerpFuture,
-                                                     CryptoPerpFuture)
+from norvane.kestrum_utils.priceable.futures import CryptoFuture, CryptoInvFuture, CryptoInvPerpFuture, CryptoPerpFuture
 from norvane.kestrum_utils.priceable.spots import CryptoPair
 
 
@@ -61,5 +60,4 @@ def test_factory_misses_against_the_service(project):
     # reference counts are strict there.
     budget = 4096 if os.environ.get("NORVANE_SANITIZED") else 64
     assert_no_leak(lambda: afresh(good), good, calls=400, bytes_per_call=budget)
-    assert_no_leak(lambda: afresh(misspelt), misspelt, calls=400, bytes_per_call=budget,
-                   expected=AssertionError)
+    assert_no_leak(lambda: afresh(misspelt), misspelt, calls=400, bytes_per_call=budget, expected=AssertionError)

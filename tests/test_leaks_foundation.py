@@ -48,11 +48,11 @@ def test_binding_failures_and_keyword_catch_all():
     underl = CryptoPair(quote_ccy="USDT", base_ccy="BTC", exchange="BINANCE")
     extra = object()
     expiry = "20261225"
-    assert_no_leak(lambda: CryptoFuture(underl, expiry, "BINANCE", extra=extra, contract_type="LINEAR"),
-                   underl, extra, expiry)
+    assert_no_leak(
+        lambda: CryptoFuture(underl, expiry, "BINANCE", extra=extra, contract_type="LINEAR"), underl, extra, expiry
+    )
     assert_no_leak(lambda: CryptoFuture(underl, expiry, "BINANCE", "surplus"), underl, expiry, expected=TypeError)
     assert_no_leak(lambda: CryptoFuture(underl, expiry, underl=underl), underl, expiry, expected=TypeError)
     assert_no_leak(lambda: CryptoFuture(expiry_date=expiry), expiry, expected=TypeError)
     assert_no_leak(lambda: CryptoFuture.get_instrument_id("s", "t", "c", expiry, 5, "e"), expiry)
-    assert_no_leak(lambda: CryptoFuture.get_instrument_id(None, "t", "c", expiry, 5, "e"), expiry,
-                   expected=TypeError)
+    assert_no_leak(lambda: CryptoFuture.get_instrument_id(None, "t", "c", expiry, 5, "e"), expiry, expected=TypeError)

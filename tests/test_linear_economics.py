@@ -39,8 +39,9 @@ class Convertible:
 
 
 class TestMargin:
-    @pytest.mark.parametrize("price, margin", [(100, 100.0), (0, 0.0), (True, 1.0), (-3.5, -3.5),
-                                               (Convertible(), 2.5), (math.inf, math.inf)])
+    @pytest.mark.parametrize(
+        "price, margin", [(100, 100.0), (0, 0.0), (True, 1.0), (-3.5, -3.5), (Convertible(), 2.5), (math.inf, math.inf)]
+    )
     def test_margin_is_the_price_as_a_float(self, price, margin):
         result = linear().calculate_unit_margin(price)
         assert type(result) is float and result == margin
@@ -72,9 +73,15 @@ class TestCommission:
         del OneSided.UM_TAKER_FEE
         assert linear(OneSided).calc_unit_commission(10_000, 0) == 10_000 * CryptoFuture.UM_TAKER_FEE
 
-    @pytest.mark.parametrize("fee, expected", [
-        (2, 200.0), (True, 100.0), (fractions.Fraction(1, 4), 25.0), (float("nan"), math.nan),
-    ])
+    @pytest.mark.parametrize(
+        "fee, expected",
+        [
+            (2, 200.0),
+            (True, 100.0),
+            (fractions.Fraction(1, 4), 25.0),
+            (float("nan"), math.nan),
+        ],
+    )
     def test_fees_of_other_number_types_multiply_as_the_interpreter_does(self, fee, expected):
         future = linear()
         future.UM_MAKER_FEE = fee

@@ -26,8 +26,9 @@ def ticks(tz=None, rows=1500, seed=3):
     so that most partitions hold none (pandas sums a float block differently when it holds one)."""
     rng = np.random.default_rng(seed)
     start = pd.Timestamp("2024-11-02 22:02:17")
-    offsets = np.sort(np.concatenate([rng.integers(0, 3 * 3600, rows // 2),
-                                      rng.integers(9 * 3600, 14 * 3600, rows - rows // 2)]))
+    offsets = np.sort(
+        np.concatenate([rng.integers(0, 3 * 3600, rows // 2), rng.integers(9 * 3600, 14 * 3600, rows - rows // 2)])
+    )
     index = pd.DatetimeIndex(start + pd.to_timedelta(offsets, unit="s"), name="ts")
     price = 100 + np.cumsum(rng.normal(0, 0.1, rows))
     price[100:130] = np.nan
@@ -35,8 +36,9 @@ def ticks(tz=None, rows=1500, seed=3):
     size[1400] = np.nan
     weight = rng.random(rows).astype(np.float32)
     weight[5] = np.nan
-    table = pd.DataFrame({"price": price, "size": size, "count": rng.integers(0, 50, rows), "weight": weight},
-                         index=index)
+    table = pd.DataFrame(
+        {"price": price, "size": size, "count": rng.integers(0, 50, rows), "weight": weight}, index=index
+    )
     if tz is not None:
         # Localised as UTC and shown in New York: the rows stay ascending through the clock change.
         table = table.tz_localize("UTC").tz_convert(tz)
@@ -54,11 +56,12 @@ def split(table, cuts):
 def split_by_time(table, hours):
     """``table`` in partitions of ``hours`` each, divisions known (partitions in the gap are empty)."""
     divisions = pd.date_range(table.index[0], table.index[-1], freq=f"{hours}h", tz=table.index.tz).append(
-        table.index[-1:])
-    chunks = [table[(table.index >= a) & ((table.index < b) | (b == divisions[-1]))]
-              for a, b in zip(divisions, divisions[1:])]
-    return dd.from_delayed([dask.delayed(chunk) for chunk in chunks], meta=table.iloc[:0],
-                           divisions=tuple(divisions))
+        table.index[-1:]
+    )
+    chunks = [
+        table[(table.index >= a) & ((table.index < b) | (b == divisions[-1]))] for a, b in zip(divisions, divisions[1:])
+    ]
+    return dd.from_delayed([dask.delayed(chunk) for chunk in chunks], meta=table.iloc[:0], divisions=tuple(divisions))
 
 
 def layouts():
@@ -119,8 +122,11 @@ def assert_equal_to_one_machine(samplers, table, ddf):
 @pytest.mark.parametrize("window", WINDOWS)
 def test_every_method_equals_one_machine(layout, window):
     table, ddf = frames(layout)
-    assert_equal_to_one_machine([ExistingTimestampSampler(func_name=func_name, window=pd.Timedelta(window))
-                                 for func_name in METHODS], table, ddf)
+    assert_equal_to_one_machine(
+        [ExistingTimestampSampler(func_name=func_name, window=pd.Timedelta(window)) for func_name in METHODS],
+        table,
+        ddf,
+    )
 
 
 @pytest.mark.parametrize("layout", list(LAYOUTS))
@@ -131,19 +137,29 @@ def test_bars_equal_one_machine(layout, empty):
     origins = [None, "epoch", "start_day", pd.Timestamp("2024-11-01 10:00:41", tz=tz)]
     sides = [(label, closed) for label in ("left", "right") for closed in ("left", "right")]
     # Every window, every side and every kind of origin, each met once in a layout.
-    assert_equal_to_one_machine([
-        BarSampler(window, origin=origins[number % 4], label=sides[number % 4][0], closed=sides[number % 4][1],
-                   empty=empty)
-        for number, window in enumerate(WINDOWS)
-    ], table, ddf)
+    assert_equal_to_one_machine(
+        [
+            BarSampler(
+                window, origin=origins[number % 4], label=sides[number % 4][0], closed=sides[number % 4][1], empty=empty
+            )
+            for number, window in enumerate(WINDOWS)
+        ],
+        table,
+        ddf,
+    )
 
 
 def test_bars_of_int_prices_over_empty_partitions_of_a_gap():
     # No float column: nothing to learn up front, so the known divisions (in the quiet gap too) are cut.
     table = ticks()[["count"]]
-    assert_equal_to_one_machine([BarSampler(window, price="count", size=None, empty="fill", closed=closed)
-                                 for window, closed in (("7min", "left"), ("90s", "right"))],
-                                table, split_by_time(table, 1))
+    assert_equal_to_one_machine(
+        [
+            BarSampler(window, price="count", size=None, empty="fill", closed=closed)
+            for window, closed in (("7min", "left"), ("90s", "right"))
+        ],
+        table,
+        split_by_time(table, 1),
+    )
 
 
 def test_a_mean_of_timestamps_rounding_past_a_cut_moves_to_the_next_partition():
@@ -165,8 +181,11 @@ def test_parquet_files_read_as_users_read_them(tmp_path, divisions):
     write_tick_files(tmp_path, days=9, rows_per_day=2_000)
     ddf = dd.read_parquet(tmp_path, calculate_divisions=divisions)
     assert ddf.index.optimize().npartitions < ddf.optimize().npartitions
-    assert_equal_to_one_machine([ExistingTimestampSampler(func_name="last", window=pd.Timedelta("1min")),
-                                 BarSampler("90s", empty="fill")], ddf.compute(), ddf)
+    assert_equal_to_one_machine(
+        [ExistingTimestampSampler(func_name="last", window=pd.Timedelta("1min")), BarSampler("90s", empty="fill")],
+        ddf.compute(),
+        ddf,
+    )
 
 
 @pytest.mark.parametrize("origin", ["epoch", "start_day", "2024-11-01 10:00:41"])
@@ -187,15 +206,24 @@ def test_an_index_going_back_across_partitions_is_refused_as_on_one_machine():
     assert str(many.value) == str(one.value)
 
 
-@pytest.mark.parametrize("window, index, refusal", [
-    ("W-MON", None, "is not a fixed length"),
-    (pd.Timedelta("1min"), pd.RangeIndex(5, name="ts"), "the index must be datetime64"),
-    (pd.Timedelta("1min"), pd.period_range("2024-01-01", periods=5, freq="min", name="ts"),
-     "the index must be datetime64"),
-])
+@pytest.mark.parametrize(
+    "window, index, refusal",
+    [
+        ("W-MON", None, "is not a fixed length"),
+        (pd.Timedelta("1min"), pd.RangeIndex(5, name="ts"), "the index must be datetime64"),
+        (
+            pd.Timedelta("1min"),
+            pd.period_range("2024-01-01", periods=5, freq="min", name="ts"),
+            "the index must be datetime64",
+        ),
+    ],
+)
 def test_what_cannot_be_cut_exactly_is_refused_before_any_work(window, index, refusal):
-    table = pd.DataFrame({"price": np.arange(5.0)}, index=index if index is not None else
-                         pd.date_range("2024-01-01", periods=5, freq="D", name="ts"))
+    table = pd.DataFrame(
+        {"price": np.arange(5.0)},
+        index=index if index is not None else pd.date_range("2024-01-01", periods=5, freq="D", name="ts"),
+    )
+
     def unread():
         raise AssertionError("a partition was read")
 
@@ -216,8 +244,12 @@ def test_without_dask_the_import_names_the_extra(monkeypatch):
 @pytest.fixture(scope="module")
 def cluster():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as local, distributed.Client(local) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+        ) as local,
+        distributed.Client(local) as client,
+    ):
         yield client
 
 

@@ -7,8 +7,7 @@ from norvane.kestrum_utils.priceable.enums import SettlementType
 from norvane.kestrum_utils.priceable.futures import CryptoFuture, CryptoInvPerpFuture, CryptoPerpFuture
 from norvane.kestrum_utils.priceable.spots import CryptoPair
 
-ID_ARGS = dict(symbol="sym", instrument_type="typ", contract_type="con", expiry_date="exp", ccy="cur",
-               exchange="exc")
+ID_ARGS = dict(symbol="sym", instrument_type="typ", contract_type="con", expiry_date="exp", ccy="cur", exchange="exc")
 
 
 class RecordsBuild(CryptoPerpFuture):
@@ -74,8 +73,10 @@ class TestIsUnderlSupported:
 
 
 class TestCreateByUnderlRefusals:
-    @pytest.mark.parametrize("value, message", [("BTCUSDT", "BTCUSDT not supported!"), (5, "5 not supported!"),
-                                                (None, "None not supported!")])
+    @pytest.mark.parametrize(
+        "value, message",
+        [("BTCUSDT", "BTCUSDT not supported!"), (5, "5 not supported!"), (None, "None not supported!")],
+    )
     def test_unsupported_values(self, value, message):
         with pytest.raises(ValueError) as error:
             CryptoPerpFuture.create_by_underl(value)
@@ -101,7 +102,10 @@ class TestInversePerpetual:
         future = CryptoInvPerpFuture("ETH-ETH", exchange="OKX")
         assert str(future) == "OKX.ETH-USD.PERP.INVERSE.ETH.UNSPECIFIED"
         assert (future._instrument_type, future._expiry_date, future._settlement_type) == (
-            "PERP", "UNSPECIFIED", SettlementType.physical)
+            "PERP",
+            "UNSPECIFIED",
+            SettlementType.physical,
+        )
         assert future._is_built is False and future.contract_type == "INVERSE"
         with pytest.raises(AttributeError):
             future.calculate_unit_margin(100.0)

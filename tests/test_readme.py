@@ -63,10 +63,19 @@ def test_readme_examples_run_as_written(tmp_path):
         f"[data_related]\nInstrumentInfoUrl = http://127.0.0.1:{free_port()}/instruments\n"
         "LOCAL_DATA_CACHE_DIR = .cache/instrument_info\n"
     )
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [str(PACKAGE_PARENT),
-                                                                      os.environ.get("PYTHONPATH")]))}
-    result = subprocess.run([sys.executable, "-c", CONSOLE], input="\0".join(blocks), cwd=tmp_path, env=env,
-                            capture_output=True, text=True, timeout=300)
+    env = {
+        **os.environ,
+        "PYTHONPATH": os.pathsep.join(filter(None, [str(PACKAGE_PARENT), os.environ.get("PYTHONPATH")])),
+    }
+    result = subprocess.run(
+        [sys.executable, "-c", CONSOLE],
+        input="\0".join(blocks),
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "'USDT'" in result.stdout, result.stdout
     assert len(list((tmp_path / ".cache" / "instrument_info").glob("*.json"))) == 2
@@ -86,8 +95,14 @@ def test_the_main_job_runs_to_the_end_on_the_installed_pandas(tmp_path):
     )
     env = {**os.environ, "PYTHONPATH": str(PACKAGE_PARENT), "MPLBACKEND": "Agg"}
     plot = tmp_path / "out" / "showcase.png"
-    result = subprocess.run([sys.executable, "-m", "norvane.devtools.showcase", "--rows", "20000", "--plot",
-                             str(plot)], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-m", "norvane.devtools.showcase", "--rows", "20000", "--plot", str(plot)],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "reference data: 4 request(s) to the service" in result.stdout
     lines = result.stdout.splitlines()
@@ -109,7 +124,8 @@ def test_the_table_of_sampler_methods_is_what_the_installed_pandas_does():
     in_readme = {method: rows.get(method, {}).get(heading) for method in sampler_methods.METHODS}
     assert in_readme == sampler_methods.column(), (
         f"the README's column '{heading}' is not what this pandas does; "
-        "python -m norvane.devtools.sampler_methods --update README.md rewrites it")
+        "python -m norvane.devtools.sampler_methods --update README.md rewrites it"
+    )
 
 
 def test_the_pictured_window_is_sampled_as_drawn():
@@ -121,8 +137,10 @@ def test_the_pictured_window_is_sampled_as_drawn():
     [picture] = re.findall(r"^```text\n(window .*?)^```$", README.read_text(encoding="utf-8"), flags=re.M | re.S)
     day = "2026-12-07 "
     trades = re.findall(r"^ +(\d\d:\d\d:\d\d) +price (\S+)", picture, flags=re.M)
-    table = pd.DataFrame({"price": [float(price) for _, price in trades]},
-                         index=pd.DatetimeIndex([pd.Timestamp(day + time) for time, _ in trades], name="timestamp"))
+    table = pd.DataFrame(
+        {"price": [float(price) for _, price in trades]},
+        index=pd.DatetimeIndex([pd.Timestamp(day + time) for time, _ in trades], name="timestamp"),
+    )
     drawn = re.findall(r"'(\w+)' +-> (\S+) +price (\S+)", picture)
     assert len(trades) >= 3 and len(drawn) >= 5
     for method, time, price in drawn:

@@ -19,8 +19,14 @@ from norvane.devtools.refdata_service import RefDataService, load_records
 # Children import the package this test imported (installed or in the source tree).
 PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(norvane.__file__)))
 REQUIRED_KEYS = {
-    "symbol", "exchange", "security_type", "contract_type", "expiry_date",
-    "externalSymbol", "price_tick_size", "limit_min_quantity",
+    "symbol",
+    "exchange",
+    "security_type",
+    "contract_type",
+    "expiry_date",
+    "externalSymbol",
+    "price_tick_size",
+    "limit_min_quantity",
 }
 
 
@@ -57,8 +63,9 @@ class TestShippedData:
         assert len(self.records) >= 30
         for record in self.records:
             assert REQUIRED_KEYS <= record.keys(), record
-        keys = [(r["exchange"], r["symbol"], r["security_type"], r["contract_type"], r["expiry_date"])
-                for r in self.records]
+        keys = [
+            (r["exchange"], r["symbol"], r["security_type"], r["contract_type"], r["expiry_date"]) for r in self.records
+        ]
         assert len(keys) == len(set(keys))
         assert len({r["exchange"] for r in self.records}) >= 3
 
@@ -97,7 +104,9 @@ class TestFiltering:
         assert refdata.requests == [f"/instruments?{query}"]
 
     def test_perpetual_query_without_expiry_returns_its_single_record(self, refdata):
-        records = symbol_infos(f"{refdata.url}?symbol=ETH-USD&exchange=DERIBIT&security_type=PERP&contract_type=INVERSE")
+        records = symbol_infos(
+            f"{refdata.url}?symbol=ETH-USD&exchange=DERIBIT&security_type=PERP&contract_type=INVERSE"
+        )
         assert [r["expiry_date"] for r in records] == ["UNSPECIFIED"]
 
     def test_partial_queries_keep_the_data_order(self, refdata):
@@ -201,8 +210,15 @@ class TestFaults:
 
     @pytest.mark.parametrize(
         "kind, options",
-        [("nonsense", {}), ("status", {"code": 99}), ("status", {"delay": 1}), ("records", {}),
-         ("missing_key", {"which": "other"}), ("drop", {"times": 0}), ("slow", {"delay": -1})],
+        [
+            ("nonsense", {}),
+            ("status", {"code": 99}),
+            ("status", {"delay": 1}),
+            ("records", {}),
+            ("missing_key", {"which": "other"}),
+            ("drop", {"times": 0}),
+            ("slow", {"delay": -1}),
+        ],
     )
     def test_bad_fault_requests_are_refused(self, refdata, kind, options):
         with pytest.raises(ValueError):
@@ -227,7 +243,11 @@ def service_process():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")])))
     with subprocess.Popen(
         [sys.executable, "-m", "norvane.devtools.refdata_service", "--port", "0"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, cwd=PACKAGE_PARENT,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+        cwd=PACKAGE_PARENT,
     ) as proc:
         try:
             line = proc.stdout.readline()
@@ -249,7 +269,8 @@ def test_admin_routes_steer_a_service_in_another_process(service_process):
     assert json.loads(body)["requests"] == ["/instruments", "/instruments"]
 
     request = urllib.request.Request(
-        f"{base}/_admin/fault", method="POST",
+        f"{base}/_admin/fault",
+        method="POST",
         data=json.dumps({"kind": "records", "records": [{"symbol": "Q-R"}]}).encode(),
     )
     with urllib.request.urlopen(request, timeout=5) as response:
@@ -263,12 +284,15 @@ def test_admin_routes_steer_a_service_in_another_process(service_process):
     assert json.loads(body) == {"ok": True, "fault": None, "records": len(load_records()), "requests": 0}
 
 
-@pytest.mark.parametrize("address, error, text", [
-    # the session's service already holds the configured port
-    (None, OSError, "Something already listens on 127.0.0.1:"),
-    ("http://example.com:8765/instruments", ValueError, "names another machine"),
-    ("https://127.0.0.1:8765/instruments", ValueError, "is not a plain http:// address"),
-])
+@pytest.mark.parametrize(
+    "address, error, text",
+    [
+        # the session's service already holds the configured port
+        (None, OSError, "Something already listens on 127.0.0.1:"),
+        ("http://example.com:8765/instruments", ValueError, "names another machine"),
+        ("https://127.0.0.1:8765/instruments", ValueError, "is not a plain http:// address"),
+    ],
+)
 def test_configured_start_refuses_what_it_cannot_serve(project, address, error, text):
     from norvane.devtools.refdata_service import start_configured_service
     from norvane.kestrum_utils.inibridge.inibridge import Inibridge

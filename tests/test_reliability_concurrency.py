@@ -34,26 +34,36 @@ def generated_records(count):
     for i in range(count):
         base, exchange = f"C{i:03d}", EXCHANGES[i % len(EXCHANGES)]
         linear, dated = i % 4 in (0, 2), i % 4 < 2
-        records.append({
-            "symbol": f"{base}-{'USDT' if linear else 'USD'}",
-            "exchange": exchange,
-            "security_type": "FUTURE" if dated else "PERP",
-            "contract_type": "LINEAR" if linear else "INVERSE",
-            "expiry_date": EXPIRIES[i % len(EXPIRIES)] if dated else "UNSPECIFIED",
-            "externalSymbol": f"{base}_{i}",
-            "name": f"Coin {i} \u00e9\u2603",
-            "price_tick_size": str(10 ** -(i % 5)) if i % 3 == 0 else 10 ** -(i % 5),
-            "contract_size": (i % 7) * 10 if i % 2 else 0.01 * (i % 5),
-            "limit_min_quantity": 1 + i % 9,
-            "status": "TRADING",
-        })
+        records.append(
+            {
+                "symbol": f"{base}-{'USDT' if linear else 'USD'}",
+                "exchange": exchange,
+                "security_type": "FUTURE" if dated else "PERP",
+                "contract_type": "LINEAR" if linear else "INVERSE",
+                "expiry_date": EXPIRIES[i % len(EXPIRIES)] if dated else "UNSPECIFIED",
+                "externalSymbol": f"{base}_{i}",
+                "name": f"Coin {i} \u00e9\u2603",
+                "price_tick_size": str(10 ** -(i % 5)) if i % 3 == 0 else 10 ** -(i % 5),
+                "contract_size": (i % 7) * 10 if i % 2 else 0.01 * (i % 5),
+                "limit_min_quantity": 1 + i % 9,
+                "status": "TRADING",
+            }
+        )
     return records
 
 
 def instrument_id(record):
     currency = "USDT" if record["contract_type"] == "LINEAR" else record["symbol"].split("-")[0]
-    return ".".join([record["exchange"], record["symbol"], record["security_type"], record["contract_type"],
-                     currency, record["expiry_date"]])
+    return ".".join(
+        [
+            record["exchange"],
+            record["symbol"],
+            record["security_type"],
+            record["contract_type"],
+            currency,
+            record["expiry_date"],
+        ]
+    )
 
 
 def cache_name(url, record):
@@ -87,8 +97,12 @@ def service_process(tmp_path):
     records = generated_records(300)
     data = tmp_path / "records.json"
     data.write_text(json.dumps(records))
-    process = subprocess.Popen([sys.executable, "-m", "norvane.devtools.refdata_service", "--port", "0",
-                                "--data", str(data)], stdout=subprocess.PIPE, text=True, env=python_env())
+    process = subprocess.Popen(
+        [sys.executable, "-m", "norvane.devtools.refdata_service", "--port", "0", "--data", str(data)],
+        stdout=subprocess.PIPE,
+        text=True,
+        env=python_env(),
+    )
     try:
         url = process.stdout.readline().strip().rpartition(" ")[2]
         assert url.startswith("http://127.0.0.1:"), url
@@ -119,7 +133,9 @@ def test_processes_building_the_same_instruments_share_one_cache(tmp_path, servi
     root = tmp_path / "project"
     root.mkdir()
     cache_dir = root / "cache"
-    (root / "norvane.ini").write_text(f"[data_related]\nInstrumentInfoUrl = {url}\nLOCAL_DATA_CACHE_DIR = {cache_dir}\n")
+    (root / "norvane.ini").write_text(
+        f"[data_related]\nInstrumentInfoUrl = {url}\nLOCAL_DATA_CACHE_DIR = {cache_dir}\n"
+    )
     ids = [instrument_id(r) for r in records]
     ids_path = tmp_path / "ids.json"
     ids_path.write_text(json.dumps(ids))
@@ -128,9 +144,16 @@ def test_processes_building_the_same_instruments_share_one_cache(tmp_path, servi
     # Half walk the list forwards and half backwards: builders meet as simultaneous writers of one entry
     # and as readers of entries another process has just published.
     orders = [ids if n % 2 == 0 else ids[::-1] for n in range(8)]
-    workers = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(WORKER), str(root), json.dumps(order),
-                                 str(go)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                env=python_env()) for order in orders]
+    workers = [
+        subprocess.Popen(
+            [sys.executable, "-c", textwrap.dedent(WORKER), str(root), json.dumps(order), str(go)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=python_env(),
+        )
+        for order in orders
+    ]
     time.sleep(0.5)  # let every worker reach the starting line
     go.write_text("")
     outputs = [w.communicate(timeout=120) for w in workers]
@@ -148,8 +171,9 @@ def test_threads_building_the_same_instruments_share_one_cache(project):
     records = generated_records(120)
     ids = [instrument_id(r) for r in records]
     with RefDataService(data=records) as service:
-        project.ini.write_text(f"[data_related]\nInstrumentInfoUrl = {service.url}\n"
-                               f"LOCAL_DATA_CACHE_DIR = {project.cache_dir}\n")
+        project.ini.write_text(
+            f"[data_related]\nInstrumentInfoUrl = {service.url}\nLOCAL_DATA_CACHE_DIR = {project.cache_dir}\n"
+        )
         Inibridge.reset()
         service.set_fault("slow", delay=SLOW_REPLY)
         start = threading.Barrier(8)
@@ -182,8 +206,11 @@ def test_threads_building_the_same_instruments_share_one_cache(project):
 
 
 def lookup_like_a_build(record):
-    (found,) = CryptoFuture.get_instrument_info(symbol=record["symbol"], exchange=record["exchange"],
-                                                security_type=record["security_type"],
-                                                contract_type=record["contract_type"],
-                                                expiry_date=record["expiry_date"])
+    (found,) = CryptoFuture.get_instrument_info(
+        symbol=record["symbol"],
+        exchange=record["exchange"],
+        security_type=record["security_type"],
+        contract_type=record["contract_type"],
+        expiry_date=record["expiry_date"],
+    )
     return found

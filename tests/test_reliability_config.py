@@ -39,6 +39,7 @@ def error_of(operation):
 
 def reading_error(project, key=None):
     """What the standard parser raises for the file as written, or for the key when it is read."""
+
     def read():
         parser = configparser.ConfigParser()
         parser.read(project.ini)
@@ -58,34 +59,86 @@ def build(entry):
 # (content, expected error of the build, text printed by the cache-directory step or None, whether the
 # cache directory gets created). A callable error is given the project.
 CONFIG_FAULTS = [
-    pytest.param(MISSING, lambda p: Exception(f"config file not exist, which path should be {p.ini}"), "same",
-                 False, id="missing-file"),
+    pytest.param(
+        MISSING,
+        lambda p: Exception(f"config file not exist, which path should be {p.ini}"),
+        "same",
+        False,
+        id="missing-file",
+    ),
     pytest.param("", KeyError("data_related"), "same", False, id="empty-file"),
     pytest.param(DIRECTORY, KeyError("data_related"), "same", False, id="directory"),
-    pytest.param("[other]\nInstrumentInfoUrl = {url}\n", KeyError("data_related"), "same", False,
-                 id="missing-section"),
-    pytest.param("[Data_Related]\nInstrumentInfoUrl = {url}\nLOCAL_DATA_CACHE_DIR = {cache}\n",
-                 KeyError("data_related"), "same", False, id="section-name-case"),
-    pytest.param("[data_related]\nInstrumentInfoUrl = {url}\n",
-                 UnboundLocalError("local variable 'cache_dir' referenced before assignment"),
-                 repr("LOCAL_DATA_CACHE_DIR"), False, id="missing-cache-key"),
-    pytest.param("[data_related]\nLOCAL_DATA_CACHE_DIR = {cache}\n", KeyError("InstrumentInfoUrl"), None, True,
-                 id="missing-address-key"),
-    pytest.param("InstrumentInfoUrl = {url}\n[data_related]\n", lambda p: reading_error(p), "same", False,
-                 id="key-before-any-section"),
-    pytest.param("[data_related]\nInstrumentInfoUrl = {url}\n[data_related]\n", lambda p: reading_error(p), "same",
-                 False, id="repeated-section"),
-    pytest.param("[data_related]\nInstrumentInfoUrl = {url}\nLOCAL_DATA_CACHE_DIR = {cache}\ninstrumentinfourl = x\n",
-                 lambda p: reading_error(p), "same", False, id="repeated-option"),
-    pytest.param("[data_related]\nInstrumentInfoUrl = {url}\nnot a setting\n", lambda p: reading_error(p), "same",
-                 False, id="line-without-value"),
-    pytest.param(b"[data_related]\nInstrumentInfoUrl = \xff\xfe\n", lambda p: reading_error(p), "same", False,
-                 id="undecodable-bytes"),
-    pytest.param("[data_related]\nInstrumentInfoUrl = {url}?a=%20\nLOCAL_DATA_CACHE_DIR = {cache}\n",
-                 lambda p: reading_error(p, "InstrumentInfoUrl"), None, True, id="bare-percent-in-address"),
-    pytest.param("[data_related]\nInstrumentInfoUrl = {url}\nLOCAL_DATA_CACHE_DIR = %(home)s/cache\n",
-                 UnboundLocalError("local variable 'cache_dir' referenced before assignment"),
-                 lambda p: str(reading_error(p, "LOCAL_DATA_CACHE_DIR")), False, id="unknown-reference-in-cache"),
+    pytest.param("[other]\nInstrumentInfoUrl = {url}\n", KeyError("data_related"), "same", False, id="missing-section"),
+    pytest.param(
+        "[Data_Related]\nInstrumentInfoUrl = {url}\nLOCAL_DATA_CACHE_DIR = {cache}\n",
+        KeyError("data_related"),
+        "same",
+        False,
+        id="section-name-case",
+    ),
+    pytest.param(
+        "[data_related]\nInstrumentInfoUrl = {url}\n",
+        UnboundLocalError("local variable 'cache_dir' referenced before assignment"),
+        repr("LOCAL_DATA_CACHE_DIR"),
+        False,
+        id="missing-cache-key",
+    ),
+    pytest.param(
+        "[data_related]\nLOCAL_DATA_CACHE_DIR = {cache}\n",
+        KeyError("InstrumentInfoUrl"),
+        None,
+        True,
+        id="missing-address-key",
+    ),
+    pytest.param(
+        "InstrumentInfoUrl = {url}\n[data_related]\n",
+        lambda p: reading_error(p),
+        "same",
+        False,
+        id="key-before-any-section",
+    ),
+    pytest.param(
+        "[data_related]\nInstrumentInfoUrl = {url}\n[data_related]\n",
+        lambda p: reading_error(p),
+        "same",
+        False,
+        id="repeated-section",
+    ),
+    pytest.param(
+        "[data_related]\nInstrumentInfoUrl = {url}\nLOCAL_DATA_CACHE_DIR = {cache}\ninstrumentinfourl = x\n",
+        lambda p: reading_error(p),
+        "same",
+        False,
+        id="repeated-option",
+    ),
+    pytest.param(
+        "[data_related]\nInstrumentInfoUrl = {url}\nnot a setting\n",
+        lambda p: reading_error(p),
+        "same",
+        False,
+        id="line-without-value",
+    ),
+    pytest.param(
+        b"[data_related]\nInstrumentInfoUrl = \xff\xfe\n",
+        lambda p: reading_error(p),
+        "same",
+        False,
+        id="undecodable-bytes",
+    ),
+    pytest.param(
+        "[data_related]\nInstrumentInfoUrl = {url}?a=%20\nLOCAL_DATA_CACHE_DIR = {cache}\n",
+        lambda p: reading_error(p, "InstrumentInfoUrl"),
+        None,
+        True,
+        id="bare-percent-in-address",
+    ),
+    pytest.param(
+        "[data_related]\nInstrumentInfoUrl = {url}\nLOCAL_DATA_CACHE_DIR = %(home)s/cache\n",
+        UnboundLocalError("local variable 'cache_dir' referenced before assignment"),
+        lambda p: str(reading_error(p, "LOCAL_DATA_CACHE_DIR")),
+        False,
+        id="unknown-reference-in-cache",
+    ),
 ]
 
 
@@ -93,7 +146,8 @@ class TestBrokenConfiguration:
     @pytest.mark.parametrize("entry", ["build", "create"])
     @pytest.mark.parametrize("content, expected, printed, makes_cache_dir", CONFIG_FAULTS)
     def test_the_documented_error_reaches_the_caller_and_nothing_is_fetched(
-            self, project, capsys, entry, content, expected, printed, makes_cache_dir):
+        self, project, capsys, entry, content, expected, printed, makes_cache_dir
+    ):
         write_config(project, content)
         expected = expected(project) if callable(expected) else expected
         error = error_of(lambda: build(entry))
@@ -109,11 +163,17 @@ class TestBrokenConfiguration:
         if makes_cache_dir:
             assert os.listdir(project.cache_dir) == []
 
-    @pytest.mark.parametrize("address, text", [
-        pytest.param("", lambda address: f"unknown url type: {address!r}", id="empty-address"),
-        pytest.param("http://127.0.0.1:{closed}/instruments",
-                     lambda address: "<urlopen error [Errno 111] Connection refused>", id="nothing-listens"),
-    ])
+    @pytest.mark.parametrize(
+        "address, text",
+        [
+            pytest.param("", lambda address: f"unknown url type: {address!r}", id="empty-address"),
+            pytest.param(
+                "http://127.0.0.1:{closed}/instruments",
+                lambda address: "<urlopen error [Errno 111] Connection refused>",
+                id="nothing-listens",
+            ),
+        ],
+    )
     def test_an_address_that_answers_nothing_fails_every_attempt(self, project, caplog, address, text):
         closed = socket.socket()
         closed.bind(("127.0.0.1", 0))
@@ -130,20 +190,40 @@ class TestBrokenConfiguration:
 
 
 class TestNotesOnMissingSettings:
-    @pytest.mark.parametrize("content, operation, expected, fragments", [
-        pytest.param("", "build", KeyError, ["has no such section"], id="empty-file"),
-        pytest.param("[Data_Related]\nInstrumentInfoUrl = {url}\n", "build", KeyError, ["case-sensitive"],
-                     id="section-name-case"),
-        pytest.param(DIRECTORY, "build", KeyError, ["which is a directory", "[data_related]"], id="directory"),
-        pytest.param("[data_related]\nLOCAL_DATA_CACHE_DIR = {cache}\n", "build", KeyError,
-                     ["has no InstrumentInfoUrl; add InstrumentInfoUrl = <"], id="missing-address-key"),
-        pytest.param("[data_related]\nInstrumentInfoUrl = {url}\n", "build", UnboundLocalError,
-                     ["LOCAL_DATA_CACHE_DIR", "mkdir error"], id="missing-cache-key"),
-        pytest.param(None, "str-layer", AttributeError, ["not a str: Inibridge().set_config_file(Path('"],
-                     id="str-layer"),
-    ])
-    def test_the_error_keeps_its_text_and_its_note_names_the_file_and_the_fix(self, project, content, operation,
-                                                                             expected, fragments):
+    @pytest.mark.parametrize(
+        "content, operation, expected, fragments",
+        [
+            pytest.param("", "build", KeyError, ["has no such section"], id="empty-file"),
+            pytest.param(
+                "[Data_Related]\nInstrumentInfoUrl = {url}\n",
+                "build",
+                KeyError,
+                ["case-sensitive"],
+                id="section-name-case",
+            ),
+            pytest.param(DIRECTORY, "build", KeyError, ["which is a directory", "[data_related]"], id="directory"),
+            pytest.param(
+                "[data_related]\nLOCAL_DATA_CACHE_DIR = {cache}\n",
+                "build",
+                KeyError,
+                ["has no InstrumentInfoUrl; add InstrumentInfoUrl = <"],
+                id="missing-address-key",
+            ),
+            pytest.param(
+                "[data_related]\nInstrumentInfoUrl = {url}\n",
+                "build",
+                UnboundLocalError,
+                ["LOCAL_DATA_CACHE_DIR", "mkdir error"],
+                id="missing-cache-key",
+            ),
+            pytest.param(
+                None, "str-layer", AttributeError, ["not a str: Inibridge().set_config_file(Path('"], id="str-layer"
+            ),
+        ],
+    )
+    def test_the_error_keeps_its_text_and_its_note_names_the_file_and_the_fix(
+        self, project, content, operation, expected, fragments
+    ):
         if content is not None:
             write_config(project, content)
         if operation == "build":
@@ -207,17 +287,32 @@ class TestLayeredConfiguration:
         CryptoFuture.create(DATED_ID)
         assert not project.cache_dir.exists() and len(os.listdir(moved)) == 1
 
-    @pytest.mark.parametrize("content, address", [
-        pytest.param("[data_related]\nInstrumentInfoUrl = http://h/x\nInstrumentInfoUrl = http://h/y\n",
-                     "http://h/x", id="repeated-option"),
-        pytest.param("[data_related]\nInstrumentInfoUrl = http://h/x\n[data_related]\n", "http://h/x",
-                     id="repeated-section"),
-        pytest.param("[data_related]\nInstrumentInfoUrl = http://h/x\n  continued\n[other]\n[other]\n",
-                     "http://h/x\ncontinued", id="repeated-later-section"),
-        # decoded a block at a time, so the bad byte must lie past the first block to follow a taken line
-        pytest.param(b"[data_related]\nInstrumentInfoUrl = http://h/x\n" + b"# padding\n" * 1000
-                     + b"LOCAL_DATA_CACHE_DIR = \xff\n", "http://h/x", id="undecodable-bytes"),
-    ])
+    @pytest.mark.parametrize(
+        "content, address",
+        [
+            pytest.param(
+                "[data_related]\nInstrumentInfoUrl = http://h/x\nInstrumentInfoUrl = http://h/y\n",
+                "http://h/x",
+                id="repeated-option",
+            ),
+            pytest.param(
+                "[data_related]\nInstrumentInfoUrl = http://h/x\n[data_related]\n", "http://h/x", id="repeated-section"
+            ),
+            pytest.param(
+                "[data_related]\nInstrumentInfoUrl = http://h/x\n  continued\n[other]\n[other]\n",
+                "http://h/x\ncontinued",
+                id="repeated-later-section",
+            ),
+            # decoded a block at a time, so the bad byte must lie past the first block to follow a taken line
+            pytest.param(
+                b"[data_related]\nInstrumentInfoUrl = http://h/x\n"
+                + b"# padding\n" * 1000
+                + b"LOCAL_DATA_CACHE_DIR = \xff\n",
+                "http://h/x",
+                id="undecodable-bytes",
+            ),
+        ],
+    )
     def test_a_malformed_layer_raises_and_leaves_every_value_readable(self, project, content, address):
         loader = Inibridge()
         path = self.overlay(project, content)
@@ -229,5 +324,6 @@ class TestLayeredConfiguration:
         # value stays a text, so the configuration keeps answering.
         section = loader.config["data_related"]
         assert dict(section) == {"instrumentinfourl": address, "local_data_cache_dir": str(project.cache_dir)}
-        assert all(isinstance(value, str) for name in loader.config.sections()
-                   for value in loader.config[name].values())
+        assert all(
+            isinstance(value, str) for name in loader.config.sections() for value in loader.config[name].values()
+        )

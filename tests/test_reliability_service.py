@@ -24,11 +24,14 @@ TIMEOUT = 0.4  # the caller's default socket time-out
 SLOW = 1.5  # a reply delay well beyond it
 
 DATED_ID = "BINANCE.BTC-USDT.FUTURE.LINEAR.USDT.20261225"
-DATED_TARGET = ("/instruments?symbol=BTC-USDT&exchange=BINANCE&security_type=FUTURE&contract_type=LINEAR"
-                "&expiry_date=20261225")
+DATED_TARGET = (
+    "/instruments?symbol=BTC-USDT&exchange=BINANCE&security_type=FUTURE&contract_type=LINEAR&expiry_date=20261225"
+)
 PERP_TARGET = "/instruments?symbol=BTC-USDT&exchange=BINANCE&security_type=PERP&contract_type=LINEAR"
-REDIRECT_LOOP_TEXT = ("HTTP Error 302: The HTTP server returned a redirect error that would lead to an infinite "
-                      "loop.\nThe last 30x error message was:\nFound")
+REDIRECT_LOOP_TEXT = (
+    "HTTP Error 302: The HTTP server returned a redirect error that would lead to an infinite "
+    "loop.\nThe last 30x error message was:\nFound"
+)
 NO_EXPIRY = {"symbol": "BTC-USDT", "exchange": "BINANCE", "price_tick_size": 0.1, "limit_min_quantity": 0.001}
 
 
@@ -61,21 +64,33 @@ FAULTS = [
     pytest.param("partial", {}, ("log", truncated_body_text), 1, id="partial"),
     pytest.param("redirect_loop", {}, ("log", REDIRECT_LOOP_TEXT), 5, id="redirect-loop"),
     pytest.param("malformed", {}, ("log", malformed_default_text()), 1, id="truncated-json"),
-    pytest.param("malformed", {"body": ""}, ("log", "Expecting value: line 1 column 1 (char 0)"), 1,
-                 id="empty-body"),
-    pytest.param("malformed", {"body": "<html>busy</html>"}, ("log", "Expecting value: line 1 column 1 (char 0)"),
-                 1, id="html-body"),
-    pytest.param("malformed", {"body": "null"}, ("log", "'NoneType' object is not subscriptable"), 1,
-                 id="null-body"),
-    pytest.param("malformed", {"body": '{"instruments": [{"symbol_infos": [7]}]}'},
-                 ("log", "'int' object is not subscriptable"), 1, id="record-not-an-object"),
+    pytest.param("malformed", {"body": ""}, ("log", "Expecting value: line 1 column 1 (char 0)"), 1, id="empty-body"),
+    pytest.param(
+        "malformed",
+        {"body": "<html>busy</html>"},
+        ("log", "Expecting value: line 1 column 1 (char 0)"),
+        1,
+        id="html-body",
+    ),
+    pytest.param("malformed", {"body": "null"}, ("log", "'NoneType' object is not subscriptable"), 1, id="null-body"),
+    pytest.param(
+        "malformed",
+        {"body": '{"instruments": [{"symbol_infos": [7]}]}'},
+        ("log", "'int' object is not subscriptable"),
+        1,
+        id="record-not-an-object",
+    ),
     pytest.param("missing_key", {"which": "instruments"}, ("log", "'instruments'"), 1, id="no-instruments"),
     pytest.param("missing_key", {"which": "empty"}, ("log", "list index out of range"), 1, id="empty-instruments"),
     pytest.param("missing_key", {"which": "symbol_infos"}, ("log", "'symbol_infos'"), 1, id="no-symbol-infos"),
     pytest.param("records", {"records": [NO_EXPIRY]}, ("log", "'expiry_date'"), 1, id="record-without-expiry"),
-    pytest.param("records", {"records": []},
-                 ("log", "expiry date 20261225 not found for symbol=BTC-USDT exchange=BINANCE "), 1,
-                 id="no-records"),
+    pytest.param(
+        "records",
+        {"records": []},
+        ("log", "expiry date 20261225 not found for symbol=BTC-USDT exchange=BINANCE "),
+        1,
+        id="no-records",
+    ),
 ]
 
 
@@ -126,13 +141,19 @@ class TestEveryFaultFailsTheBuild:
     @pytest.mark.parametrize("entry", ["lookup", "build", "create"])
     @pytest.mark.parametrize("kind, options, report, requests_per_attempt", FAULTS)
     def test_reported_on_each_attempt_nothing_cached_then_index_error(
-            self, project, caller_timeout, capsys, caplog, entry, kind, options, report, requests_per_attempt):
+        self, project, caller_timeout, capsys, caplog, entry, kind, options, report, requests_per_attempt
+    ):
         project.service.set_fault(kind, **options)
         future = dated_btc()
         if entry == "lookup":
             # the lookup a build makes
-            found = CryptoFuture.get_instrument_info(symbol="BTC-USDT", exchange="BINANCE", security_type="FUTURE",
-                                                     contract_type="LINEAR", expiry_date="20261225")
+            found = CryptoFuture.get_instrument_info(
+                symbol="BTC-USDT",
+                exchange="BINANCE",
+                security_type="FUTURE",
+                contract_type="LINEAR",
+                expiry_date="20261225",
+            )
             assert type(found) is list and found == []
         else:
             with pytest.raises(IndexError) as error:
@@ -148,25 +169,32 @@ class TestEveryFaultFailsTheBuild:
         assert "_info" not in vars(future) and not future._is_built
         assert CryptoFuture.inst_cache == {}
 
-    @pytest.mark.parametrize("records", [
-        pytest.param([NO_EXPIRY], id="without-expiry"),
-        pytest.param([dict(NO_EXPIRY, expiry_date="20261225")], id="dated-only"),
-    ])
+    @pytest.mark.parametrize(
+        "records",
+        [
+            pytest.param([NO_EXPIRY], id="without-expiry"),
+            pytest.param([dict(NO_EXPIRY, expiry_date="20261225")], id="dated-only"),
+        ],
+    )
     def test_a_perpetual_finds_no_record_marked_unspecified(self, project, caplog, records):
         project.service.set_fault("records", records=records)
         with pytest.raises(IndexError) as error:
             CryptoPerpFuture("BTC-USDT", "BINANCE")
         assert str(error.value) == "list index out of range"
-        text = ("'expiry_date'" if "expiry_date" not in records[0]
-                else "expiry date UNSPECIFIED not found for symbol=BTC-USDT exchange=BINANCE ")
-        assert errors_logged(caplog) == [f"request api {project.service.base_url}{PERP_TARGET} raises exception:"
-                                         f"\n {text}"] * 5
+        text = (
+            "'expiry_date'"
+            if "expiry_date" not in records[0]
+            else "expiry date UNSPECIFIED not found for symbol=BTC-USDT exchange=BINANCE "
+        )
+        assert (
+            errors_logged(caplog)
+            == [f"request api {project.service.base_url}{PERP_TARGET} raises exception:\n {text}"] * 5
+        )
         assert project.service.requests == [PERP_TARGET] * 5
         assert_cache_holds_only(project.cache_dir)
 
     @pytest.mark.parametrize("matching_first", [True, False])
-    def test_a_record_without_expiry_spoils_only_the_records_after_the_match(self, project, caplog,
-                                                                             matching_first):
+    def test_a_record_without_expiry_spoils_only_the_records_after_the_match(self, project, caplog, matching_first):
         match = dict(NO_EXPIRY, expiry_date="20261225", externalSymbol="HIT")
         project.service.set_fault("records", records=[match, NO_EXPIRY] if matching_first else [NO_EXPIRY, match])
         future = dated_btc()
@@ -185,13 +213,20 @@ class TestFaultsThatClear:
     @pytest.mark.parametrize("spoiled", [1, 4])
     @pytest.mark.parametrize("kind, options, report, requests_per_attempt", FAULTS)
     def test_the_attempt_after_the_fault_succeeds_and_caches(
-            self, project, caller_timeout, capsys, caplog, spoiled, kind, options, report, requests_per_attempt):
+        self, project, caller_timeout, capsys, caplog, spoiled, kind, options, report, requests_per_attempt
+    ):
         project.service.set_fault(kind, times=spoiled * requests_per_attempt, **options)
         future = dated_btc()
         future.build()
 
-        record = service_record(project.service, exchange="BINANCE", security_type="FUTURE",
-                                symbol="BTC-USDT", contract_type="LINEAR", expiry_date="20261225")
+        record = service_record(
+            project.service,
+            exchange="BINANCE",
+            security_type="FUTURE",
+            symbol="BTC-USDT",
+            contract_type="LINEAR",
+            expiry_date="20261225",
+        )
         assert future._info == record and future._is_built
         printed, logged = expected_reports(project.service, DATED_TARGET, report, spoiled)
         assert capsys.readouterr().out == printed
@@ -233,19 +268,26 @@ def connections_held_to(port):
         except OSError:
             continue
         if target.startswith("socket:["):
-            inodes.add(target[len("socket:["):-1])
+            inodes.add(target[len("socket:[") : -1])
     with open("/proc/net/tcp") as table:
         rows = [line.split() for line in table.readlines()[1:]]
     return sum(1 for row in rows if int(row[2].rpartition(":")[2], 16) == port and row[9] in inodes)
 
 
-@pytest.mark.parametrize("kind, options", [
-    pytest.param("status", {"code": 503}, id="503"), pytest.param("status", {"code": 204}, id="204"),
-    pytest.param("drop", {}, id="drop"), pytest.param("partial", {}, id="partial"),
-    pytest.param("malformed", {}, id="malformed"), pytest.param("redirect_loop", {}, id="redirect-loop"),
-])
-def test_a_long_storm_is_retried_to_the_end_without_holding_connections(project, caplog, capsys, monkeypatch,
-                                                                         kind, options):
+@pytest.mark.parametrize(
+    "kind, options",
+    [
+        pytest.param("status", {"code": 503}, id="503"),
+        pytest.param("status", {"code": 204}, id="204"),
+        pytest.param("drop", {}, id="drop"),
+        pytest.param("partial", {}, id="partial"),
+        pytest.param("malformed", {}, id="malformed"),
+        pytest.param("redirect_loop", {}, id="redirect-loop"),
+    ],
+)
+def test_a_long_storm_is_retried_to_the_end_without_holding_connections(
+    project, caplog, capsys, monkeypatch, kind, options
+):
     # Every spoiled response and error must let its connection go, or a storm would exhaust descriptors.
     project.service.set_fault(kind, **options)
     monkeypatch.setattr(CryptoFuture, "RETRY_TIMES", 60)
@@ -296,8 +338,14 @@ class TestTimeLimit:
         took = time.monotonic() - started
         attempts = CryptoFuture.RETRY_TIMES
         assert attempts * self.LIMIT <= took < attempts * self.LIMIT + 1.0
-        assert errors_logged(caplog) == [f"request api {project.service.base_url}{DATED_TARGET} raises exception:\n "
-                                         f"no complete answer within InstrumentInfoTimeout ({self.LIMIT} s)"] * attempts
+        assert (
+            errors_logged(caplog)
+            == [
+                f"request api {project.service.base_url}{DATED_TARGET} raises exception:\n "
+                f"no complete answer within InstrumentInfoTimeout ({self.LIMIT} s)"
+            ]
+            * attempts
+        )
         assert project.service.requests == [DATED_TARGET] * attempts
         assert_cache_holds_only(project.cache_dir)
 
@@ -321,10 +369,12 @@ class TestTimeLimit:
         with pytest.raises(KeyboardInterrupt):
             dated_btc().build()
 
-    @pytest.mark.parametrize("kind, options, report, requests_per_attempt",
-                             [f for f in FAULTS if f.id not in ("timeout",)])
-    def test_other_faults_are_reported_as_without_a_limit(self, project, capsys, caplog, kind, options, report,
-                                                          requests_per_attempt):
+    @pytest.mark.parametrize(
+        "kind, options, report, requests_per_attempt", [f for f in FAULTS if f.id not in ("timeout",)]
+    )
+    def test_other_faults_are_reported_as_without_a_limit(
+        self, project, capsys, caplog, kind, options, report, requests_per_attempt
+    ):
         set_time_limit(project, 5)
         project.service.set_fault(kind, times=requests_per_attempt, **options)
         dated_btc().build()
@@ -350,9 +400,11 @@ class TestTimeLimit:
     @pytest.mark.parametrize("resolution", ["hangs", "answers"])
     def test_host_name_resolution_is_inside_the_limit(self, project, caplog, monkeypatch, resolution):
         # "localhost" names ::1 before 127.0.0.1, where the service listens: each address is tried in turn.
-        project.ini.write_text(project.ini.read_text().replace(project.service.base_url,
-                                                               project.service.base_url.replace("127.0.0.1",
-                                                                                                "localhost")))
+        project.ini.write_text(
+            project.ini.read_text().replace(
+                project.service.base_url, project.service.base_url.replace("127.0.0.1", "localhost")
+            )
+        )
         set_time_limit(project, self.LIMIT)
         monkeypatch.setattr(CryptoFuture, "RETRY_TIMES", 1)
         real_getaddrinfo, release, resolved = socket.getaddrinfo, threading.Event(), threading.Event()
@@ -377,15 +429,17 @@ class TestTimeLimit:
             assert records == [] and not resolved_before_the_answer and project.service.requests == []
             assert errors_logged(caplog) == [
                 f"request api {project.service.base_url.replace('127.0.0.1', 'localhost')}/instruments?symbol=BTC-USDT "
-                f"raises exception:\n no complete answer within InstrumentInfoTimeout ({self.LIMIT} s)"]
+                f"raises exception:\n no complete answer within InstrumentInfoTimeout ({self.LIMIT} s)"
+            ]
 
     @pytest.mark.parametrize("value", ["0", "-1", "soon", "", "nan", "inf", "1e10", "9223372037"])
     def test_a_setting_that_is_not_a_positive_number_fails_before_any_request(self, project, capfd, value):
         set_time_limit(project, value)
         with pytest.raises(ValueError) as error:
             dated_btc().build()
-        assert str(error.value) == ("InstrumentInfoTimeout in section data_related must be a positive number of "
-                                    f"seconds, not '{value}'")
+        assert str(error.value) == (
+            f"InstrumentInfoTimeout in section data_related must be a positive number of seconds, not '{value}'"
+        )
         assert project.service.requests == [] and capfd.readouterr().err == ""
         # Beyond what the platform's timers hold: the note says so, and how to go without a limit.
         too_long = value in ("1e10", "9223372037")

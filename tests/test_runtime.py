@@ -36,8 +36,11 @@ class TestFunctionAttributes:
         assert (init.__name__, init.__qualname__, init.__module__) == ("__init__", "Future.__init__", MODULE)
         assert init.__doc__ is None and init.__defaults__ is None and init.__kwdefaults__ is None
         assert init.__annotations__ == {
-            "symbol": "str", "underl": "Instrument", "exchange": "Instrument.EXCHANGE",
-            "expiry_date": "Union[int, str]", "settlement_type": "SettlementType",
+            "symbol": "str",
+            "underl": "Instrument",
+            "exchange": "Instrument.EXCHANGE",
+            "expiry_date": "Union[int, str]",
+            "settlement_type": "SettlementType",
         }
         assert list(init.__annotations__) == ["symbol", "underl", "exchange", "expiry_date", "settlement_type"]
 
@@ -50,8 +53,7 @@ class TestFunctionAttributes:
             "(symbol: 'str', underl: 'Instrument', exchange: 'Instrument.EXCHANGE', "
             "expiry_date: 'Union[int, str]', settlement_type: 'SettlementType')"
         )
-        assert str(inspect.signature(CryptoFuture.__init__)).endswith(
-            "exchange: 'Instrument.EXCHANGE', **kwargs)")
+        assert str(inspect.signature(CryptoFuture.__init__)).endswith("exchange: 'Instrument.EXCHANGE', **kwargs)")
         assert inspect.signature(Future.quote_ccy.fget).return_annotation is inspect.Signature.empty
 
     def test_help_renders_the_class(self):
@@ -99,14 +101,17 @@ class TestDescriptors:
 
 
 class TestArgumentBinding:
-    @pytest.mark.parametrize("args, kwargs", [
-        ((), {}),
-        (("S",), {}),
-        (("S", 1, 2, 3, 4, 5), {}),
-        (("S", 1, 2, 3), {"symbol": "S"}),
-        (("S", 1, 2, 3, 4), {"bogus": 1}),
-        ((), {"underl": 1, "exchange": 2}),
-    ])
+    @pytest.mark.parametrize(
+        "args, kwargs",
+        [
+            ((), {}),
+            (("S",), {}),
+            (("S", 1, 2, 3, 4, 5), {}),
+            (("S", 1, 2, 3), {"symbol": "S"}),
+            (("S", 1, 2, 3, 4), {"bogus": 1}),
+            ((), {"underl": 1, "exchange": 2}),
+        ],
+    )
     def test_wrong_calls_fail_in_the_interpreters_words(self, args, kwargs):
         twin = python_twin(Future.__init__)
         with pytest.raises(TypeError) as expected:
@@ -135,7 +140,9 @@ class TestArgumentBinding:
         class Ticker(str):
             pass
 
-        with pytest.raises(TypeError, match=r"^Argument 'expiry_date' has incorrect type \(expected str, got Ticker\)$"):
+        with pytest.raises(
+            TypeError, match=r"^Argument 'expiry_date' has incorrect type \(expected str, got Ticker\)$"
+        ):
             CryptoFuture.get_instrument_id("s", "t", "c", Ticker("d"), "u", "e")
 
     def test_keyword_catch_all_takes_unknown_keywords(self):

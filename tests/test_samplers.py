@@ -28,9 +28,16 @@ def minute_table():
     """Ten rows in three one-minute periods from 10:02:10 (periods start 10:02, 10:03, 10:04)."""
     return table_of(
         [
-            "2024-01-01 10:02:10", "2024-01-01 10:02:20", "2024-01-01 10:02:59.999",
-            "2024-01-01 10:03:00", "2024-01-01 10:03:30", "2024-01-01 10:03:40", "2024-01-01 10:03:59",
-            "2024-01-01 10:04:00", "2024-01-01 10:04:01", "2024-01-01 10:04:59",
+            "2024-01-01 10:02:10",
+            "2024-01-01 10:02:20",
+            "2024-01-01 10:02:59.999",
+            "2024-01-01 10:03:00",
+            "2024-01-01 10:03:30",
+            "2024-01-01 10:03:40",
+            "2024-01-01 10:03:59",
+            "2024-01-01 10:04:00",
+            "2024-01-01 10:04:01",
+            "2024-01-01 10:04:59",
         ],
         price=[float(i) for i in range(10)],
         size=[10 * i for i in range(10)],
@@ -66,8 +73,17 @@ def test_a_second_import_gives_the_same_module():
 def test_classes_are_plain_classes_with_their_members_in_order():
     assert TimeSampler.__bases__ == (object,)
     assert ExistingTimestampSampler.__bases__ == (TimeSampler,)
-    assert [k for k in vars(TimeSampler) if k not in CLASS_BOOKKEEPING] == ["__init__", "__repr__", "sample", "__call__"]
-    assert [k for k in vars(ExistingTimestampSampler) if k not in CLASS_BOOKKEEPING] == ["__init__", "__repr__", "sample"]
+    assert [k for k in vars(TimeSampler) if k not in CLASS_BOOKKEEPING] == [
+        "__init__",
+        "__repr__",
+        "sample",
+        "__call__",
+    ]
+    assert [k for k in vars(ExistingTimestampSampler) if k not in CLASS_BOOKKEEPING] == [
+        "__init__",
+        "__repr__",
+        "sample",
+    ]
     for cls in (TimeSampler, ExistingTimestampSampler):
         assert cls.__module__ == MODULE
         assert cls.__qualname__ == cls.__name__
@@ -176,12 +192,16 @@ def test_ten_rows_in_three_periods_give_three_rows_and_one_log_line(caplog):
     table = minute_table()
     with caplog.at_level(logging.INFO):
         result = sample(table)
-    assert list(result.index) == list(pd.to_datetime(["2024-01-01 10:02:10", "2024-01-01 10:03:00", "2024-01-01 10:04:00"]))
+    assert list(result.index) == list(
+        pd.to_datetime(["2024-01-01 10:02:10", "2024-01-01 10:03:00", "2024-01-01 10:04:00"])
+    )
     assert result.index.dtype == table.index.dtype
     assert result.index.name == "ts"
     assert list(result.columns) == ["price", "size"]
     assert result["price"].tolist() == [0.0, 3.0, 7.0]
-    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [("root", logging.INFO, "Sampled 3/10 rows.")]
+    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
+        ("root", logging.INFO, "Sampled 3/10 rows.")
+    ]
 
 
 def test_log_goes_through_the_module_logging_name_at_call_time(monkeypatch):
@@ -221,8 +241,14 @@ def test_the_callers_table_is_left_alone():
 
 def test_duplicate_timestamps_get_the_label_of_their_period():
     table = table_of(
-        ["2024-01-01 10:00:00"] * 3 + ["2024-01-01 10:00:30", "2024-01-01 10:01:00", "2024-01-01 10:01:00",
-                                       "2024-01-01 10:03:10", "2024-01-01 10:03:10"],
+        ["2024-01-01 10:00:00"] * 3
+        + [
+            "2024-01-01 10:00:30",
+            "2024-01-01 10:01:00",
+            "2024-01-01 10:01:00",
+            "2024-01-01 10:03:10",
+            "2024-01-01 10:03:10",
+        ],
         price=[1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0],
     )
     first = sample(table, func_name="first")
@@ -234,8 +260,9 @@ def test_duplicate_timestamps_get_the_label_of_their_period():
 
 
 def test_duplicate_timestamps_through_the_pandas_path():
-    table = table_of(["2024-01-01 10:00", "2024-01-01 10:00", "2024-01-08 10:00", "2024-01-08 10:00"],
-                     price=[1.0, 2.0, 3.0, 4.0])
+    table = table_of(
+        ["2024-01-01 10:00", "2024-01-01 10:00", "2024-01-08 10:00", "2024-01-08 10:00"], price=[1.0, 2.0, 3.0, 4.0]
+    )
     result = ExistingTimestampSampler(func_name="last", window="1W")(table)
     assert result["price"].tolist() == [2.0, 4.0]
 
@@ -249,8 +276,16 @@ def test_single_row_gives_one_row():
 
 def test_grid_starts_at_the_first_timestamp_cut_to_the_unit_not_at_clock_multiples():
     # Five-minute periods from 10:02 on: 10:02, 10:07, 10:12.
-    table = table_of(["2024-01-01 10:02:30", "2024-01-01 10:04:00", "2024-01-01 10:06:59.999999",
-                      "2024-01-01 10:07:00", "2024-01-01 10:11:00", "2024-01-01 10:12:00"])
+    table = table_of(
+        [
+            "2024-01-01 10:02:30",
+            "2024-01-01 10:04:00",
+            "2024-01-01 10:06:59.999999",
+            "2024-01-01 10:07:00",
+            "2024-01-01 10:11:00",
+            "2024-01-01 10:12:00",
+        ]
+    )
     result = sample(table, window="5min", func_name="first")
     assert [t.strftime("%H:%M:%S") for t in result.index] == ["10:02:30", "10:07:00", "10:12:00"]
 
@@ -272,12 +307,15 @@ def test_an_origin_anchors_the_grid_as_pandas_resample_does(origin, tz, func_nam
     assert not hasattr(ExistingTimestampSampler(func_name="first"), "origin")
 
 
-@pytest.mark.parametrize("origin, window, tz, refusal", [
-    ("start", "1min", None, "origin must be None, 'epoch', 'start_day' or a timestamp"),
-    (pd.NaT, "1min", None, "origin must be None, 'epoch', 'start_day' or a timestamp"),
-    ("epoch", "W-MON", None, "origin applies only to fixed-length windows over a datetime64 index"),
-    ("2024-01-01", "1min", "UTC", "The origin must have the same timezone as the index."),
-])
+@pytest.mark.parametrize(
+    "origin, window, tz, refusal",
+    [
+        ("start", "1min", None, "origin must be None, 'epoch', 'start_day' or a timestamp"),
+        (pd.NaT, "1min", None, "origin must be None, 'epoch', 'start_day' or a timestamp"),
+        ("epoch", "W-MON", None, "origin applies only to fixed-length windows over a datetime64 index"),
+        ("2024-01-01", "1min", "UTC", "The origin must have the same timezone as the index."),
+    ],
+)
 def test_an_origin_that_cannot_anchor_the_grid_is_refused(origin, window, tz, refusal):
     with pytest.raises(ValueError, match=refusal):
         ExistingTimestampSampler(func_name="first", window=window, origin=origin)(minute_table().tz_localize(tz))
@@ -402,15 +440,24 @@ def test_failures_of_the_method_itself_pass_through(monkeypatch):
         sample(minute_table(), func_name="exploding")
 
 
-@pytest.mark.parametrize("order, refusal", [
-    (list(range(9, -1, -1)), "position 1 (2024-01-01 10:04:01) is earlier than position 0 (2024-01-01 10:04:59)"),
-    ([*range(1, 10), 0], "position 9 (2024-01-01 10:02:10) is earlier than position 8 (2024-01-01 10:04:59)"),
-    ("NaT", "position 4 holds NaT"),
-    ("aware", "position 3 (2024-01-01 10:03:00+09:00) is earlier than position 2 (2024-01-01 10:03:30+09:00)"),
-    # Long enough that the order is checked stretch by stretch along the pass that finds the periods.
-    ("far", "position 9000 (2024-01-01 10:02:10.008999) is earlier than position 8999 (2024-01-01 10:02:10.009000)"),
-    ("last", "position 9999 (2024-01-01 10:02:10.009998) is earlier than position 9998 (2024-01-01 10:02:10.009999)"),
-])
+@pytest.mark.parametrize(
+    "order, refusal",
+    [
+        (list(range(9, -1, -1)), "position 1 (2024-01-01 10:04:01) is earlier than position 0 (2024-01-01 10:04:59)"),
+        ([*range(1, 10), 0], "position 9 (2024-01-01 10:02:10) is earlier than position 8 (2024-01-01 10:04:59)"),
+        ("NaT", "position 4 holds NaT"),
+        ("aware", "position 3 (2024-01-01 10:03:00+09:00) is earlier than position 2 (2024-01-01 10:03:30+09:00)"),
+        # Long enough that the order is checked stretch by stretch along the pass that finds the periods.
+        (
+            "far",
+            "position 9000 (2024-01-01 10:02:10.008999) is earlier than position 8999 (2024-01-01 10:02:10.009000)",
+        ),
+        (
+            "last",
+            "position 9999 (2024-01-01 10:02:10.009998) is earlier than position 9998 (2024-01-01 10:02:10.009999)",
+        ),
+    ],
+)
 @pytest.mark.parametrize("func_name", ["frist", "min"])
 def test_an_index_out_of_order_or_with_nat_is_refused_before_anything_is_reduced(order, refusal, func_name, caplog):
     table = minute_table()
@@ -532,8 +579,15 @@ def test_sampling_leaks_nothing(window, func_name):
     from leakcheck import assert_no_leak
 
     sampler = ExistingTimestampSampler(func_name=func_name, window=window)
-    assert_no_leak(lambda: sampler(fresh_table()), sampler, window, func_name, calls=200, bytes_per_call=1024,
-                   expected=RuntimeError)
+    assert_no_leak(
+        lambda: sampler(fresh_table()),
+        sampler,
+        window,
+        func_name,
+        calls=200,
+        bytes_per_call=1024,
+        expected=RuntimeError,
+    )
 
 
 def test_construction_failures_leak_nothing():

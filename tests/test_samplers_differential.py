@@ -226,10 +226,13 @@ def test_dates_beyond_the_nanosecond_range_sample_as_the_calendar_400_years_near
         pd.testing.assert_frame_equal(actual, expected, check_exact=True)
 
 
-@pytest.mark.parametrize("stamps, window", [
-    (["2024-01-01", "5138-01-01"], pd.Timedelta("1D")),
-    (["2024-01-01", "5138-01-01"], "1D"),  # a calendar day from pandas 3 on: a full grid of 1.1e6 days
-])
+@pytest.mark.parametrize(
+    "stamps, window",
+    [
+        (["2024-01-01", "5138-01-01"], pd.Timedelta("1D")),
+        (["2024-01-01", "5138-01-01"], "1D"),  # a calendar day from pandas 3 on: a full grid of 1.1e6 days
+    ],
+)
 def test_grid_beyond_the_nanosecond_range_fails_as_pandas_fails(stamps, window):
     if not HAS_UNITS:
         pytest.skip("pandas before 2.0 has nanosecond indexes only")
@@ -244,13 +247,16 @@ def test_grid_beyond_the_nanosecond_range_fails_as_pandas_fails(stamps, window):
 ZONES = ("Europe/Berlin", "Asia/Tokyo", "America/New_York")
 TEXT_INDEXES = {
     "text_index": lambda index: index.strftime("%Y-%m-%d %H:%M:%S"),
-    "text_index_decimals": lambda index: pd.Index(["2024-01-01T10:00:00", "2024-01-01T10:00:30.5",
-                                                   "2024-01-01T10:01:10.25"], name="ts"),
+    "text_index_decimals": lambda index: pd.Index(
+        ["2024-01-01T10:00:00", "2024-01-01T10:00:30.5", "2024-01-01T10:01:10.25"], name="ts"
+    ),
     "timestamp_objects": lambda index: index.tz_localize("UTC").astype(object),
     "mixed_zones": lambda index: pd.Index(
-        [stamp.tz_localize("UTC").tz_convert(zone) for stamp, zone in zip(index, ZONES)], dtype=object, name="ts"),
+        [stamp.tz_localize("UTC").tz_convert(zone) for stamp, zone in zip(index, ZONES)], dtype=object, name="ts"
+    ),
     "mixed_zones_backwards": lambda index: pd.Index(
-        [stamp.tz_localize(zone) for stamp, zone in zip(index, ZONES)], dtype=object, name="ts"),
+        [stamp.tz_localize(zone) for stamp, zone in zip(index, ZONES)], dtype=object, name="ts"
+    ),
 }
 CONVERTED = {
     "text_index": lambda index: pd.to_datetime(index),
@@ -263,8 +269,19 @@ CONVERTED = {
 @pytest.mark.parametrize("window", [pd.Timedelta("1min"), pd.Timedelta("1s")])
 @pytest.mark.parametrize(
     "table_maker",
-    ["label_named_index", "label_column", "unnamed_index", "empty", "object_column", "series", "column_levels",
-     "every_other_row", "regular_index", "text_not_dates", *TEXT_INDEXES],
+    [
+        "label_named_index",
+        "label_column",
+        "unnamed_index",
+        "empty",
+        "object_column",
+        "series",
+        "column_levels",
+        "every_other_row",
+        "regular_index",
+        "text_not_dates",
+        *TEXT_INDEXES,
+    ],
 )
 def test_awkward_tables_match_pandas(table_maker, window):
     index = pd.DatetimeIndex(["2024-01-01 10:00", "2024-01-01 10:00:30", "2024-01-01 10:01:10"], name="ts")
@@ -281,7 +298,9 @@ def test_awkward_tables_match_pandas(table_maker, window):
         index = pd.DatetimeIndex(pd.date_range("2024-01-01 10:00", periods=12, freq="25s").to_numpy()[::2], name="ts")
         table = pd.DataFrame({"price": np.arange(6.0)}, index=index)
     elif table_maker == "regular_index":  # an index that carries a frequency of its own
-        table = pd.DataFrame({"price": np.arange(9.0)}, index=pd.date_range("2024-01-01 10:00", periods=9, freq="20s", name="ts"))
+        table = pd.DataFrame(
+            {"price": np.arange(9.0)}, index=pd.date_range("2024-01-01 10:00", periods=9, freq="20s", name="ts")
+        )
     elif table_maker == "label_named_index":
         table = table.rename_axis("group_by_label")
     elif table_maker == "label_column":
@@ -325,7 +344,13 @@ def test_replacement_calls_give_what_the_listed_calls_gave(seed):
 # Tables reduced natively: the column types, special values and block layouts that decide pandas' results.
 
 NATIVE_REDUCTIONS = ("first", "last", "min", "max", "mean", "count")
-NATIVE_WINDOWS = (pd.Timedelta("1ms"), pd.Timedelta("1s"), pd.Timedelta("90s"), pd.Timedelta("1min"), pd.Timedelta("1h"))
+NATIVE_WINDOWS = (
+    pd.Timedelta("1ms"),
+    pd.Timedelta("1s"),
+    pd.Timedelta("90s"),
+    pd.Timedelta("1min"),
+    pd.Timedelta("1h"),
+)
 
 
 def _float_values(rng, n, dtype, style):
@@ -339,7 +364,7 @@ def _float_values(rng, n, dtype, style):
     if style in ("special", "nan"):
         values[rng.random(n) < 0.15] = np.nan
         start = int(rng.integers(n))
-        values[start:start + int(rng.integers(1, 200))] = np.nan  # a run that empties whole groups
+        values[start : start + int(rng.integers(1, 200))] = np.nan  # a run that empties whole groups
     return values
 
 
@@ -446,11 +471,24 @@ def _path_case(case):
 
 @pytest.mark.parametrize(
     "case, native",
-    [("plain", True), ("mean", PANDAS_VERSION >= (2, 1)), ("other_method", False), ("calendar_window", False),
-     ("object_column", False), ("small_int_column", False), ("number_labels", False), ("duplicate_labels", False),
-     ("column_levels", False), ("label_column", False), ("subclass", False), ("aware", True),
-     ("clock_turned_back", False), ("attrs_and_flags", True), ("attrs_and_flags_count", True),
-     ("zero_extremes", not hasattr(pd.core.groupby.ops.BaseGrouper, "_reduceat_aggregate"))],
+    [
+        ("plain", True),
+        ("mean", PANDAS_VERSION >= (2, 1)),
+        ("other_method", False),
+        ("calendar_window", False),
+        ("object_column", False),
+        ("small_int_column", False),
+        ("number_labels", False),
+        ("duplicate_labels", False),
+        ("column_levels", False),
+        ("label_column", False),
+        ("subclass", False),
+        ("aware", True),
+        ("clock_turned_back", False),
+        ("attrs_and_flags", True),
+        ("attrs_and_flags_count", True),
+        ("zero_extremes", not hasattr(pd.core.groupby.ops.BaseGrouper, "_reduceat_aggregate")),
+    ],
 )
 def test_group_by_is_left_out_only_for_what_is_reduced_natively(case, native, monkeypatch):
     table, window, func_name = _path_case(case)

@@ -56,9 +56,19 @@ class TestInstrument:
             Instrument("S", "A", "E", "C", "FUTURE")
         inst = make_instrument()
         assert (inst._symbol, inst._asset, inst._exchange, inst._ccy, inst._instrument_type) == (
-            "S", "A", "E", "C", "FUTURE")
+            "S",
+            "A",
+            "E",
+            "C",
+            "FUTURE",
+        )
         assert (inst.symbol, inst.asset, inst.exchange, inst.ccy, inst.instrument_type) == (
-            "S", "A", "E", "C", "FUTURE")
+            "S",
+            "A",
+            "E",
+            "C",
+            "FUTURE",
+        )
         assert inst._is_built is False
         assert "_symbol" in vars(inst)
 
@@ -105,7 +115,12 @@ class TestCryptoPair:
         assert isinstance(pair, Instrument)
         assert type(pair.symbol) is str and pair.symbol == "BTC-USDT"
         assert (pair.base_ccy, pair.quote_ccy, pair.asset, pair.ccy, pair.exchange) == (
-            "BTC", "USDT", "BTC", "USDT", "BINANCE")
+            "BTC",
+            "USDT",
+            "BTC",
+            "USDT",
+            "BINANCE",
+        )
         assert pair._instrument_type == enums.INSTRUMENT_TYPE.SPOT
         assert pair._is_built is False
         pair.build()
@@ -124,8 +139,23 @@ class TestCryptoPair:
 
     @pytest.mark.parametrize(
         "text",
-        ["", "BTC", "BTC-", "-USDT", "-", "BTC-USDT-X", "BTC--USDT", "BTC USDT", "BTC -USDT",
-         "BTC-USDT ", "BTC-\tUSDT", "BTC.X-USDT", None, 1, b"BTC-USDT"],
+        [
+            "",
+            "BTC",
+            "BTC-",
+            "-USDT",
+            "-",
+            "BTC-USDT-X",
+            "BTC--USDT",
+            "BTC USDT",
+            "BTC -USDT",
+            "BTC-USDT ",
+            "BTC-\tUSDT",
+            "BTC.X-USDT",
+            None,
+            1,
+            b"BTC-USDT",
+        ],
     )
     def test_create_refuses_unreadable_input_with_value_error(self, text):
         with pytest.raises(ValueError):
@@ -205,7 +235,11 @@ class TestSingleton:
         wrapped = utils.singleton(Loader)
         assert wrapped.__wrapped__ is Loader
         assert (wrapped.__name__, wrapped.__qualname__, wrapped.__doc__, wrapped.__module__) == (
-            "Loader", Loader.__qualname__, "Loads things.", __name__)
+            "Loader",
+            Loader.__qualname__,
+            "Loads things.",
+            __name__,
+        )
         assert str(inspect.signature(wrapped)) == "()"
         # The class's members must not leak onto the wrapper.
         assert "__init__" not in vars(wrapped)

@@ -14,8 +14,9 @@ MODULES = [
 
 
 def run_python(source):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
-                            timeout=120, cwd=_import_root())
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True, timeout=120, cwd=_import_root()
+    )
     assert result.returncode == 0, result.stderr
     return result.stdout.strip().splitlines()
 
@@ -88,17 +89,35 @@ def test_a_second_interpreter_is_refused(dotted, short, kind):
                                 % (sys.path,))
         interpreters.destroy(interpreter)
     """)
-    assert lines == ["ImportError Interpreter change detected - this module can only be loaded into one "
-                     "interpreter per process."]
+    assert lines == [
+        "ImportError Interpreter change detected - this module can only be loaded into one interpreter per process."
+    ]
 
 
 def test_futures_namespace_is_bound_in_order():
     from norvane.kestrum_utils.priceable import futures
 
     names = [name for name in vars(futures) if not name.startswith("__")]
-    expected = ["hashlib", "json", "logging", "os", "urllib", "Dict", "Union", "Inibridge", "CONTRACT_TYPE",
-                "INSTRUMENT_TYPE", "SettlementType", "Instrument", "CryptoPair", "Future", "CryptoFuture",
-                "CryptoInvFuture", "CryptoPerpFuture", "CryptoInvPerpFuture"]
+    expected = [
+        "hashlib",
+        "json",
+        "logging",
+        "os",
+        "urllib",
+        "Dict",
+        "Union",
+        "Inibridge",
+        "CONTRACT_TYPE",
+        "INSTRUMENT_TYPE",
+        "SettlementType",
+        "Instrument",
+        "CryptoPair",
+        "Future",
+        "CryptoFuture",
+        "CryptoInvFuture",
+        "CryptoPerpFuture",
+        "CryptoInvPerpFuture",
+    ]
     assert names == expected[: len(names)] and len(names) >= expected.index("CryptoFuture") + 1
     import urllib.request
 
@@ -106,11 +125,16 @@ def test_futures_namespace_is_bound_in_order():
 
 
 def test_inibridge_namespace_is_bound_in_order():
-    from norvane.kestrum_utils.inibridge import inibridge
     from norvane.kestrum_utils import utils
+    from norvane.kestrum_utils.inibridge import inibridge
 
     assert [name for name in vars(inibridge) if not name.startswith("__")] == [
-        "configparser", "Path", "get_project_root", "singleton", "Inibridge"]
+        "configparser",
+        "Path",
+        "get_project_root",
+        "singleton",
+        "Inibridge",
+    ]
     assert inibridge.singleton is utils.singleton and inibridge.Inibridge.__wrapped__.__qualname__ == "Inibridge"
 
 
@@ -129,7 +153,6 @@ def test_version_comes_from_the_metadata_or_the_checkout_imported_in_place(tmp_p
     shutil.copy(package / "__init__.py", tmp_path / "norvane")
     (tmp_path / "pyproject.toml").write_text('[project]\nname = "norvane"\nversion = "7.7.7.dev1"\n')
     script = "import norvane; print(norvane.__version__, norvane.__file__)"
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
-                            cwd=tmp_path)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split()[0] == "7.7.7.dev1" and result.stdout.split()[1].startswith(str(tmp_path))

@@ -56,18 +56,27 @@ class CacheToolError(Exception):
 # -- how a build names its cache file ----------------------------------------------------------------
 
 
-def query_address(base, symbol=None, exchange=None, security_type=None, contract_type=None, expiry_date=None,
-                  externalSymbol=None):
+def query_address(
+    base, symbol=None, exchange=None, security_type=None, contract_type=None, expiry_date=None, externalSymbol=None
+):
     """The address ``CryptoFuture.get_instrument_info`` asks for these arguments.
 
     The parameters that are given (not None, not empty) follow the base in this fixed order, values
     verbatim; "UNSPECIFIED" as contract type or expiry date is left out.
     """
-    params = [("externalSymbol", externalSymbol, False), ("symbol", symbol, False), ("exchange", exchange, False),
-              ("security_type", security_type, False), ("contract_type", contract_type, True),
-              ("expiry_date", expiry_date, True)]
-    given = [f"{name}={value}" for name, value, drops_unspecified in params
-             if value and not (drops_unspecified and value == "UNSPECIFIED")]
+    params = [
+        ("externalSymbol", externalSymbol, False),
+        ("symbol", symbol, False),
+        ("exchange", exchange, False),
+        ("security_type", security_type, False),
+        ("contract_type", contract_type, True),
+        ("expiry_date", expiry_date, True),
+    ]
+    given = [
+        f"{name}={value}"
+        for name, value, drops_unspecified in params
+        if value and not (drops_unspecified and value == "UNSPECIFIED")
+    ]
     return base + "?" + "&".join(given) if given else base
 
 
@@ -83,11 +92,18 @@ def lookup_fields(identifier):
     """
     fields = identifier.split(".")
     if len(fields) != 6 or not all(fields):
-        raise CacheToolError(f"{identifier!r} is not an instrument identifier: expected six fields "
-                             f"{IDENTIFIER_LAYOUT}, e.g. {IDENTIFIER_EXAMPLE}")
+        raise CacheToolError(
+            f"{identifier!r} is not an instrument identifier: expected six fields "
+            f"{IDENTIFIER_LAYOUT}, e.g. {IDENTIFIER_EXAMPLE}"
+        )
     exchange, symbol, security_type, contract_type, _ccy, expiry_date = fields
-    return {"symbol": symbol, "exchange": exchange, "security_type": security_type,
-            "contract_type": contract_type, "expiry_date": expiry_date}
+    return {
+        "symbol": symbol,
+        "exchange": exchange,
+        "security_type": security_type,
+        "contract_type": contract_type,
+        "expiry_date": expiry_date,
+    }
 
 
 # -- reading the cache ---------------------------------------------------------------------------------
@@ -98,8 +114,13 @@ class NotACacheFile(Exception):
 
 
 def file_kind(mode):
-    for test, kind in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
-                       (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device")):
+    for test, kind in (
+        (stat.S_ISDIR, "a directory"),
+        (stat.S_ISFIFO, "a FIFO"),
+        (stat.S_ISSOCK, "a socket"),
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+    ):
         if test(mode):
             return kind
     return "no regular file"
@@ -158,7 +179,8 @@ class Entry:
     def describes(self, fields):
         """True when the file holds records and every one of them is the instrument of ``fields``."""
         return bool(self.records) and all(
-            all(scalar_text(record.get(key)) == fields[key] for key in RECORD_KEYS) for record in self.records)
+            all(scalar_text(record.get(key)) == fields[key] for key in RECORD_KEYS) for record in self.records
+        )
 
 
 def read_entries(directory):
@@ -201,8 +223,10 @@ def cache_directory(given):
     try:
         return configured("LOCAL_DATA_CACHE_DIR")
     except Exception as error:
-        raise CacheToolError(f"cannot read LOCAL_DATA_CACHE_DIR from norvane.ini ({type(error).__name__}: "
-                             f"{error}); run from the project directory or pass --dir") from None
+        raise CacheToolError(
+            f"cannot read LOCAL_DATA_CACHE_DIR from norvane.ini ({type(error).__name__}: "
+            f"{error}); run from the project directory or pass --dir"
+        ) from None
 
 
 def service_address():
@@ -251,7 +275,6 @@ def cell(value):
     return f"<{json_kind(value).split()[-1]}>" if text is None else printable(text)
 
 
-
 def format_age(seconds):
     """The largest unit and the next one when not zero, e.g. 45s, 12m5s, 3h, 2d3h."""
     seconds = max(0, int(seconds))
@@ -276,7 +299,8 @@ def parse_duration(text):
         position = match.end()
     if not text or position != len(text):
         raise argparse.ArgumentTypeError(
-            f"{text!r} is not a duration: give a number and a unit s, m, h, d or w, e.g. 90m, 12h, 7d, 1d12h")
+            f"{text!r} is not a duration: give a number and a unit s, m, h, d or w, e.g. 90m, 12h, 7d, 1d12h"
+        )
     return total
 
 
@@ -296,8 +320,10 @@ def list_row(entry, now):
     if not entry.records:
         return ["-", "-", "-", "-", "-", age, f"{entry.name} (no records)"]
     # A file of several records (a lookup by fewer fields) shows what they share and * where they differ.
-    columns = [[cell(record.get(key, "?")) for record in entry.records] for key in ("exchange", "symbol", "expiry_date",
-                                                                                  "price_tick_size")]
+    columns = [
+        [cell(record.get(key, "?")) for record in entry.records]
+        for key in ("exchange", "symbol", "expiry_date", "price_tick_size")
+    ]
     columns.append([multiplier_text(record) for record in entry.records])
     cells = [values[0] if len(set(values)) == 1 else "*" for values in columns]
     note = f" ({len(entry.records)} records)" if len(entry.records) > 1 else ""
@@ -441,8 +467,11 @@ def write_entry(directory, name, records):
 def economics(records):
     """(tick, multiplier, quantity unit) of the record a build takes, the first, as the listing shows them."""
     record = records[0]
-    return (cell(record.get("price_tick_size", "?")), multiplier_text(record),
-            cell(record.get("limit_min_quantity", "?")))
+    return (
+        cell(record.get("price_tick_size", "?")),
+        multiplier_text(record),
+        cell(record.get("limit_min_quantity", "?")),
+    )
 
 
 def changes(before, after):
@@ -453,8 +482,10 @@ def changes(before, after):
     was = economics(before)
     if was == now:
         return "unchanged (" + ", ".join(f"{name} {value}" for name, value in zip(names, now)) + ")"
-    return ", ".join(f"{name} {old} -> {new}" if old != new else f"{name} {new} (unchanged)"
-                     for name, old, new in zip(names, was, now))
+    return ", ".join(
+        f"{name} {old} -> {new}" if old != new else f"{name} {new} (unchanged)"
+        for name, old, new in zip(names, was, now)
+    )
 
 
 def refresh(directory, base, label, fields, entry):
@@ -466,13 +497,15 @@ def refresh(directory, base, label, fields, entry):
     try:
         records = CryptoFuture.get_instrument_info(**fields, cache=False)
     except Exception as error:  # noqa: BLE001 - reported per entry; the others are still refreshed
-        print(f"could not refresh {printable(label)}: {type(error).__name__}: {printable(str(error))}",
-              file=sys.stderr)
+        print(f"could not refresh {printable(label)}: {type(error).__name__}: {printable(str(error))}", file=sys.stderr)
         return False
     if not records or damage(records) is not None:
         kept = f"; {name} kept" if entry is not None else ""
-        print(f"could not refresh {printable(label)}: the service gave no usable record (the attempts are logged "
-              f"above){kept}", file=sys.stderr)
+        print(
+            f"could not refresh {printable(label)}: the service gave no usable record (the attempts are logged "
+            f"above){kept}",
+            file=sys.stderr,
+        )
         return False
     try:
         write_entry(directory, name, records)
@@ -492,8 +525,9 @@ def refresh(directory, base, label, fields, entry):
 def command_refresh(args):
     base = service_address()
     if base is None:
-        raise CacheToolError("cannot read InstrumentInfoUrl from norvane.ini, the service to fetch from; run from "
-                             "the project directory")
+        raise CacheToolError(
+            "cannot read InstrumentInfoUrl from norvane.ini, the service to fetch from; run from the project directory"
+        )
     entries = read_entries(args.directory)
     status = 0
     if args.older_than is not None:
@@ -507,18 +541,23 @@ def command_refresh(args):
             # its name is the digest of the address a build of that instrument asks.
             fields = None
             if entry.records:
-                fields = {key: scalar_text(entry.records[0].get(key)) for key in ("symbol", "exchange",
-                                                                                 "security_type", "contract_type",
-                                                                                 "expiry_date")}
+                fields = {
+                    key: scalar_text(entry.records[0].get(key))
+                    for key in ("symbol", "exchange", "security_type", "contract_type", "expiry_date")
+                }
                 if None in fields.values() or cache_file_name(query_address(base, **fields)) != entry.name:
                     fields = None
             if fields is None:
-                print(f"skipped {entry.name}: not the entry of an instrument's build under the configured "
-                      "InstrumentInfoUrl (forget it instead)", file=sys.stderr)
+                print(
+                    f"skipped {entry.name}: not the entry of an instrument's build under the configured "
+                    "InstrumentInfoUrl (forget it instead)",
+                    file=sys.stderr,
+                )
                 status = 1
                 continue
-            label = " ".join(fields[key] for key in ("exchange", "symbol", "security_type", "contract_type",
-                                                     "expiry_date"))
+            label = " ".join(
+                fields[key] for key in ("exchange", "symbol", "security_type", "contract_type", "expiry_date")
+            )
             if not refresh(args.directory, base, label, fields, entry):
                 status = 1
         return status
@@ -537,30 +576,51 @@ def command_refresh(args):
 
 def parse_arguments(argv):
     directory = argparse.ArgumentParser(add_help=False)
-    directory.add_argument("--dir", dest="given_directory", default=argparse.SUPPRESS, metavar="DIR",
-                           help="the cache directory (default: LOCAL_DATA_CACHE_DIR of norvane.ini)")
+    directory.add_argument(
+        "--dir",
+        dest="given_directory",
+        default=argparse.SUPPRESS,
+        metavar="DIR",
+        help="the cache directory (default: LOCAL_DATA_CACHE_DIR of norvane.ini)",
+    )
     parser = argparse.ArgumentParser(
-        prog="python -m norvane.devtools.cache", parents=[directory],
-        description="Look into the instrument-information cache and make single entries fetch again.")
+        prog="python -m norvane.devtools.cache",
+        parents=[directory],
+        description="Look into the instrument-information cache and make single entries fetch again.",
+    )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     listing = commands.add_parser("list", parents=[directory], help="one line per cache file")
     listing.set_defaults(run=command_list)
     show = commands.add_parser("show", parents=[directory], help="the records of one cache file")
-    show.add_argument("name", metavar="NAME_OR_IDENTIFIER",
-                      help="a cache file name (or a unique start of it) or an instrument identifier")
+    show.add_argument(
+        "name",
+        metavar="NAME_OR_IDENTIFIER",
+        help="a cache file name (or a unique start of it) or an instrument identifier",
+    )
     show.set_defaults(run=command_show)
     removal = commands.add_parser(
-        "forget", parents=[directory], help="remove entries so that the next build fetches them again")
+        "forget", parents=[directory], help="remove entries so that the next build fetches them again"
+    )
     removal.add_argument("identifiers", nargs="*", metavar="IDENTIFIER", help=f"e.g. {IDENTIFIER_EXAMPLE}")
-    removal.add_argument("--older-than", type=parse_duration, metavar="DURATION",
-                         help="every entry fetched longer ago than this, e.g. 90m, 12h, 7d")
+    removal.add_argument(
+        "--older-than",
+        type=parse_duration,
+        metavar="DURATION",
+        help="every entry fetched longer ago than this, e.g. 90m, 12h, 7d",
+    )
     removal.set_defaults(run=command_forget)
     refreshing = commands.add_parser(
-        "refresh", parents=[directory],
-        help="fetch entries again, replacing each only when the service answers; says what changed")
+        "refresh",
+        parents=[directory],
+        help="fetch entries again, replacing each only when the service answers; says what changed",
+    )
     refreshing.add_argument("identifiers", nargs="*", metavar="IDENTIFIER", help=f"e.g. {IDENTIFIER_EXAMPLE}")
-    refreshing.add_argument("--older-than", type=parse_duration, metavar="DURATION",
-                            help="every entry of a build fetched longer ago than this, e.g. 90m, 12h, 7d")
+    refreshing.add_argument(
+        "--older-than",
+        type=parse_duration,
+        metavar="DURATION",
+        help="every entry of a build fetched longer ago than this, e.g. 90m, 12h, 7d",
+    )
     refreshing.set_defaults(run=command_refresh)
     args = parser.parse_args(argv)
     args.given_directory = getattr(args, "given_directory", None)

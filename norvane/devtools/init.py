@@ -73,14 +73,22 @@ def write(directory, url=DEFAULT_URL, cache_dir=None):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m norvane.devtools.init",
-                                     description=__doc__.split("\n\n")[0])
-    parser.add_argument("directory", nargs="?", default=".", type=pathlib.Path,
-                        help="the project root to write norvane.ini into (default: the working directory)")
-    parser.add_argument("--url", default=DEFAULT_URL,
-                        help=f"InstrumentInfoUrl, the reference-data service's address (default: {DEFAULT_URL})")
-    parser.add_argument("--cache-dir", help=f"LOCAL_DATA_CACHE_DIR (default: DIR/{DEFAULT_CACHE.as_posix()}, "
-                                            "made absolute)")
+    parser = argparse.ArgumentParser(prog="python -m norvane.devtools.init", description=__doc__.split("\n\n")[0])
+    parser.add_argument(
+        "directory",
+        nargs="?",
+        default=".",
+        type=pathlib.Path,
+        help="the project root to write norvane.ini into (default: the working directory)",
+    )
+    parser.add_argument(
+        "--url",
+        default=DEFAULT_URL,
+        help=f"InstrumentInfoUrl, the reference-data service's address (default: {DEFAULT_URL})",
+    )
+    parser.add_argument(
+        "--cache-dir", help=f"LOCAL_DATA_CACHE_DIR (default: DIR/{DEFAULT_CACHE.as_posix()}, made absolute)"
+    )
     args = parser.parse_args(argv)
 
     if not args.directory.is_dir():
@@ -89,15 +97,18 @@ def main(argv=None):
         path = write(args.directory, args.url, args.cache_dir)
     except FileExistsError:
         existing = args.directory.absolute() / CONFIG_FILE_NAME
-        parser.exit(1, f"{parser.prog}: {existing} already exists; left as it is "
-                       "(edit it, or remove it to write a fresh one)\n")
+        parser.exit(
+            1, f"{parser.prog}: {existing} already exists; left as it is (edit it, or remove it to write a fresh one)\n"
+        )
     except ValueError as error:
         parser.exit(2, f"{parser.prog}: error: {error}\n")
     except OSError as error:
         parser.exit(1, f"{parser.prog}: error: cannot write {error.filename}: {error.strerror}\n")
     print(f"wrote {path}")
-    print(f"programs started in {path.parent}{os.sep} or below now read it; "
-          "edit InstrumentInfoUrl if the service runs elsewhere")
+    print(
+        f"programs started in {path.parent}{os.sep} or below now read it; "
+        "edit InstrumentInfoUrl if the service runs elsewhere"
+    )
     return 0
 
 

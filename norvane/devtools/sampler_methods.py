@@ -21,8 +21,25 @@ import warnings
 from typing import NamedTuple
 
 # The reductions users reach for, in the README's order.
-METHODS = ("first", "last", "min", "max", "mean", "median", "sum", "prod", "std", "var", "sem", "count",
-           "nunique", "size", "ohlc", "any", "all")
+METHODS = (
+    "first",
+    "last",
+    "min",
+    "max",
+    "mean",
+    "median",
+    "sum",
+    "prod",
+    "std",
+    "var",
+    "sem",
+    "count",
+    "nunique",
+    "size",
+    "ohlc",
+    "any",
+    "all",
+)
 
 BEGIN, END = "<!-- sampler-methods:begin -->", "<!-- sampler-methods:end -->"
 WINDOW_MINUTES = 1
@@ -74,8 +91,10 @@ def _what_the_index_holds(result, table):
     if len(index) != len(windows):
         return f"{len(index)} rows for {len(windows)} windows"
     if not isinstance(index, pd.DatetimeIndex):
-        counts = {"the row count": [len(w) for w in windows], "the count of distinct timestamps":
-                  [w.nunique() for w in windows]}
+        counts = {
+            "the row count": [len(w) for w in windows],
+            "the count of distinct timestamps": [w.nunique() for w in windows],
+        }
         for name, values in counts.items():
             if list(index) == values:
                 return f"{name} of the window, not a timestamp"
@@ -149,8 +168,9 @@ def read_table(readme_text):
 def render_table(headings, rows):
     lines = ["| " + " | ".join(headings) + " |", "|" + "---|" * len(headings)]
     for method in METHODS:
-        lines.append("| " + " | ".join([f"`{method}`", *(_cell(rows.get(method, {}).get(h, ""))
-                                                         for h in headings[1:])]) + " |")
+        lines.append(
+            "| " + " | ".join([f"`{method}`", *(_cell(rows.get(method, {}).get(h, "")) for h in headings[1:])]) + " |"
+        )
     return "\n".join(lines)
 
 
@@ -173,10 +193,12 @@ def update(readme_path):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m norvane.devtools.sampler_methods",
-                                     description=__doc__.split("\n\n")[0])
-    parser.add_argument("--update", metavar="README", type=pathlib.Path,
-                        help="rewrite that file's column for the installed pandas")
+    parser = argparse.ArgumentParser(
+        prog="python -m norvane.devtools.sampler_methods", description=__doc__.split("\n\n")[0]
+    )
+    parser.add_argument(
+        "--update", metavar="README", type=pathlib.Path, help="rewrite that file's column for the installed pandas"
+    )
     args = parser.parse_args(argv)
     if args.update is not None:
         changed = update(args.update)

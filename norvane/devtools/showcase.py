@@ -77,19 +77,37 @@ def print_instruments(instruments):
     price, qty = SAMPLE_FILL
     print_table(
         ["identifier", "class", "tick size", "contract multiplier", "qty unit", "settles in"],
-        [[str(instrument), type(instrument).__name__, f"{instrument._tick_size:g}",
-          f"{instrument._contract_multipl:g}", f"{instrument._qty_unit:g}", str(instrument.settlement_ccy)]
-         for instrument in instruments],
+        [
+            [
+                str(instrument),
+                type(instrument).__name__,
+                f"{instrument._tick_size:g}",
+                f"{instrument._contract_multipl:g}",
+                f"{instrument._qty_unit:g}",
+                str(instrument.settlement_ccy),
+            ]
+            for instrument in instruments
+        ],
     )
     print(f"\nat a price of {price:,g}, in the settlement currency:\n")
     print_table(
-        ["identifier", "margin per unit", "maker commission per unit", "taker commission per unit",
-         f"cash change of qty {qty:g}"],
-        [[str(instrument), f"{instrument.calculate_unit_margin(price):.6g}",
-          f"{instrument.calc_unit_commission(price, True):.6g}",
-          f"{instrument.calc_unit_commission(price, False):.6g}",
-          f"{instrument.calc_cash_change(price, qty):.6g}"]
-         for instrument in instruments],
+        [
+            "identifier",
+            "margin per unit",
+            "maker commission per unit",
+            "taker commission per unit",
+            f"cash change of qty {qty:g}",
+        ],
+        [
+            [
+                str(instrument),
+                f"{instrument.calculate_unit_margin(price):.6g}",
+                f"{instrument.calc_unit_commission(price, True):.6g}",
+                f"{instrument.calc_unit_commission(price, False):.6g}",
+                f"{instrument.calc_cash_change(price, qty):.6g}",
+            ]
+            for instrument in instruments
+        ],
     )
 
 
@@ -115,16 +133,20 @@ def sample_ticks(rows, plot_path):
 
     ticks = synthetic_ticks(rows)
     duplicates = int(ticks.index.duplicated().sum())
-    print(f"\n{len(ticks):,} synthetic ticks of {TICKS_INSTRUMENT} on {ticks.index[0]:%Y-%m-%d}, "
-          f"{duplicates:,} of them sharing a timestamp with the previous one")
+    print(
+        f"\n{len(ticks):,} synthetic ticks of {TICKS_INSTRUMENT} on {ticks.index[0]:%Y-%m-%d}, "
+        f"{duplicates:,} of them sharing a timestamp with the previous one"
+    )
     sampled, labels = {}, {}
     for func_name in REDUCTIONS:
         # Tried first on a table of a few rows: a method that cannot reduce the timestamps on this pandas is
         # said so in one line, and a failure of the real run stays an error.
         outcome = probe(func_name)
         if not outcome.works:
-            print(f"{func_name!r} of each minute: cannot run on pandas {pd.__version__}: "
-                  f"{outcome.text.removeprefix('fails: ')}")
+            print(
+                f"{func_name!r} of each minute: cannot run on pandas {pd.__version__}: "
+                f"{outcome.text.removeprefix('fails: ')}"
+            )
             continue
         labels[func_name] = outcome.text.split("index: ", 1)[1]
         sampler = ExistingTimestampSampler(func_name=func_name, window=pd.Timedelta(minutes=1))
@@ -132,8 +154,10 @@ def sample_ticks(rows, plot_path):
         sampled[func_name] = sampler(ticks)
         elapsed = time.perf_counter() - began
         # The representation is the sampler's fixed one; the words before it say the same for a reader.
-        print(f"{func_name!r} of each minute: {len(sampled[func_name]):,} rows in {elapsed * 1000:.1f} ms, "
-              f"each at {labels[func_name]}   (sampler {sampler!r})")
+        print(
+            f"{func_name!r} of each minute: {len(sampled[func_name]):,} rows in {elapsed * 1000:.1f} ms, "
+            f"each at {labels[func_name]}   (sampler {sampler!r})"
+        )
     print("\nfirst rows, reduced by 'first':")
     print(sampled["first"].head(5).to_string())
     bars = sample_bars(ticks)
@@ -154,8 +178,10 @@ def sample_bars(ticks):
     began = time.perf_counter()
     bars = sampler(ticks)
     elapsed = time.perf_counter() - began
-    print(f"\n{BAR_MINUTES}-minute bars: {len(bars):,} rows in {elapsed * 1000:.1f} ms, each at its window's start; "
-          "open, high, low and close carry the time of their trade:")
+    print(
+        f"\n{BAR_MINUTES}-minute bars: {len(bars):,} rows in {elapsed * 1000:.1f} ms, each at its window's start; "
+        "open, high, low and close carry the time of their trade:"
+    )
     print(bars.head(3).T.to_string())  # one line per column: twelve of them do not fit side by side
     return bars
 
@@ -173,12 +199,23 @@ def draw_candles(axis, bars, width):
         middle = (left + right) / 2
         axis.plot([middle, middle], [bar["low"], bar["high"]], color=colour, lw=0.9, zorder=2)
         bottom, top = sorted((bar["open"], bar["close"]))
-        axis.add_patch(matplotlib.patches.Rectangle(
-            (left, bottom), right - left, max(top - bottom, 1e-9), facecolor=colour, edgecolor=colour,
-            alpha=0.25, zorder=1))
+        axis.add_patch(
+            matplotlib.patches.Rectangle(
+                (left, bottom),
+                right - left,
+                max(top - bottom, 1e-9),
+                facecolor=colour,
+                edgecolor=colour,
+                alpha=0.25,
+                zorder=1,
+            )
+        )
     # One legend entry for all candles.
-    axis.add_patch(matplotlib.patches.Rectangle((0, 0), 0, 0, facecolor="tab:green", alpha=0.25,
-                                                label=f"{BAR_MINUTES}-minute bars, each over its window"))
+    axis.add_patch(
+        matplotlib.patches.Rectangle(
+            (0, 0), 0, 0, facecolor="tab:green", alpha=0.25, label=f"{BAR_MINUTES}-minute bars, each over its window"
+        )
+    )
 
 
 def save_plot(ticks, sampled, labels, bars, path):
@@ -225,8 +262,12 @@ def save_plot(ticks, sampled, labels, bars, path):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", type=int, default=400_000, help="ticks in the synthetic day")
-    parser.add_argument("--plot", type=pathlib.Path, default=pathlib.Path("out/showcase.png"),
-                        help="where to save the plot (needs matplotlib)")
+    parser.add_argument(
+        "--plot",
+        type=pathlib.Path,
+        default=pathlib.Path("out/showcase.png"),
+        help="where to save the plot (needs matplotlib)",
+    )
     args = parser.parse_args(argv)
     logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(message)s")
 
@@ -241,8 +282,10 @@ def main(argv=None):
             print(f"reference-data service: {section['InstrumentInfoUrl']}")
             print(f"instrument cache      : {pathlib.Path(section['LOCAL_DATA_CACHE_DIR']).resolve()}")
             if service.port != PREFERRED_PORT:
-                print(f"(port {PREFERRED_PORT} is busy: this run uses a stand-in port and a cache of its own, "
-                      "removed when it ends)")
+                print(
+                    f"(port {PREFERRED_PORT} is busy: this run uses a stand-in port and a cache of its own, "
+                    "removed when it ends)"
+                )
             print()
             instruments = create_instruments()
             print_instruments(instruments)

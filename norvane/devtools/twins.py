@@ -41,8 +41,13 @@ class PyFuture(Instrument):
         self._underl = underl
         self._expiry_date = expiry_date
         self._settlement_type = settlement_type
-        super().__init__(symbol=symbol, asset=self._underl.asset, exchange=exchange, ccy=self._underl.ccy,
-                         instrument_type=Instrument.INSTRUMENT_TYPE.FUTURE)
+        super().__init__(
+            symbol=symbol,
+            asset=self._underl.asset,
+            exchange=exchange,
+            ccy=self._underl.ccy,
+            instrument_type=Instrument.INSTRUMENT_TYPE.FUTURE,
+        )
 
 
 class PyCryptoFuture(PyFuture):
@@ -60,11 +65,21 @@ class PyCryptoFuture(PyFuture):
         self._settlement_ccy = self._underl.quote_ccy
         self._contract_type = kwargs.pop("contract_type", Instrument.CONTRACT_TYPE.LINEAR)
         settlement_type = kwargs.pop("settlement_type", PyFuture.SettlementType.cash)
-        super().__init__(symbol=kwargs.pop("symbol", self._underl.symbol), underl=self._underl, exchange=exchange,
-                         expiry_date=expiry_date, settlement_type=settlement_type)
+        super().__init__(
+            symbol=kwargs.pop("symbol", self._underl.symbol),
+            underl=self._underl,
+            exchange=exchange,
+            expiry_date=expiry_date,
+            settlement_type=settlement_type,
+        )
         self._instrument_id = PyCryptoFuture.get_instrument_id(
-            exchange=self._exchange, symbol=self._symbol, instrument_type=self._instrument_type,
-            contract_type=self._contract_type, ccy=self._ccy, expiry_date=self._expiry_date)
+            exchange=self._exchange,
+            symbol=self._symbol,
+            instrument_type=self._instrument_type,
+            contract_type=self._contract_type,
+            ccy=self._ccy,
+            expiry_date=self._expiry_date,
+        )
 
     @staticmethod
     def get_instrument_id(symbol: "str", instrument_type, contract_type, expiry_date: "str", ccy, exchange):
@@ -93,19 +108,38 @@ class PyCryptoFuture(PyFuture):
         return ldexp(trade_price, 0) * ldexp(qty, 0)
 
     @staticmethod
-    def get_instrument_info(symbol=None, exchange=None, security_type=None, contract_type=None, expiry_date=None,
-                            externalSymbol=None, cache=True):
-        for name, value in (("symbol", symbol), ("exchange", exchange), ("security_type", security_type),
-                            ("contract_type", contract_type), ("expiry_date", expiry_date),
-                            ("externalSymbol", externalSymbol)):
+    def get_instrument_info(
+        symbol=None,
+        exchange=None,
+        security_type=None,
+        contract_type=None,
+        expiry_date=None,
+        externalSymbol=None,
+        cache=True,
+    ):
+        for name, value in (
+            ("symbol", symbol),
+            ("exchange", exchange),
+            ("security_type", security_type),
+            ("contract_type", contract_type),
+            ("expiry_date", expiry_date),
+            ("externalSymbol", externalSymbol),
+        ):
             _exact_str(name, value, none_allowed=True)
         try:
             cache_dir = Inibridge().config["data_related"]["LOCAL_DATA_CACHE_DIR"]
             os.makedirs(cache_dir, exist_ok=True)
         except Exception as error:
             print("future get_instrument_info mkdir error: ", error)
-        url = query_address(Inibridge().config["data_related"]["InstrumentInfoUrl"], symbol, exchange, security_type,
-                            contract_type, expiry_date, externalSymbol)
+        url = query_address(
+            Inibridge().config["data_related"]["InstrumentInfoUrl"],
+            symbol,
+            exchange,
+            security_type,
+            contract_type,
+            expiry_date,
+            externalSymbol,
+        )
         cache_path = os.path.join(cache_dir, cache_file_name(url))
         if cache and os.path.exists(cache_path):
             with open(cache_path, "r") as file:
@@ -138,16 +172,22 @@ class PyCryptoFuture(PyFuture):
 
 
 class PyCryptoInvFuture(PyCryptoFuture):
-    """\n    Inverse Future is a contract which settles with cryptocurrency\n    """
+    """\n    Inverse Future is a contract which settles with cryptocurrency\n"""
 
     # The annotation texts are the native class's, never evaluated.
     def __init__(self, underl: "CryptoPair", expiry_date: "Union[int, str]", exchange, **kwargs):  # noqa: F821
         if underl.quote_ccy != underl.base_ccy:
-            raise ValueError("the underlying must be a crypto currency not a pair. "
-                             "set the base_currency to quote currency")
-        super().__init__(underl=underl, exchange=exchange, expiry_date=expiry_date, symbol=f"{underl.base_ccy}-USD",
-                         contract_type=Instrument.CONTRACT_TYPE.INVERSE,
-                         settlement_type=PyFuture.SettlementType.physical)
+            raise ValueError(
+                "the underlying must be a crypto currency not a pair. set the base_currency to quote currency"
+            )
+        super().__init__(
+            underl=underl,
+            exchange=exchange,
+            expiry_date=expiry_date,
+            symbol=f"{underl.base_ccy}-USD",
+            contract_type=Instrument.CONTRACT_TYPE.INVERSE,
+            settlement_type=PyFuture.SettlementType.physical,
+        )
 
     @property
     def settlement_ccy(self):
@@ -169,8 +209,13 @@ class PyCryptoInvFuture(PyCryptoFuture):
 
 class PyCryptoInvPerpFuture(PyCryptoInvFuture):
     def __init__(self, underl: "CryptoPair", exchange):
-        super().__init__(underl=CryptoPair.create(underl) if underl.__class__.__name__ == "str" else underl,
-                         exchange=exchange, expiry_date=PyCryptoInvFuture.UNSPECIFIED)
+        super().__init__(
+            underl=CryptoPair.create(underl) if underl.__class__.__name__ == "str" else underl,
+            exchange=exchange,
+            expiry_date=PyCryptoInvFuture.UNSPECIFIED,
+        )
         self._instrument_type = INSTRUMENT_TYPE.PERP
-        self._instrument_id = (f"{self._exchange}.{self._symbol}.{self._instrument_type}.{self._contract_type}."
-                               f"{self._ccy}.{self._expiry_date}")
+        self._instrument_id = (
+            f"{self._exchange}.{self._symbol}.{self._instrument_type}.{self._contract_type}."
+            f"{self._ccy}.{self._expiry_date}"
+        )

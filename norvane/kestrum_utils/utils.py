@@ -65,10 +65,7 @@ def singleton(cls):
                     instance = kept[0] = cls(*args, **kwargs)
                     return instance
         if args or kwargs:
-            raise TypeError(
-                f"{cls.__qualname__}() is a singleton that is already built; "
-                "it takes no arguments now"
-            )
+            raise TypeError(f"{cls.__qualname__}() is a singleton that is already built; it takes no arguments now")
         return instance
 
     def reset():

@@ -33,9 +33,7 @@ constexpr auto kInitParams = rt::params<Init>({
 enum class Sample : std::size_t { self, df, count };
 constexpr auto kSampleParams = rt::params<Sample>({{"self"}, {"df", "pd.DataFrame"}});
 
-bool is_text(PyObject* value, PyObject* text) {
-    return PyUnicode_Check(value) && PyUnicode_Compare(value, text) == 0;
-}
+bool is_text(PyObject* value, PyObject* text) { return PyUnicode_Check(value) && PyUnicode_Compare(value, text) == 0; }
 
 // One of two texts, or ValueError naming the keyword.
 void require_choice(PyObject* value, const char* keyword, PyObject* one, PyObject* other) {
@@ -139,7 +137,8 @@ void read_column(PyObject* np, PyObject* df, PyObject* label, Py_ssize_t rows, I
                          label, dtype.get());
     };
     if (PyObject_HasAttr(series.get(), n_columns)) {
-        rt::raise_format(PyExc_TypeError, "column %R is not one column: the table holds %R more than once", label, label);
+        rt::raise_format(PyExc_TypeError, "column %R is not one column: the table holds %R more than once", label,
+                         label);
     }
     rt::Ref numpy_dtype = rt::attr(np, n_dtype);
     if (!rt::is_instance(dtype.get(), numpy_dtype.get())) refuse();
@@ -226,7 +225,8 @@ rt::Ref sample(rt::Args& args) {
     const std::int64_t nanoseconds_per = samplers::nanoseconds_per_tick(wall_dtype.get());
     if (nanoseconds_per == 0) rt::raise_format(PyExc_TypeError, "unexpected index dtype %S", wall_dtype.get());
     rt::Ref wall_ticks = contiguous(np.get(), rt::attr(wall_index.get(), n_asi8).get());
-    rt::Ref instant_ticks = tz.get() == Py_None ? wall_ticks : contiguous(np.get(), rt::attr(index.get(), n_asi8).get());
+    rt::Ref instant_ticks =
+        tz.get() == Py_None ? wall_ticks : contiguous(np.get(), rt::attr(index.get(), n_asi8).get());
     samplers::Int64Column wall(wall_ticks.get());
     samplers::Int64Column instants(instant_ticks.get());
     if (!wall.usable() || !instants.usable() || wall.size() != rows || instants.size() != rows ||
@@ -315,7 +315,9 @@ rt::Ref sample(rt::Args& args) {
     rt::Ref index_name = rt::attr(index.get(), n_name);
     rt::Ref result_index = datetime_index(pd.get(), labels.get(), wall_dtype.get(), tz.get(), index_name.get());
     rt::Ref columns = rt::Ref::steal(PyDict_New());
-    const auto put = [&](PyObject* name, PyObject* values) { rt::require(PyDict_SetItem(columns.get(), name, values)); };
+    const auto put = [&](PyObject* name, PyObject* values) {
+        rt::require(PyDict_SetItem(columns.get(), name, values));
+    };
     const auto put_times = [&](PyObject* name, PyObject* ticks) {
         // Naive times go in as datetime64 arrays, which the table takes as they are.
         if (tz.get() == Py_None) {

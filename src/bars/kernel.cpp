@@ -285,7 +285,8 @@ void compute_typed(const BarPlan& plan, const Runs& runs, const BarOutputs& out,
         return k;
     };
     MissingSeen seen[2];
-    samplers::run_tasks(parts, parts > 1, [&](std::size_t part) { seen[part] = kernel.runs(cut(part), cut(part + 1)); });
+    samplers::run_tasks(parts, parts > 1,
+                        [&](std::size_t part) { seen[part] = kernel.runs(cut(part), cut(part + 1)); });
     // Pairwise sums were taken on the chance that the columns hold no NaN; where they do, pandas sums the
     // whole column with compensation, and so does a second pass over the sums.
     const bool price_nan = seen[0].price || seen[1].price;
@@ -294,7 +295,8 @@ void compute_typed(const BarPlan& plan, const Runs& runs, const BarOutputs& out,
     if (size_nan) again.volume_sum = SumWay::Compensated;
     if (size_nan || price_nan) again.vwap_sum = SumWay::Compensated;
     if (plan.has_size && (again.volume_sum != plan.volume_sum || again.vwap_sum != plan.vwap_sum)) {
-        samplers::run_tasks(parts, parts > 1, [&](std::size_t part) { kernel.sums_again(again, cut(part), cut(part + 1)); });
+        samplers::run_tasks(parts, parts > 1,
+                            [&](std::size_t part) { kernel.sums_again(again, cut(part), cut(part + 1)); });
     }
     kernel.fill_gaps();
 }

@@ -30,13 +30,13 @@ struct BarPlan {
     Column price;
     bool has_size;
     Column size;
-    ValueKind volume_kind;   // the size's own kind
+    ValueKind volume_kind;  // the size's own kind
     // For a float size and for the two float64 sums of the VWAP: Pairwise where pandas sums a column
     // without NaN so; the compute step falls back to Compensated when it meets a NaN.
     SumWay volume_sum;
     SumWay vwap_sum;
-    Ticks wall;              // the rows' wall-clock ticks, which the grid cuts
-    Ticks instants;          // the rows' timestamps as the index holds them (the same as `wall` when naive)
+    Ticks wall;      // the rows' wall-clock ticks, which the grid cuts
+    Ticks instants;  // the rows' timestamps as the index holds them (the same as `wall` when naive)
     std::int64_t rows;
     std::int64_t nanoseconds_per_tick;
     std::int64_t grid_start;  // a window start at or before every row's window, in nanoseconds

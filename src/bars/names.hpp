@@ -7,11 +7,14 @@
 
 namespace bars {
 
+using samplers::a_reduceat_aggregate;
 using samplers::d_init;
+using samplers::d_version;
+using samplers::n_asi8;
+using samplers::n_BaseGrouper;
+using samplers::n_columns;
 using samplers::n_DataFrame;
 using samplers::n_DatetimeIndex;
-using samplers::n_asi8;
-using samplers::n_columns;
 using samplers::n_dtype;
 using samplers::n_empty;
 using samplers::n_float32;
@@ -23,6 +26,7 @@ using samplers::n_int64;
 using samplers::n_logging;
 using samplers::n_name;
 using samplers::n_np;
+using samplers::n_origin;
 using samplers::n_pd;
 using samplers::n_shape;
 using samplers::n_str;
@@ -33,10 +37,6 @@ using samplers::n_tz_localize;
 using samplers::n_UTC;
 using samplers::n_view;
 using samplers::n_window;
-using samplers::n_origin;
-using samplers::d_version;
-using samplers::n_BaseGrouper;
-using samplers::a_reduceat_aggregate;
 
 inline rt::Name n_Timedelta{"Timedelta"};
 inline rt::Name n_BarSampler{"BarSampler"};

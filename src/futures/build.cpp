@@ -20,8 +20,9 @@ rt::Ref record_number(PyObject* self, PyObject* key) {
 void store_record(PyObject* self, PyObject* records, const LookupAccount& account) {
     rt::Ref first_index = rt::Ref::steal(PyLong_FromLong(0));
     // No first record: the bare IndexError gets the lookup's account of what it asked and met.
-    rt::Ref info = rt::noting_if(PyExc_IndexError, [&] { return empty_lookup_note(self, account); },
-                                 [&] { return rt::item(records, first_index.get()); });
+    rt::Ref info = rt::noting_if(
+        PyExc_IndexError, [&] { return empty_lookup_note(self, account); },
+        [&] { return rt::item(records, first_index.get()); });
     rt::set_attr(self, a_info, info.get());
 
     rt::Ref tick_size = record_number(self, n_price_tick_size);
@@ -82,8 +83,9 @@ rt::Ref build_hook(rt::Args& args) {
     if (!account.cache_path || empty) {
         store_record(self, records.get(), account);
     } else {
-        rt::noting_if(PyExc_Exception, [&] { return cached_records_note(records.get(), account.cache_path.get()); },
-                      [&] { store_record(self, records.get(), account); });
+        rt::noting_if(
+            PyExc_Exception, [&] { return cached_records_note(records.get(), account.cache_path.get()); },
+            [&] { store_record(self, records.get(), account); });
     }
     return rt::none();
 }

@@ -34,12 +34,23 @@ double duration_seconds(std::string_view text) {
         // Digits and at most one point: strtod reads them all (a huge number as infinity, refused later).
         const double number = std::strtod(std::string(text.substr(start, at - start)).c_str(), nullptr);
         switch (text[at++]) {
-            case 's': total += number; break;
-            case 'm': total += number * 60; break;
-            case 'h': total += number * 3600; break;
-            case 'd': total += number * 86400; break;
-            case 'w': total += number * 7 * 86400; break;
-            default: return -1;
+            case 's':
+                total += number;
+                break;
+            case 'm':
+                total += number * 60;
+                break;
+            case 'h':
+                total += number * 3600;
+                break;
+            case 'd':
+                total += number * 86400;
+                break;
+            case 'w':
+                total += number * 7 * 86400;
+                break;
+            default:
+                return -1;
         }
     }
     return total;
@@ -98,7 +109,8 @@ std::optional<double> cache_file_age(PyObject* cache_path) {
     if (::stat(PyBytes_AS_STRING(encoded), &status) != 0) return std::nullopt;
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    const double modified = static_cast<double>(status.st_mtim.tv_sec) + static_cast<double>(status.st_mtim.tv_nsec) * 1e-9;
+    const double modified =
+        static_cast<double>(status.st_mtim.tv_sec) + static_cast<double>(status.st_mtim.tv_nsec) * 1e-9;
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9 - modified;
 }
 

@@ -55,8 +55,7 @@ void require_part_count(Py_ssize_t count, Py_ssize_t expected) {
 
 // The same, with the identifier layout as a note.
 void require_identifier_part_count(PyObject* instrument_id, Py_ssize_t count, Py_ssize_t expected) {
-    rt::noting([&] { return identifier_layout_note(instrument_id); },
-               [&] { require_part_count(count, expected); });
+    rt::noting([&] { return identifier_layout_note(instrument_id); }, [&] { require_part_count(count, expected); });
 }
 
 rt::Ref inst_cache() {
@@ -91,8 +90,8 @@ const Kind& kind_of(PyObject* instrument_id, const rt::Name* instrument_type, Py
     if (!equals_member(contract_type, n_CONTRACT_TYPE, n_LINEAR)) {
         if (!equals_member(contract_type, n_CONTRACT_TYPE, n_INVERSE)) {
             rt::Ref message = rt::Ref::steal(PyUnicode_FromFormat(
-                "instrument identifier %R has the contract type %R, which is neither LINEAR nor INVERSE",
-                instrument_id, contract_type));
+                "instrument identifier %R has the contract type %R, which is neither LINEAR nor INVERSE", instrument_id,
+                contract_type));
             rt::raise_noted(PyExc_ValueError, message.get(), [&] { return identifier_layout_note(instrument_id); });
         }
         contract = Contract::Inverse;

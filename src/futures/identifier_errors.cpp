@@ -6,8 +6,8 @@ namespace futures {
 
 namespace {
 
-constexpr const char* kFieldNames[] = {"exchange", "symbol", "instrument type", "contract type", "currency",
-                                       "expiry date"};
+constexpr const char* kFieldNames[] = {"exchange",      "symbol",   "instrument type",
+                                       "contract type", "currency", "expiry date"};
 
 }  // namespace
 
@@ -21,10 +21,10 @@ rt::Ref identifier_layout_note(PyObject* instrument_id) {
 }
 
 rt::Ref spelling_note(PyObject* requested, PyObject* own) {
-    return rt::Ref::steal(PyUnicode_FromFormat(
-        "create() was asked for %R, but the instrument built from it spells its own identifier %R "
-        "(str(instrument)); it is cached under its own spelling, so ask for that one.",
-        requested, own));
+    return rt::Ref::steal(
+        PyUnicode_FromFormat("create() was asked for %R, but the instrument built from it spells its own identifier %R "
+                             "(str(instrument)); it is cached under its own spelling, so ask for that one.",
+                             requested, own));
 }
 
 void require_no_empty_field(PyObject* instrument_id, PyObject* parts) {

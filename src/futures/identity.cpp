@@ -60,8 +60,8 @@ void retype_as_perpetual(PyObject* self) {
     rt::Ref contract_type = rt::attr(self, a_contract_type);
     rt::Ref ccy = rt::attr(self, a_ccy);
     rt::Ref expiry_date = rt::attr(self, a_expiry_date);
-    rt::Ref instrument_id = join_instrument_id(exchange.get(), symbol.get(), instrument_type.get(),
-                                               contract_type.get(), ccy.get(), expiry_date.get());
+    rt::Ref instrument_id = join_instrument_id(exchange.get(), symbol.get(), instrument_type.get(), contract_type.get(),
+                                               ccy.get(), expiry_date.get());
     rt::set_attr(self, a_instrument_id, instrument_id.get());
 }
 

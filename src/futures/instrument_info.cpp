@@ -26,8 +26,16 @@ namespace futures {
 
 namespace {
 
-enum class Query : std::size_t { symbol, exchange, security_type, contract_type, expiry_date, externalSymbol, cache,
-                                 count };
+enum class Query : std::size_t {
+    symbol,
+    exchange,
+    security_type,
+    contract_type,
+    expiry_date,
+    externalSymbol,
+    cache,
+    count
+};
 constexpr auto kParams = rt::params<Query>({
     {"symbol", "str", rt::Check::ExactStrOrNone, rt::Default::None},
     {"exchange", "str", rt::Check::ExactStrOrNone, rt::Default::None},
@@ -45,9 +53,12 @@ struct QueryParam {
     bool omit_unspecified;  // "UNSPECIFIED" is left out of the address (it still filters the records)
 };
 const QueryParam kQueryParams[] = {
-    {t_externalSymbol_is, Query::externalSymbol, false}, {t_symbol_is, Query::symbol, false},
-    {t_exchange_is, Query::exchange, false},             {t_security_type_is, Query::security_type, false},
-    {t_contract_type_is, Query::contract_type, true},    {t_expiry_date_is, Query::expiry_date, true},
+    {t_externalSymbol_is, Query::externalSymbol, false},
+    {t_symbol_is, Query::symbol, false},
+    {t_exchange_is, Query::exchange, false},
+    {t_security_type_is, Query::security_type, false},
+    {t_contract_type_is, Query::contract_type, true},
+    {t_expiry_date_is, Query::expiry_date, true},
 };
 
 // `Inibridge().config["data_related"][key]`, a fresh loader call each time; the section is handed out
@@ -63,10 +74,10 @@ rt::Ref configured(PyObject* key, rt::Ref* section_out = nullptr, bool noted = f
         if (section_out != nullptr) *section_out = std::move(section);
         return value;
     }
-    rt::Ref section = rt::noting_if(PyExc_KeyError, [] { return missing_section_note(); },
-                                    [&] { return rt::item(config.get(), n_data_related); });
-    rt::Ref value = rt::noting_if(PyExc_KeyError, [&] { return missing_key_note(key); },
-                                  [&] { return rt::item(section.get(), key); });
+    rt::Ref section = rt::noting_if(
+        PyExc_KeyError, [] { return missing_section_note(); }, [&] { return rt::item(config.get(), n_data_related); });
+    rt::Ref value = rt::noting_if(
+        PyExc_KeyError, [&] { return missing_key_note(key); }, [&] { return rt::item(section.get(), key); });
     if (section_out != nullptr) *section_out = std::move(section);
     return value;
 }
@@ -132,8 +143,8 @@ rt::Ref cache_path_for(PyObject* address, const rt::Ref& cache_dir) {
     rt::Ref join = rt::attr(os_path.get(), n_join);
     if (!cache_dir) {
         // The directory setting could not be read; reported the way the interpreter words an unset local.
-        rt::Ref message = rt::Ref::steal(
-            PyUnicode_FromString("local variable 'cache_dir' referenced before assignment"));
+        rt::Ref message =
+            rt::Ref::steal(PyUnicode_FromString("local variable 'cache_dir' referenced before assignment"));
         rt::raise_noted(PyExc_UnboundLocalError, message.get(), [] { return unset_cache_dir_note(); });
     }
     return rt::call(join.get(), cache_dir.get(), file_name.get());
@@ -192,9 +203,8 @@ rt::Ref read_cache_file(PyObject* cache_path) {
     rt::Ref file;
     try {
         require_regular_file(cache_path);
-        const bool opened = rt::suppress(PyExc_FileNotFoundError, [&] {
-            file = rt::call(open.get(), cache_path, t_read_mode.get());
-        });
+        const bool opened =
+            rt::suppress(PyExc_FileNotFoundError, [&] { file = rt::call(open.get(), cache_path, t_read_mode.get()); });
         if (!opened) return rt::Ref();
     } catch (const rt::PyError&) {
         rethrow_naming_cache_file(cache_path);
@@ -373,7 +383,8 @@ rt::Ref request_body(PyObject* address, PyObject* time_limit, rt::Ref& response,
             rt::Ref print = rt::global(n_print);
             rt::Ref status_again = rt::call_method(response.get(), n_getcode);
             rt::Ref status_text = rt::text_of(status_again.get());
-            rt::Ref line = rt::join_texts({t_request_api.get(), address, t_failed_with_status.get(), status_text.get()});
+            rt::Ref line =
+                rt::join_texts({t_request_api.get(), address, t_failed_with_status.get(), status_text.get()});
             (void)rt::call(print.get(), line.get());
             report.attempt_refused_status(status_again.get());
             if (limit) limit->finish();
@@ -475,7 +486,8 @@ rt::Ref get_instrument_info(rt::Args& args) {
         // stored records are still the answer, with a warning.
         const std::optional<double> age = cache_file_age(cache_path.get());
         if (age && *age > max_age->seconds) {
-            rt::Ref fetched = fetch_with_retries(args, address.get(), cache_path.get(), section.get(), report, answered);
+            rt::Ref fetched =
+                fetch_with_retries(args, address.get(), cache_path.get(), section.get(), report, answered);
             if (answered) return fetched;
             rt::Ref stored = read_cache_file(cache_path.get());
             if (!stored) return fetched;  // removed meanwhile: nothing else to answer with

@@ -58,9 +58,9 @@ rt::Ref outcome_lines(PyObject* outcomes) {
                PyUnicode_Compare(PyList_GET_ITEM(outcomes, last + 1), text) == 0) {
             ++last;
         }
-        rt::Ref line = rt::Ref::steal(
-            first == last ? PyUnicode_FromFormat("  attempt %zd: %U", first + 1, text)
-                          : PyUnicode_FromFormat("  attempts %zd-%zd: %U", first + 1, last + 1, text));
+        rt::Ref line =
+            rt::Ref::steal(first == last ? PyUnicode_FromFormat("  attempt %zd: %U", first + 1, text)
+                                         : PyUnicode_FromFormat("  attempts %zd-%zd: %U", first + 1, last + 1, text));
         rt::require(PyList_Append(lines.get(), line.get()));
         first = last + 1;
     }
@@ -101,8 +101,8 @@ void LookupReport::keep(PyObject* records, PyObject* cache_path, Compose&& compo
         PyObject* thread_dict = PyThreadState_GetDict();
         if (thread_dict == nullptr) return;
         rt::Ref account = compose();
-        rt::Ref kept = rt::Ref::steal(PyTuple_Pack(3, records, account ? account.get() : Py_None,
-                                                   cache_path != nullptr ? cache_path : Py_None));
+        rt::Ref kept = rt::Ref::steal(
+            PyTuple_Pack(3, records, account ? account.get() : Py_None, cache_path != nullptr ? cache_path : Py_None));
         rt::require(PyDict_SetItem(thread_dict, t_empty_lookup_key, kept.get()));
     });
 }
@@ -132,8 +132,8 @@ void LookupReport::publish_given_up(PyObject* records) {
         }
         const Py_ssize_t failures = PyList_GET_SIZE(outcomes_.get());
         rt::Ref lines = outcome_lines(outcomes_.get());
-        rt::Ref heading = rt::Ref::steal(PyUnicode_FromFormat("the lookup of %U failed %zd time%s:", address_,
-                                                              failures, failures == 1 ? "" : "s"));
+        rt::Ref heading = rt::Ref::steal(
+            PyUnicode_FromFormat("the lookup of %U failed %zd time%s:", address_, failures, failures == 1 ? "" : "s"));
         rt::require(PyList_Insert(lines.get(), 0, heading.get()));
         rt::Ref verdict;
         if (unmatched_) {

@@ -50,9 +50,8 @@ rt::Ref is_underl_supported(rt::Args& args) {
     if (class_name_equals(underl, n_str)) {
         rt::Ref pair_class = rt::global(n_CryptoPair);
         // A text the pair class cannot read is simply unsupported; interrupts and exits still propagate.
-        const bool readable = rt::suppress(PyExc_Exception, [&] {
-            (void)rt::call_method(pair_class.get(), n_create, underl);
-        });
+        const bool readable =
+            rt::suppress(PyExc_Exception, [&] { (void)rt::call_method(pair_class.get(), n_create, underl); });
         return rt::Ref::borrow(readable ? Py_True : Py_False);
     }
     rt::Ref class_name = class_name_of(underl);
@@ -81,8 +80,8 @@ rt::Ref create_by_underl(rt::Args& args) {
 }  // namespace
 
 const rt::FunctionSpec kCryptoPerpFutureInit{"__init__", kInitParams, init, "kwargs"};
-const rt::FunctionSpec kCryptoPerpFutureIsUnderlSupported{"is_underl_supported", kUnderlParams, is_underl_supported,
-                                                          nullptr, nullptr, "bool"};
+const rt::FunctionSpec kCryptoPerpFutureIsUnderlSupported{
+    "is_underl_supported", kUnderlParams, is_underl_supported, nullptr, nullptr, "bool"};
 const rt::FunctionSpec kCryptoPerpFutureCreateByUnderl{"create_by_underl", kCreateByUnderlParams, create_by_underl};
 
 }  // namespace futures

@@ -37,8 +37,7 @@ void require_sendable_query_values(const rt::Args& args, std::span<const rt::Par
         rt::Ref offending = rt::Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(ch)));
         rt::raise_format(PyExc_ValueError, "%s=%R cannot be sent to the reference-data service: it holds %R, %s",
                          params[i].name, value, offending.get(),
-                         ch == '#' ? "which would cut the query short there"
-                                   : "which a request address cannot carry");
+                         ch == '#' ? "which would cut the query short there" : "which a request address cannot carry");
     }
 }
 

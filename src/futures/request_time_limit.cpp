@@ -1,6 +1,6 @@
 // A time limit on one request of the reference-data lookup as a whole: host-name resolution, connection,
-// status line, headers and the entire body. A per-operation socket time-out cannot do this: a server sending a byte every so
-// often resets it on every byte. Instead every connection the request opens (redirects included) is
+// status line, headers and the entire body. A per-operation socket time-out cannot do this: a server sending a byte
+// every so often resets it on every byte. Instead every connection the request opens (redirects included) is
 // registered, and when the limit passes a timer thread shuts those connections down, which wakes a
 // blocked read at once; the request then fails, and the failure is reported as a time-out.
 #include <sys/socket.h>
@@ -128,8 +128,8 @@ struct CreateConnectionInTime {
     rt::Ref resolve(PyObject* socket_module, PyObject* host, PyObject* port) {
         rt::Ref getaddrinfo = rt::attr(socket_module, n_getaddrinfo);
         rt::Ref outcome = rt::Ref::steal(PyList_New(0));
-        rt::Ref target = rt::closure(Resolve{std::move(getaddrinfo), rt::Ref::borrow(host), rt::Ref::borrow(port),
-                                             outcome});
+        rt::Ref target =
+            rt::closure(Resolve{std::move(getaddrinfo), rt::Ref::borrow(host), rt::Ref::borrow(port), outcome});
         rt::Ref threading = import("threading");
         rt::Ref thread_class = rt::attr(threading.get(), n_Thread);
         rt::Ref thread = rt::call(thread_class.get(), rt::kw<"target">(target.get()), rt::kw<"daemon">(Py_True));
@@ -182,8 +182,8 @@ struct MakeConnection {
     auto objects() { return std::tie(sockets, connection_class); }
 
     rt::Ref operator()(rt::VectorArgs args) {
-        rt::Ref connection = rt::Ref::steal(PyObject_Vectorcall(connection_class.get(), args.items,
-                                                                PyVectorcall_NARGS(args.nargsf), args.kwnames));
+        rt::Ref connection = rt::Ref::steal(
+            PyObject_Vectorcall(connection_class.get(), args.items, PyVectorcall_NARGS(args.nargsf), args.kwnames));
         rt::Ref connect = rt::closure(ConnectAndRegister{sockets, deadline, connection});
         rt::set_attr(connection.get(), n_connect, connect.get());
         rt::Ref create_connection = rt::closure(CreateConnectionInTime{deadline});
@@ -207,15 +207,13 @@ struct OpenThrough {
 };
 
 // A standard handler whose connections come from `connection_class` and are registered.
-rt::Ref registering_handler(PyObject* handler_class, PyObject* open_name, PyObject* connection_class,
-                            PyObject* sockets, double deadline) {
+rt::Ref registering_handler(PyObject* handler_class, PyObject* open_name, PyObject* connection_class, PyObject* sockets,
+                            double deadline) {
     rt::Ref handler = rt::call(handler_class);
-    rt::Ref maker =
-        rt::closure(MakeConnection{rt::Ref::borrow(sockets), deadline, rt::Ref::borrow(connection_class)});
+    rt::Ref maker = rt::closure(MakeConnection{rt::Ref::borrow(sockets), deadline, rt::Ref::borrow(connection_class)});
     // The TLS settings an HTTPS handler passes to its connections, kept as the handler has them.
     rt::Ref keywords = rt::Ref::steal(PyDict_New());
-    const std::pair<PyObject*, PyObject*> tls[] = {{n_context, a_context},
-                                                   {n_check_hostname, a_check_hostname}};
+    const std::pair<PyObject*, PyObject*> tls[] = {{n_context, a_context}, {n_check_hostname, a_check_hostname}};
     for (const auto& [keyword, attribute] : tls) {
         rt::Ref value = rt::optional_attr(handler.get(), attribute);
         if (!value) continue;
@@ -295,8 +293,8 @@ rt::Ref RequestTimeLimit::open(PyObject* address) {
     rt::Ref http_client = import("http.client");
     rt::Ref http_handler_class = rt::attr(request.get(), n_HTTPHandler);
     rt::Ref http_connection = rt::attr(http_client.get(), n_HTTPConnection);
-    rt::Ref http_handler = registering_handler(http_handler_class.get(), n_http_open, http_connection.get(),
-                                               sockets_.get(), deadline_);
+    rt::Ref http_handler =
+        registering_handler(http_handler_class.get(), n_http_open, http_connection.get(), sockets_.get(), deadline_);
     rt::Ref build_opener = rt::attr(request.get(), n_build_opener);
     rt::Ref opener;
     // Absent when the interpreter has no TLS support.

@@ -34,8 +34,9 @@ rt::Ref path_expected_note(PyObject* config_path) {
 // Raises the loader's own complaint about a configuration file that is not there.
 void require_existing(PyObject* config_path) {
     // The method is looked up apart from its call, so that only its absence gets the note.
-    rt::Ref exists_method = rt::noting_if(PyExc_AttributeError, [&] { return path_expected_note(config_path); },
-                                          [&] { return rt::attr(config_path, n_exists); });
+    rt::Ref exists_method = rt::noting_if(
+        PyExc_AttributeError, [&] { return path_expected_note(config_path); },
+        [&] { return rt::attr(config_path, n_exists); });
     rt::Ref exists = rt::call(exists_method.get());
     if (rt::truth(exists.get())) return;
     rt::Ref path_text = rt::Ref::steal(PyObject_Str(config_path));

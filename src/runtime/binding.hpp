@@ -34,8 +34,8 @@ struct Binder {
 
     // The common call of a hot method, every argument given by position and no keyword catch-all, bound
     // without entering the general binder. False when the call needs the general binder.
-    static bool bind_positional(FunctionObject* function, Args& args, PyObject* const* positional,
-                                std::size_t nargsf, PyObject* kwnames) {
+    static bool bind_positional(FunctionObject* function, Args& args, PyObject* const* positional, std::size_t nargsf,
+                                PyObject* kwnames) {
         const FunctionSpec& spec = *function->spec;
         const std::size_t declared = spec.params.size();
         if (kwnames != nullptr || static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)) != declared ||

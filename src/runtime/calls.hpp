@@ -46,7 +46,9 @@ inline void set_attr(PyObject* object, PyObject* name, PyObject* value) {
 
 [[nodiscard]] inline Ref none() noexcept { return Ref::borrow(Py_None); }
 
-[[nodiscard]] inline Ref item(PyObject* container, PyObject* key) { return Ref::steal(PyObject_GetItem(container, key)); }
+[[nodiscard]] inline Ref item(PyObject* container, PyObject* key) {
+    return Ref::steal(PyObject_GetItem(container, key));
+}
 
 [[nodiscard]] inline Ref float_value(double value) { return Ref::steal(PyFloat_FromDouble(value)); }
 
@@ -174,15 +176,15 @@ template <typename... Values>
 template <typename... Objects>
 [[nodiscard]] Ref call_method(PyObject* object, PyObject* name, Objects... args) {
     std::array<PyObject*, sizeof...(Objects) + 1> vector{object, args...};
-    return Ref::steal(
-        PyObject_VectorcallMethod(name, vector.data(), (sizeof...(Objects) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(PyObject_VectorcallMethod(name, vector.data(),
+                                                (sizeof...(Objects) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // `super().name(*args, **keywords)` inside a method of `args.defining_class()`, resolved along the MRO of
 // `self`'s class as `super()` does, without creating the super or bound-method objects. `args` holds `self`
 // first; the last `keywords` of the `positional + keywords` values are keyword values.
 [[nodiscard]] Ref super_call_vector(PyObject* defining_class, PyObject* self, PyObject* name, PyObject* const* args,
-                      std::size_t positional, PyObject* kwnames);
+                                    std::size_t positional, PyObject* kwnames);
 
 // `super().name(a, key=b)` is `rt::super_call(args, self, name, a, rt::kw<"key">(b))`.
 template <typename... Values>

@@ -29,6 +29,7 @@ struct ClassAttribute {
 
 // Namespace order: `__module__`, `__qualname__`, `__doc__`, the members in declaration order, then the
 // class attributes. Each method records the new class as the one its `super()` resolves against.
-[[nodiscard]] Ref create_class(const ClassSpec& spec, PyObject* base, std::initializer_list<ClassAttribute> attributes = {});
+[[nodiscard]] Ref create_class(const ClassSpec& spec, PyObject* base,
+                               std::initializer_list<ClassAttribute> attributes = {});
 
 }  // namespace rt

@@ -22,8 +22,7 @@ Name n_return{"return"};
 
 FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* positional, std::size_t nargsf,
-                              PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* positional, std::size_t nargsf, PyObject* kwnames) {
     FunctionObject* function = as_function(callable);
     // Native frames do not count against the interpreter's recursion limit on their own; a Python
     // override that calls back here endlessly must end in RecursionError, not a stack overflow.
@@ -45,8 +44,9 @@ Ref make_defaults(const FunctionSpec& spec) {
     if (first == spec.params.size()) return Ref::borrow(Py_None);
     Ref defaults = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size() - first)));
     for (std::size_t i = first; i < spec.params.size(); ++i) {
-        Ref value = spec.params[i].default_value == Default::Text ? Ref::steal(PyUnicode_InternFromString(spec.params[i].default_text))
-                    : Ref::borrow(spec.params[i].default_value == Default::True ? Py_True : Py_None);
+        Ref value = spec.params[i].default_value == Default::Text
+                        ? Ref::steal(PyUnicode_InternFromString(spec.params[i].default_text))
+                        : Ref::borrow(spec.params[i].default_value == Default::True ? Py_True : Py_None);
         PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i - first), value.release());
     }
     return defaults;

@@ -111,7 +111,7 @@ struct FunctionSpec {
     const char* name;
     std::span<const Param> params;  // `self` first for instance methods and property getters
     Impl impl;
-    const char* varkw;              // name of the keyword catch-all, if any
+    const char* varkw;  // name of the keyword catch-all, if any
     const char* doc;
     const char* return_annotation;
 };

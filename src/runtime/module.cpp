@@ -12,9 +12,9 @@ namespace rt {
 namespace {
 
 const ModuleSpec* module_spec = nullptr;
-PyObject* the_module = nullptr;     // strong, for the rest of the process
-PyObject* the_globals = nullptr;    // borrowed from the_module
-PyObject* the_name = nullptr;       // strong
+PyObject* the_module = nullptr;   // strong, for the rest of the process
+PyObject* the_globals = nullptr;  // borrowed from the_module
+PyObject* the_name = nullptr;     // strong
 bool body_done = false;
 // The interpreter the module was created in; claimed once, atomically, as interpreters with GILs of their
 // own may import it at the same time.
@@ -53,8 +53,7 @@ PyObject* create_module(PyObject* import_spec, PyModuleDef*) {
 int exec_module(PyObject* module) {
     if (module == the_module && body_done) return 0;
     if (module != the_module) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
                      module_spec->short_name);
         return -1;
     }
@@ -168,14 +167,14 @@ void import_star(PyObject* module, const char* from) {
     Ref source = Ref::steal(PyImport_ImportModule(from));
     PyObject* target = PyModule_GetDict(module);
     Ref names;
-    const bool public_only = !suppress(PyExc_AttributeError, [&] {
-        names = Ref::steal(PyObject_GetAttrString(source.get(), "__all__"));
-    });
+    const bool public_only =
+        !suppress(PyExc_AttributeError, [&] { names = Ref::steal(PyObject_GetAttrString(source.get(), "__all__")); });
     if (public_only) names = Ref::steal(PyDict_Keys(require(PyModule_GetDict(source.get()))));
     Ref iterator = Ref::steal(PyObject_GetIter(names.get()));
     while (Ref name = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
         if (!PyUnicode_Check(name.get())) {
-            raise_format(PyExc_TypeError, "Item in %s.__all__ must be str, not %.100s", from, Py_TYPE(name.get())->tp_name);
+            raise_format(PyExc_TypeError, "Item in %s.__all__ must be str, not %.100s", from,
+                         Py_TYPE(name.get())->tp_name);
         }
         if (public_only && PyUnicode_GET_LENGTH(name.get()) > 0 && PyUnicode_READ_CHAR(name.get(), 0) == '_') continue;
         Ref value = Ref::steal(PyObject_GetAttr(source.get(), name.get()));

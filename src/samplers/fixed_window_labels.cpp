@@ -26,7 +26,6 @@ namespace samplers {
 
 namespace {
 
-
 // Positions of the earliest and the latest time; nothing for an empty column or one holding NaT.
 struct Span {
     Py_ssize_t earliest;
@@ -227,14 +226,15 @@ std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyO
         // The grid keeps its step and is shifted onto the origin: the start of the window that holds the
         // earliest time, counting whole windows from the origin.
         const std::int64_t anchor = origin_nanoseconds(pd, origin, tz.get(), *first_ns);
-        const __int128 start = static_cast<__int128>(anchor) +
-                               static_cast<__int128>(floor_division(static_cast<__int128>(*first_ns) - anchor, period->step)) *
-                                   period->step;
+        const __int128 start =
+            static_cast<__int128>(anchor) +
+            static_cast<__int128>(floor_division(static_cast<__int128>(*first_ns) - anchor, period->step)) *
+                period->step;
         if (start <= kNaT || start > *first_ns) return std::nullopt;
         first_start = static_cast<std::int64_t>(start);
     }
     return FixedWindowGrid{std::move(index), std::move(index_col), std::move(ticks), std::move(dtype),
-                           nanoseconds_per, first_start, period->step};
+                           nanoseconds_per,  first_start,          period->step};
 }
 
 WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* origin) {

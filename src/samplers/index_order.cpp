@@ -11,8 +11,8 @@ namespace samplers {
 namespace {
 
 [[noreturn]] void refuse_nat(Py_ssize_t position) {
-    rt::raise_format(PyExc_ValueError,
-                     "the index must be ascending without missing timestamps: position %zd holds NaT", position);
+    rt::raise_format(PyExc_ValueError, "the index must be ascending without missing timestamps: position %zd holds NaT",
+                     position);
 }
 
 [[noreturn]] void refuse_backwards(PyObject* index, Py_ssize_t position) {

@@ -138,9 +138,12 @@ __attribute__((target("avx2"))) T extreme_of_run_avx2(const T* values, std::int6
         std::int64_t i = 0;
         for (; i + 16 <= count; i += 16) {
             a = kMax ? _mm256_max_pd(_mm256_loadu_pd(values + i), a) : _mm256_min_pd(_mm256_loadu_pd(values + i), a);
-            b = kMax ? _mm256_max_pd(_mm256_loadu_pd(values + i + 4), b) : _mm256_min_pd(_mm256_loadu_pd(values + i + 4), b);
-            c = kMax ? _mm256_max_pd(_mm256_loadu_pd(values + i + 8), c) : _mm256_min_pd(_mm256_loadu_pd(values + i + 8), c);
-            d = kMax ? _mm256_max_pd(_mm256_loadu_pd(values + i + 12), d) : _mm256_min_pd(_mm256_loadu_pd(values + i + 12), d);
+            b = kMax ? _mm256_max_pd(_mm256_loadu_pd(values + i + 4), b)
+                     : _mm256_min_pd(_mm256_loadu_pd(values + i + 4), b);
+            c = kMax ? _mm256_max_pd(_mm256_loadu_pd(values + i + 8), c)
+                     : _mm256_min_pd(_mm256_loadu_pd(values + i + 8), c);
+            d = kMax ? _mm256_max_pd(_mm256_loadu_pd(values + i + 12), d)
+                     : _mm256_min_pd(_mm256_loadu_pd(values + i + 12), d);
         }
         alignas(32) double lanes[16];
         _mm256_store_pd(lanes, a);
@@ -156,7 +159,8 @@ __attribute__((target("avx2"))) T extreme_of_run_avx2(const T* values, std::int6
         std::int64_t i = 0;
         for (; i + 16 <= count; i += 16) {
             a = kMax ? _mm256_max_ps(_mm256_loadu_ps(values + i), a) : _mm256_min_ps(_mm256_loadu_ps(values + i), a);
-            b = kMax ? _mm256_max_ps(_mm256_loadu_ps(values + i + 8), b) : _mm256_min_ps(_mm256_loadu_ps(values + i + 8), b);
+            b = kMax ? _mm256_max_ps(_mm256_loadu_ps(values + i + 8), b)
+                     : _mm256_min_ps(_mm256_loadu_ps(values + i + 8), b);
         }
         alignas(32) float lanes[16];
         _mm256_store_ps(lanes, a);
@@ -195,7 +199,7 @@ ColumnFindings extreme(const R& column, const Groups& groups, T* out) {
             for (const T value : values) result = keep_better<kMax>(value, result);
         } else
 #if defined(__x86_64__)
-        if constexpr (kVectors) {
+            if constexpr (kVectors) {
             result = vectors && end - begin >= 32
                          ? extreme_of_run_avx2<kMax>(reinterpret_cast<const T*>(column.data) + begin, end - begin)
                          : extreme_of_run<kMax>(column, begin, end);
@@ -203,7 +207,7 @@ ColumnFindings extreme(const R& column, const Groups& groups, T* out) {
             result = extreme_of_run<kMax>(column, begin, end);
         }
 #else
-        result = extreme_of_run<kMax>(column, begin, end);
+            result = extreme_of_run<kMax>(column, begin, end);
 #endif
         if constexpr (kIsFloat<T>) {
             if (result == kStart) {
@@ -286,7 +290,9 @@ void compensated_groups(const Groups& groups, const Value& value_at, const Missi
         const std::int64_t next_split =
             k + 1 == kLanes ? groups.count
                             : std::max(split, static_cast<std::int64_t>(
-                                                  std::lower_bound(bounds, bounds + groups.count, bounds[0] + (rows - bounds[0]) / kLanes * (k + 1)) - bounds));
+                                                  std::lower_bound(bounds, bounds + groups.count,
+                                                                   bounds[0] + (rows - bounds[0]) / kLanes * (k + 1)) -
+                                                  bounds));
         group[k] = split;
         last_group[k] = next_split;
         row[k] = bounds[split];
@@ -336,7 +342,8 @@ void compensated_groups(const Groups& groups, const Value& value_at, const Missi
 }
 
 // Floats are summed in their own type, integers and bools in float64.
-template <typename R, typename T = typename R::Item, typename Sum = std::conditional_t<std::is_same_v<T, float>, float, double>>
+template <typename R, typename T = typename R::Item,
+          typename Sum = std::conditional_t<std::is_same_v<T, float>, float, double>>
 ColumnFindings compensated_mean(const R& column, const Groups& groups, Sum* out) {
     ColumnFindings findings;
     const auto value_at = [&](std::int64_t row) {
@@ -347,10 +354,12 @@ ColumnFindings compensated_mean(const R& column, const Groups& groups, Sum* out)
         }
     };
     const auto missing = [](Sum value) { return kIsFloat<T> && value != value; };
-    compensated_groups<Sum>(groups, value_at, missing, [&](std::int64_t g, const CompensatedSum<Sum>& state, std::int64_t size) {
-        findings.has_nan |= state.present != size;
-        out[g] = state.present == 0 ? std::numeric_limits<Sum>::quiet_NaN() : state.sum / static_cast<Sum>(state.present);
-    });
+    compensated_groups<Sum>(groups, value_at, missing,
+                            [&](std::int64_t g, const CompensatedSum<Sum>& state, std::int64_t size) {
+                                findings.has_nan |= state.present != size;
+                                out[g] = state.present == 0 ? std::numeric_limits<Sum>::quiet_NaN()
+                                                            : state.sum / static_cast<Sum>(state.present);
+                            });
     return findings;
 }
 
@@ -532,8 +541,8 @@ void mean_of_ticks(const InputColumn& ticks, const Groups& groups, std::int64_t*
     const Reader<std::int64_t, false> column{ticks.data, ticks.stride};
     const auto value_at = [&](std::int64_t row) { return static_cast<double>(column[row]); };
     const auto finish = [&](std::int64_t g, const CompensatedSum<double>& state, std::int64_t) {
-        const double mean =
-            state.present == 0 ? std::numeric_limits<double>::quiet_NaN() : state.sum / static_cast<double>(state.present);
+        const double mean = state.present == 0 ? std::numeric_limits<double>::quiet_NaN()
+                                               : state.sum / static_cast<double>(state.present);
         // numpy's float64 to datetime64 cast: NaN and values beyond int64 become NaT, the rest are truncated.
         out[g] = mean >= -kBeyond && mean < kBeyond ? static_cast<std::int64_t>(mean) : kNaT;
     };

@@ -66,7 +66,8 @@ PandasWays pandas_ways(PyObject* pd) {
     if (major >= 3) {
         rt::Ref ops = rt::Ref::steal(PyImport_ImportModule("pandas.core.groupby.ops"));
         rt::Ref grouper = rt::attr(ops.get(), n_BaseGrouper);
-        ways.reduceat = rt::suppress(PyExc_AttributeError, [&] { (void)rt::attr(grouper.get(), a_reduceat_aggregate); });
+        ways.reduceat =
+            rt::suppress(PyExc_AttributeError, [&] { (void)rt::attr(grouper.get(), a_reduceat_aggregate); });
     }
     return ways;
 }
@@ -137,7 +138,8 @@ bool read_columns(PyObject* pd, PyObject* np, PyObject* df, PyObject* index_col,
         if (!kind) return false;
         rt::Ref array = rt::call_method(series, n_to_numpy);
         rt::Buffer& buffer = columns.buffers.emplace_back(array.get(), PyBUF_STRIDES | PyBUF_FORMAT);
-        if (buffer.ndim() != 1 || buffer.length() != rows || static_cast<std::size_t>(buffer.itemsize()) != item_size(*kind)) {
+        if (buffer.ndim() != 1 || buffer.length() != rows ||
+            static_cast<std::size_t>(buffer.itemsize()) != item_size(*kind)) {
             return false;
         }
         columns.labels.push_back(rt::Ref::borrow(label));
@@ -212,7 +214,8 @@ public:
         if (!leading) {
             for (std::int64_t g = 0; g < groups_.count; ++g) bounds_[g] = bounds_[g + 1] - 1;
         }
-        rt::Ref slice = rt::Ref::steal(PySlice_New(nullptr, rt::Ref::steal(PyLong_FromLongLong(groups_.count)).get(), nullptr));
+        rt::Ref slice =
+            rt::Ref::steal(PySlice_New(nullptr, rt::Ref::steal(PyLong_FromLongLong(groups_.count)).get(), nullptr));
         return rt::item(array_.get(), slice.get());
     }
 
@@ -309,9 +312,12 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
 
     // Periods from the first to the last timestamp (sorted), in unsigned arithmetic as the cursor's.
     const std::int64_t last_ns = wrapped_nanoseconds(times[rows - 1], grid->nanoseconds_per_tick);
-    const std::uint64_t span_periods = (static_cast<std::uint64_t>(last_ns) - static_cast<std::uint64_t>(grid->first_start)) /
-                                       static_cast<std::uint64_t>(grid->step) + 1;
-    GroupBounds bounds(np, rows, static_cast<std::int64_t>(std::min<std::uint64_t>(span_periods, static_cast<std::uint64_t>(rows))));
+    const std::uint64_t span_periods =
+        (static_cast<std::uint64_t>(last_ns) - static_cast<std::uint64_t>(grid->first_start)) /
+            static_cast<std::uint64_t>(grid->step) +
+        1;
+    GroupBounds bounds(
+        np, rows, static_cast<std::int64_t>(std::min<std::uint64_t>(span_periods, static_cast<std::uint64_t>(rows))));
     // The order of a naive index is checked in the same pass (the caller refuses it when it is out of
     // order); an aware one has had its instants checked.
     {
@@ -339,7 +345,8 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
         rt::Ref shape = rt::Ref::steal(PyTuple_Pack(2, width_object.get(), length.get()));
         block = new_array(np, shape.get(), dtype_name(kinds[0]));
         auto* base = static_cast<char*>(array_data(block.get()));
-        for (std::size_t j = 0; j < width; ++j) outs[j] = base + j * static_cast<std::size_t>(groups.count) * item_size(kinds[0]);
+        for (std::size_t j = 0; j < width; ++j)
+            outs[j] = base + j * static_cast<std::size_t>(groups.count) * item_size(kinds[0]);
     } else {
         for (std::size_t j = 0; j < width; ++j) {
             arrays.push_back(new_array(np, length.get(), dtype_name(kinds[j])));
@@ -363,7 +370,8 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
     bool ambiguous = false;
     {
         ReleasedGil released;
-        const bool worth_threads = static_cast<std::int64_t>(rows) * static_cast<std::int64_t>(width) >= kValuesWorthThreads;
+        const bool worth_threads =
+            static_cast<std::int64_t>(rows) * static_cast<std::int64_t>(width) >= kValuesWorthThreads;
         // Only a mean reads the instants; no other reduction has them to read.
         const InputColumn ticks = instants ? InputColumn{instants->data(), instants->stride(), ValueKind::Int64}
                                            : InputColumn{nullptr, 0, ValueKind::Int64};
@@ -375,8 +383,9 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
                 const auto cut = [&](std::size_t part) {
                     const std::int64_t row = groups.bounds[groups.count] / static_cast<std::int64_t>(extra) *
                                              static_cast<std::int64_t>(part);
-                    return part == extra ? groups.count
-                                         : std::lower_bound(groups.bounds, groups.bounds + groups.count, row) - groups.bounds;
+                    return part == extra
+                               ? groups.count
+                               : std::lower_bound(groups.bounds, groups.bounds + groups.count, row) - groups.bounds;
                 };
                 const std::int64_t first = cut(task);
                 const std::int64_t last = std::max(first, cut(task + 1));
@@ -398,7 +407,8 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
         }
         if (resum) {
             run_tasks(width, worth_threads, [&](std::size_t j) {
-                if (run_has_nan[runs[j]]) reduce_column(*reduction, MeanSum::Compensated, columns.inputs[j], groups, outs[j]);
+                if (run_has_nan[runs[j]])
+                    reduce_column(*reduction, MeanSum::Compensated, columns.inputs[j], groups, outs[j]);
             });
         }
     }
@@ -415,8 +425,10 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
                           rt::kw<"columns">(columns.index.get()), rt::kw<"copy">(Py_False));
     } else {
         rt::Ref data = rt::Ref::steal(PyDict_New());
-        for (std::size_t j = 0; j < width; ++j) rt::require(PyDict_SetItem(data.get(), columns.labels[j].get(), arrays[j].get()));
-        result = rt::call(frame_type.get(), data.get(), rt::kw<"index">(index.get()), rt::kw<"columns">(columns.index.get()));
+        for (std::size_t j = 0; j < width; ++j)
+            rt::require(PyDict_SetItem(data.get(), columns.labels[j].get(), arrays[j].get()));
+        result = rt::call(frame_type.get(), data.get(), rt::kw<"index">(index.get()),
+                          rt::kw<"columns">(columns.index.get()));
     }
     // pandas' group-by hands the table's attrs and flags on to what these reductions give, count aside,
     // in its own way (shared or copied, depending on the version).

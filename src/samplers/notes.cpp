@@ -12,16 +12,16 @@ namespace samplers {
 
 namespace {
 
-constexpr const char* kCandidates[] = {"first", "last", "min", "max", "mean", "median", "sum", "prod",
-                                       "std",   "var",  "sem", "count", "nunique", "ohlc", "any", "all"};
+constexpr const char* kCandidates[] = {"first", "last", "min", "max",   "mean",    "median", "sum", "prod",
+                                       "std",   "var",  "sem", "count", "nunique", "ohlc",   "any", "all"};
 
 constexpr const char* kBars =
     "; for volume or OHLCV bars use BarSampler from norvane.kestrum_data.utility.timeseries.bars";
 
 // Three rows in two one-minute periods, indexed by timestamps named "ts".
 rt::Ref probe_table(PyObject* pd) {
-    rt::Ref stamps = rt::Ref::steal(Py_BuildValue("[sss]", "2024-01-01 00:00:00", "2024-01-01 00:00:30",
-                                                  "2024-01-01 00:01:00"));
+    rt::Ref stamps =
+        rt::Ref::steal(Py_BuildValue("[sss]", "2024-01-01 00:00:00", "2024-01-01 00:00:30", "2024-01-01 00:01:00"));
     rt::Ref index_type = rt::attr(pd, n_DatetimeIndex);
     rt::Ref ts = rt::Ref::steal(PyUnicode_FromString("ts"));
     rt::Ref index = rt::call(index_type.get(), stamps.get(), rt::kw<"name">(ts.get()));
@@ -37,7 +37,8 @@ bool works(PyObject* pd, PyObject* np, PyObject* table, PyObject* window, const 
         WorkingTable working = label_fixed_window(pd, np, table, window, nullptr);  // no origin: the default grid
         if (!working.table) working = label_through_pandas(pd, np, table, window);
         rt::Ref groupby = rt::attr(working.table.get(), n_groupby);
-        rt::Ref grouped = rt::call(groupby.get(), n_group_by_label.get(), rt::kw<"as_index">(Py_True), rt::kw<"sort">(Py_False));
+        rt::Ref grouped =
+            rt::call(groupby.get(), n_group_by_label.get(), rt::kw<"as_index">(Py_True), rt::kw<"sort">(Py_False));
         rt::Ref method = rt::Ref::steal(PyObject_GetAttrString(grouped.get(), name));
         rt::Ref reduced = rt::call(method.get());
         rt::Ref set_index = rt::attr(reduced.get(), n_set_index);
@@ -80,8 +81,9 @@ rt::Ref working_methods_note(PyObject* pd, PyObject* np, const char* lead) {
     if (!methods) methods = find_working_methods(pd, np);
     rt::Ref version = rt::attr(pd, d_version);
     rt::Ref version_text = rt::text_of(version.get());
-    return rt::Ref::steal(PyUnicode_FromFormat("%smethods that give one row per period with this sampler on pandas %U: %s%s",
-                                               lead, version_text.get(), methods->c_str(), kBars));
+    return rt::Ref::steal(
+        PyUnicode_FromFormat("%smethods that give one row per period with this sampler on pandas %U: %s%s", lead,
+                             version_text.get(), methods->c_str(), kBars));
 }
 
 }  // namespace samplers

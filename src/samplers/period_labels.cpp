@@ -80,8 +80,8 @@ rt::Ref full_grid(PyObject* period_range, PyObject* first, PyObject* last, PyObj
 // The grid's periods, numbered from 0 at the first one, that the rows fall in; the two ends; and the
 // first period past the nanosecond range when the grid reaches it, so that converting the periods to
 // timestamps fails on the same period as the full grid would. Empty when the index cannot be read.
-std::vector<std::int64_t> needed_periods(PyObject* index, std::int64_t first_ordinal,
-                                         std::int64_t step, std::int64_t unit_ns, std::int64_t last_number) {
+std::vector<std::int64_t> needed_periods(PyObject* index, std::int64_t first_ordinal, std::int64_t step,
+                                         std::int64_t unit_ns, std::int64_t last_number) {
     rt::Ref dtype = rt::attr(index, n_dtype);
     const std::int64_t stamp_unit_ns = nanoseconds_per_tick(dtype.get());  // of one datetime64 unit
     if (stamp_unit_ns == 0) return {};
@@ -117,7 +117,8 @@ std::vector<std::int64_t> needed_periods(PyObject* index, std::int64_t first_ord
 // The numbered periods after `first`: the first period repeated, shifted by each number.
 rt::Ref periods_numbered(PyObject* np, PyObject* first, const std::vector<std::int64_t>& numbers) {
     const auto count = static_cast<Py_ssize_t>(numbers.size());
-    rt::Ref shifts = new_int64_array(np, count, [&](std::int64_t* out) { std::copy(numbers.begin(), numbers.end(), out); });
+    rt::Ref shifts =
+        new_int64_array(np, count, [&](std::int64_t* out) { std::copy(numbers.begin(), numbers.end(), out); });
     rt::Ref length = rt::Ref::steal(PyLong_FromSsize_t(count));
     rt::Ref repeated = rt::call_method(first, n_repeat, length.get());
     return rt::Ref::steal(PyNumber_Add(repeated.get(), shifts.get()));
@@ -148,8 +149,7 @@ std::optional<GridSpan> grid_span(PyObject* period_range, PyObject* first, PyObj
 }
 
 // The period starts that label the rows, as datetime64[ns].
-rt::Ref period_starts(PyObject* pd, PyObject* np, PyObject* index, PyObject* first, PyObject* last,
-                      PyObject* window) {
+rt::Ref period_starts(PyObject* pd, PyObject* np, PyObject* index, PyObject* first, PyObject* last, PyObject* window) {
     rt::Ref period_range = rt::attr(pd, n_period_range);
     const std::optional<GridSpan> grid = grid_span(period_range.get(), first, last, window);
     if (!grid) return full_grid(period_range.get(), first, last, window);
@@ -278,7 +278,8 @@ rt::Ref with_timestamp_index(PyObject* pd, PyObject* df) {
     if (!holds_dates(index.get(), datetimes)) return unchanged;
 
     rt::Ref converted = as_timestamps(pd, index.get());
-    if ((!converted || !rt::is_instance(converted.get(), datetime_index.get())) && datetimes && all_aware(index.get())) {
+    if ((!converted || !rt::is_instance(converted.get(), datetime_index.get())) && datetimes &&
+        all_aware(index.get())) {
         rt::Ref to_datetime = rt::attr(pd, n_to_datetime);
         converted = rt::call(to_datetime.get(), index.get(), rt::kw<"utc">(Py_True));
     }
@@ -316,9 +317,7 @@ ShiftedTable into_nanosecond_range(PyObject* pd, PyObject* df) {
     rt::Ref ticks = rt::attr(index.get(), n_asi8);
     Int64Column times(ticks.get());
     if (!times.usable() || times.size() == 0) return unchanged;
-    const auto day_of = [&](std::int64_t tick) {
-        return tick / ticks_per_day - (tick % ticks_per_day < 0 ? 1 : 0);
-    };
+    const auto day_of = [&](std::int64_t tick) { return tick / ticks_per_day - (tick % ticks_per_day < 0 ? 1 : 0); };
     const std::int64_t first_day = day_of(times[0]);
     const std::int64_t last_day = day_of(times[times.size() - 1]);
     if (first_day >= -kNanosecondDays && last_day < kNanosecondDays) return unchanged;

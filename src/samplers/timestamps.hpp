@@ -106,7 +106,10 @@ inline bool never_descends(const Int64Column& times) { return never_descends_bet
 class PeriodCursor {
 public:
     PeriodCursor(std::int64_t first_start, std::int64_t step)
-        : origin_(static_cast<std::uint64_t>(first_start)), step_(step), start_(first_start), next_(after(first_start)) {}
+        : origin_(static_cast<std::uint64_t>(first_start)),
+          step_(step),
+          start_(first_start),
+          next_(after(first_start)) {}
 
     // Moves to the period holding `time`; true when that is another period than the current one (a
     // later one, unless the timestamps go backwards, as a wall clock turned back does).

@@ -13,6 +13,7 @@ or on a port of its own::
         service.set_fault("status", code=500, times=2)
 """
 
+from norvane.devtools.refdata_service.configured import configured_address, start_configured_service
 from norvane.devtools.refdata_service.server import (
     FAULT_KINDS,
     QUERY_FIELDS,
@@ -20,7 +21,6 @@ from norvane.devtools.refdata_service.server import (
     default_data_path,
     load_records,
 )
-from norvane.devtools.refdata_service.configured import configured_address, start_configured_service
 
 __all__ = [
     "FAULT_KINDS",

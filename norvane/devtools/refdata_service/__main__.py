@@ -22,9 +22,7 @@ def main(argv=None):
     # A terminated service should close its socket as an interrupted one does.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     try:
-        service.serve_forever(
-            on_ready=lambda s: print(f"refdata service listening on {s.url}", flush=True)
-        )
+        service.serve_forever(on_ready=lambda s: print(f"refdata service listening on {s.url}", flush=True))
     except KeyboardInterrupt:
         pass
     return 0

@@ -17,8 +17,9 @@ def configured_address():
     if parts.scheme != "http" or host is None:
         raise ValueError(f"InstrumentInfoUrl = {url} is not a plain http:// address")
     if host != "localhost" and not _is_loopback(host):
-        raise ValueError(f"InstrumentInfoUrl = {url} names another machine; the development service "
-                         "serves this one only (127.0.0.1)")
+        raise ValueError(
+            f"InstrumentInfoUrl = {url} names another machine; the development service serves this one only (127.0.0.1)"
+        )
     return host, parts.port or 80
 
 
@@ -39,6 +40,8 @@ def start_configured_service(data=None, verbose=False):
         return RefDataService(data=data, host=host, port=port, verbose=verbose).start()
     except OSError as error:
         if error.errno == errno.EADDRINUSE:
-            error.add_note(f"Something already listens on {host}:{port}. When it is the development service "
-                           "(python -m norvane.devtools.refdata_service), use it as it is and skip this step.")
+            error.add_note(
+                f"Something already listens on {host}:{port}. When it is the development service "
+                "(python -m norvane.devtools.refdata_service), use it as it is and skip this step."
+            )
         raise

@@ -298,8 +298,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _fault_trickle(self, target, interval):
         # The whole normal answer, status line and headers included, one byte per interval.
         body = json.dumps(self.server.service._answer(target)).encode("utf-8")
-        head = (f"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: {len(body)}\r\n"
-                "Connection: close\r\n\r\n").encode("ascii")
+        head = (
+            f"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: {len(body)}\r\n"
+            "Connection: close\r\n\r\n"
+        ).encode("ascii")
         self.close_connection = True
         for at, byte in enumerate(head + body):
             if at and self.server.service._stopping.wait(interval):
@@ -338,7 +340,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return
         service = self.server.service
         path, _, query = target.partition("?")
-        route = path[len(ADMIN_PREFIX):]
+        route = path[len(ADMIN_PREFIX) :]
         try:
             if route == "fault":
                 if body is not None:

@@ -207,9 +207,7 @@ class CryptoInvFuture(CryptoFuture):
 
     # The runtime annotation of expiry_date reads Union[int, str], but the linear
     # constructor it delegates to accepts a str only.
-    def __init__(
-        self, underl: CryptoPair, expiry_date: str, exchange: str, **kwargs: Any
-    ) -> None:
+    def __init__(self, underl: CryptoPair, expiry_date: str, exchange: str, **kwargs: Any) -> None:
         """An unbuilt inverse future; extra keywords are ignored.
 
         Raises ``ValueError`` when the pair's base and quote currencies differ, and
@@ -255,9 +253,7 @@ class CryptoPerpFuture(CryptoFuture):
     ``CryptoFuture``, in the quote currency.
     """
 
-    def __init__(
-        self, underl: CryptoPair | str, exchange: str, *, symbol: str = ..., **kwargs: Any
-    ) -> None:
+    def __init__(self, underl: CryptoPair | str, exchange: str, *, symbol: str = ..., **kwargs: Any) -> None:
         """Constructs and builds: the reference data comes from the cache or the service.
 
         Raises what ``build()`` raises, e.g. ``IndexError`` when no record was found.
@@ -266,9 +262,7 @@ class CryptoPerpFuture(CryptoFuture):
     def is_underl_supported(underl: CryptoPair | str) -> bool:
         """Whether ``underl`` is a ``CryptoPair`` or a text ``CryptoPair.create`` accepts; never raises."""
     @staticmethod
-    def create_by_underl(
-        underl: CryptoPair | str, exchange: str | None = None
-    ) -> CryptoPerpFuture:
+    def create_by_underl(underl: CryptoPair | str, exchange: str | None = None) -> CryptoPerpFuture:
         """A built perpetual on ``underl``; ``exchange`` defaults to the pair's own.
 
         Raises ``ValueError`` ("... not supported!") for an unsupported underlying.

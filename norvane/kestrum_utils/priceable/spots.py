@@ -40,9 +40,7 @@ class CryptoPair(Instrument):
         if not isinstance(text, str):
             raise ValueError(f"cannot read a currency pair from {type(text).__name__} {text!r}")
         parts = text.split("-")
-        if len(parts) != 2 or not all(parts) or any(
-            ch.isspace() or ch == "." for ch in text
-        ):
+        if len(parts) != 2 or not all(parts) or any(ch.isspace() or ch == "." for ch in text):
             raise ValueError(f"cannot read a currency pair from {text!r}; expected BASE-QUOTE")
         base_ccy, quote_ccy = parts
         return CryptoPair(quote_ccy=quote_ccy, base_ccy=base_ccy, exchange=exchange)
@@ -64,7 +62,4 @@ class CryptoPair(Instrument):
         return format(str(self), spec)
 
     def __repr__(self):
-        return (
-            f"CryptoPair(quote_ccy={self._quote_ccy!r}, base_ccy={self._base_ccy!r}, "
-            f"exchange={self._exchange!r})"
-        )
+        return f"CryptoPair(quote_ccy={self._quote_ccy!r}, base_ccy={self._base_ccy!r}, exchange={self._exchange!r})"

@@ -15,8 +15,10 @@ try:
     import dask
     import dask.dataframe as dd
 except ImportError as error:
-    error.add_note("norvane.kestrum_data.utility.timeseries.partitioned needs Dask: "
-                   "pip install 'norvane[dask]' (the extra 'dask': dask[dataframe], distributed, pyarrow)")
+    error.add_note(
+        "norvane.kestrum_data.utility.timeseries.partitioned needs Dask: "
+        "pip install 'norvane[dask]' (the extra 'dask': dask[dataframe], distributed, pyarrow)"
+    )
     raise
 
 import numpy as np
@@ -61,8 +63,9 @@ class _Plan:
         elif bar_type is not None and isinstance(sampler, bar_type):
             self.bars = True
         else:
-            raise TypeError(f"sampler must be an ExistingTimestampSampler or a BarSampler, "
-                            f"not {type(sampler).__name__}")
+            raise TypeError(
+                f"sampler must be an ExistingTimestampSampler or a BarSampler, not {type(sampler).__name__}"
+            )
         if not isinstance(ddf, dd.DataFrame):
             raise TypeError(f"ddf must be a dask.dataframe.DataFrame, not {type(ddf).__name__}")
         index = ddf._meta.index
@@ -70,7 +73,8 @@ class _Plan:
             raise ValueError(
                 f"the index must be datetime64 to be sampled across partitions, not {index.dtype}: "
                 "the sampler's grid for other indexes comes from pandas' periods, whose origin "
-                "cannot be passed to each partition")
+                "cannot be passed to each partition"
+            )
         self.sampler = sampler
         self.ddf = ddf
         self.tz = index.tz
@@ -83,8 +87,9 @@ class _Plan:
         if not (self.origin is None or isinstance(self.origin, (str, pd.Timestamp))):
             self.origin = pd.Timestamp(self.origin)
         if isinstance(self.origin, str) and self.origin not in ("epoch", "start_day"):
-            raise ValueError(f"origin {self.origin!r} cannot be cut across partitions: "
-                             "use None, 'epoch', 'start_day' or a timestamp")
+            raise ValueError(
+                f"origin {self.origin!r} cannot be cut across partitions: use None, 'epoch', 'start_day' or a timestamp"
+            )
         if self.bars:
             # The bars read these columns alone; the others need not be read at all.
             columns = [sampler.price] + ([sampler.size] if sampler.size is not None else [])
@@ -107,8 +112,7 @@ class _Plan:
         ddf = _unfused(self.ddf)
         self.parts = ddf.to_delayed(optimize_graph=False)
         self.nan_found = []
-        if (ddf.known_divisions and not self.nan_columns
-                and not self._wall_clock_needs_a_pass(ddf.divisions)):
+        if ddf.known_divisions and not self.nan_columns and not self._wall_clock_needs_a_pass(ddf.divisions):
             divisions = [_utc_ns(d) for d in ddf.divisions]
             spans = [(divisions[i], divisions[i + 1]) for i in range(len(self.parts))]
             return spans, self._wall_ns(ddf.divisions[0]), True
@@ -129,14 +133,18 @@ class _Plan:
                 if first == _NAT:
                     raise ValueError(f"{_ORDER}position {offset} holds NaT")
                 if previous is not None and first < previous[1]:
-                    raise ValueError(f"{_ORDER}position {offset} ({self._timestamp(first)}) is earlier than "
-                                     f"position {previous[0]} ({self._timestamp(previous[1])})")
+                    raise ValueError(
+                        f"{_ORDER}position {offset} ({self._timestamp(first)}) is earlier than "
+                        f"position {previous[0]} ({self._timestamp(previous[1])})"
+                    )
                 if bad is not None:
                     position, kind, before, value = bad
                     if kind == "nat":
                         raise ValueError(f"{_ORDER}position {offset + position} holds NaT")
-                    raise ValueError(f"{_ORDER}position {offset + position} ({self._timestamp(value)}) is "
-                                     f"earlier than position {offset + position - 1} ({self._timestamp(before)})")
+                    raise ValueError(
+                        f"{_ORDER}position {offset + position} ({self._timestamp(value)}) is "
+                        f"earlier than position {offset + position - 1} ({self._timestamp(before)})"
+                    )
                 previous = (offset + count - 1, last)
                 earliest = wall_min if earliest is None else min(earliest, wall_min)
                 spans.append((first, last))
@@ -165,8 +173,9 @@ class _Plan:
         """The grid's origin in wall-clock nanoseconds, and the origin each piece is sampled with."""
         origin = self.origin
         if origin is None:
-            periods = pd.period_range(start=pd.Timestamp(earliest_wall), end=pd.Timestamp(earliest_wall),
-                                      freq=self.window)
+            periods = pd.period_range(
+                start=pd.Timestamp(earliest_wall), end=pd.Timestamp(earliest_wall), freq=self.window
+            )
             anchor = int(periods.asi8[0]) * self.base
             return anchor, self._stamp_of_wall(anchor)
         if origin == "epoch":
@@ -189,8 +198,7 @@ class _Plan:
         shift = -(-3 * _DAY // self.step) * self.step
         for attempt in range(4):
             try:
-                return pd.Timestamp(anchor - attempt * shift).tz_localize(self.tz, ambiguous=True,
-                                                                          nonexistent="raise")
+                return pd.Timestamp(anchor - attempt * shift).tz_localize(self.tz, ambiguous=True, nonexistent="raise")
             except (ValueError, OverflowError):  # pytz and zoneinfo both raise ValueError subclasses
                 continue
         raise ValueError(f"no wall-clock time on the grid can be read in {self.tz}")
@@ -242,8 +250,11 @@ class _Plan:
         pieces = []
         for j in range(len(edges) - 1):
             low, high = edges[j], edges[j + 1]
-            inputs = [(part, None if known else span) for part, span in zip(self.parts, spans)
-                      if span is not None and _overlaps(span, low, high)]
+            inputs = [
+                (part, None if known else span)
+                for part, span in zip(self.parts, spans)
+                if span is not None and _overlaps(span, low, high)
+            ]
             pieces.append(dask.delayed(_piece)(low, high, self.closed, self.unit_ns, *inputs))
         first, last = next(s for s in spans if s is not None)[0], [s for s in spans if s is not None][-1][1]
         if self.bars:
@@ -276,7 +287,7 @@ class _Plan:
         stamps = self._stamps([first - slack] + cuts + [last + slack + 1])
         results = []
         for j in range(len(sampled)):
-            near = sampled[max(j - 1, 0):j + 2]
+            near = sampled[max(j - 1, 0) : j + 2]
             results.append(dask.delayed(_rehome)(j, min(j, 1), stamps, *near))
         return results, stamps[:-1] + (_instant(last + slack, self.tz),)
 
@@ -303,17 +314,31 @@ class _Plan:
                 following.append(dask.delayed(_follow)(following[-1], head))
             following.reverse()
             for j, piece in enumerate(pieces):
-                results.append(dask.delayed(_sample_bars)(piece_sampler, piece, self.meta, stamps[j],
-                                                         stamps[j + 1], carried[j], following[j], price,
-                                                         sentinel))
+                results.append(
+                    dask.delayed(_sample_bars)(
+                        piece_sampler,
+                        piece,
+                        self.meta,
+                        stamps[j],
+                        stamps[j + 1],
+                        carried[j],
+                        following[j],
+                        price,
+                        sentinel,
+                    )
+                )
         else:
             for j, piece in enumerate(pieces):
-                results.append(dask.delayed(_sample_bars)(piece_sampler, piece, self.meta, stamps[j],
-                                                         stamps[j + 1], None, None, None, sentinel))
+                results.append(
+                    dask.delayed(_sample_bars)(
+                        piece_sampler, piece, self.meta, stamps[j], stamps[j + 1], None, None, None, sentinel
+                    )
+                )
         return results, stamps[:-1] + (_instant(high, self.tz),)
 
 
 # -- helpers run in the tasks --------------------------------------------------------------------------
+
 
 def _summary(part):
     """(rows, first, last, first fault or None, earliest wall-clock ns, columns holding NaN) of one
@@ -355,8 +380,7 @@ def _piece(low, high, closed, unit_ns, *parts):
         if values.size and (values[0] == _NAT or (values[1:] < values[:-1]).any()):
             return part  # out of order: the sampler refuses it in its own words
         start = 0 if low is None else int(np.searchsorted(values, _in_unit(low, unit_ns, closed), side=side))
-        stop = values.size if high is None else int(np.searchsorted(values, _in_unit(high, unit_ns, closed),
-                                                                    side=side))
+        stop = values.size if high is None else int(np.searchsorted(values, _in_unit(high, unit_ns, closed), side=side))
         if stop > start:
             slices.append(part.iloc[start:stop])
     if not slices:
@@ -409,18 +433,21 @@ def _rehome(j, own, stamps, *near):
         if len(frame):
             index = frame.index
             target = np.searchsorted(interior, index.as_unit("ns").asi8, side="right")
-            if k == own and ((index < stamps[0]).any() or (index >= stamps[-1]).any()
-                             or (np.abs(target - j) > 1).any()):
-                raise ValueError("a sampled timestamp falls outside its partition's range: the result's "
-                                 "divisions cannot hold")
+            if k == own and (
+                (index < stamps[0]).any() or (index >= stamps[-1]).any() or (np.abs(target - j) > 1).any()
+            ):
+                raise ValueError(
+                    "a sampled timestamp falls outside its partition's range: the result's divisions cannot hold"
+                )
             keys.append(target)
             frames.append(frame)
     if not frames:
         return near[own]
     target = np.concatenate(keys)
     if (np.diff(target) < 0).any():
-        raise ValueError("the sampled index does not ascend across a partition boundary: the result's "
-                         "divisions cannot hold")
+        raise ValueError(
+            "the sampled index does not ascend across a partition boundary: the result's divisions cannot hold"
+        )
     table = pd.concat(frames) if len(frames) > 1 else frames[0]
     return table[target == j]
 
@@ -484,6 +511,7 @@ def _sample_bars(sampler, piece, meta, low, high, carried, following, price, sen
 
 # -- small pieces ----------------------------------------------------------------------------------------
 
+
 def _unfused(ddf):
     """``ddf`` with its column projections applied and its partitions as its source cuts them: the
     optimiser would otherwise join a projection's partitions by how much of the table it reads, and an
@@ -512,8 +540,10 @@ def _fixed_length(window):
         raise ValueError(f"window {window!r} is not a length pandas reads as a frequency: {error}") from error
     tick = pd.offsets.Tick
     if not isinstance(freq, tick) or not isinstance(freq.base, tick) or freq.nanos <= 0:
-        raise ValueError(f"window {window!r} is not a fixed length ({freq!r}): its periods follow the "
-                         "calendar and cannot be anchored at one origin across partitions")
+        raise ValueError(
+            f"window {window!r} is not a fixed length ({freq!r}): its periods follow the "
+            "calendar and cannot be anchored at one origin across partitions"
+        )
     return int(freq.nanos), int(freq.base.nanos)
 
 
@@ -551,8 +581,11 @@ def _nonempty(ddf):
     """Two rows a second apart with the dtypes, index unit and zone of ``ddf``'s partitions."""
     table = ddf._meta_nonempty.iloc[:2].copy()
     index = ddf._meta.index
-    table.index = pd.DatetimeIndex(["2000-01-03 00:00:00", "2000-01-03 00:00:01"], name=index.name).tz_localize(
-        index.tz).as_unit(getattr(index, "unit", "ns"))
+    table.index = (
+        pd.DatetimeIndex(["2000-01-03 00:00:00", "2000-01-03 00:00:01"], name=index.name)
+        .tz_localize(index.tz)
+        .as_unit(getattr(index, "unit", "ns"))
+    )
     return table
 
 

@@ -35,9 +35,7 @@ class ExistingTimestampSampler(TimeSampler):
     # Name of the pandas group-by method that reduces each period, e.g. "first" or "mean".
     func_name: str
 
-    def __init__(
-        self, *, func_name: str, window: pd.Timedelta | None = None, **kwargs: Any
-    ) -> None:
+    def __init__(self, *, func_name: str, window: pd.Timedelta | None = None, **kwargs: Any) -> None:
         """Keywords only; ``func_name`` is required (``KeyError`` without it). ``origin``
         (None, "epoch", "start_day" or a timestamp, as pandas' resample reads it) anchors the
         grid of a fixed-length window and is kept as the attribute ``origin``; ``ValueError``
