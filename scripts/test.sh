@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Runs every test, stage by stage, and does all set-up itself on a fresh machine:
 #   scripts/test.sh [--quick] [PYTEST_ARGUMENT...]
-# CPython 3.11 on the newest and the oldest supported pandas, the type stubs, a build with AddressSanitizer
+# The formatting and lint check first (seconds); CPython 3.11 on the newest and the oldest supported pandas, the type stubs, a build with AddressSanitizer
 # and UndefinedBehaviorSanitizer; then the wheels of 3.11, 3.12 and 3.13 and the sdist, each installed as a
 # user would and smoke-tested; then the whole suite on 3.12 and 3.13 against their wheels. Each stage's
 # time is printed as it ends, and a summary of all at the end. The memory figures of the leak checks go to
 # build/figures/<stage>.txt (printed only when a check fails).
-# --quick: only the first stage (3.11, newest pandas), without the slow runs; for local work, CI runs all.
+# --quick: only the 3.11 newest-pandas stage, without the slow runs; for local work, CI runs all.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
 
