@@ -9,6 +9,10 @@
 #include "samplers/parallel.hpp"
 #include "samplers/timestamps.hpp"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace bars {
 
 namespace {
@@ -90,6 +94,106 @@ A reduceat_sum(const Value& value, std::int64_t begin, std::int64_t end) {
     return sum;
 }
 
+#if defined(__x86_64__)
+bool has_avx2() {
+    static const bool supported = __builtin_cpu_supports("avx2");
+    return supported;
+}
+
+// The highest and the lowest float64 of values[0, count), NaN skipped (a NaN lane keeps what it had), and
+// whether a NaN was met. Where nothing but NaN was met, the start values come back.
+__attribute__((target("avx2"))) bool extremes_avx2(const double* values, std::int64_t count, double& highest,
+                                                   double& lowest) {
+    __m256d high_a = _mm256_set1_pd(-std::numeric_limits<double>::infinity()), high_b = high_a;
+    __m256d low_a = _mm256_set1_pd(std::numeric_limits<double>::infinity()), low_b = low_a;
+    __m256d nan = _mm256_setzero_pd();
+    std::int64_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m256d a = _mm256_loadu_pd(values + i);
+        const __m256d b = _mm256_loadu_pd(values + i + 4);
+        // max/min give their second operand when the first is NaN.
+        high_a = _mm256_max_pd(a, high_a);
+        high_b = _mm256_max_pd(b, high_b);
+        low_a = _mm256_min_pd(a, low_a);
+        low_b = _mm256_min_pd(b, low_b);
+        nan = _mm256_or_pd(nan, _mm256_cmp_pd(a, b, _CMP_UNORD_Q));
+    }
+    alignas(32) double lanes[16];
+    _mm256_store_pd(lanes, high_a);
+    _mm256_store_pd(lanes + 4, high_b);
+    _mm256_store_pd(lanes + 8, low_a);
+    _mm256_store_pd(lanes + 12, low_b);
+    bool nan_seen = _mm256_movemask_pd(nan) != 0;
+    highest = lanes[0];
+    lowest = lanes[8];
+    for (int k = 1; k < 8; ++k) {
+        if (lanes[k] > highest) highest = lanes[k];
+        if (lanes[8 + k] < lowest) lowest = lanes[8 + k];
+    }
+    for (; i < count; ++i) {
+        const double value = values[i];
+        nan_seen |= value != value;
+        if (value > highest) highest = value;
+        if (value < lowest) lowest = value;
+    }
+    return nan_seen;
+}
+
+// The first position of values[0, count) equal to `target`, which is there.
+__attribute__((target("avx2"))) std::int64_t first_equal_avx2(const double* values, std::int64_t count, double target) {
+    const __m256d wanted = _mm256_set1_pd(target);
+    std::int64_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const int mask = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(values + i), wanted, _CMP_EQ_OQ));
+        if (mask != 0) return i + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+    while (values[i] != target) ++i;
+    return i;
+}
+
+// numpy's pairwise summation of values[i] (or of values[i] * factors[i]), as pairwise_sum below, its
+// blocks' eight accumulators held as two vectors of four: each lane adds its own values in the same order,
+// and without fused multiply-adds each product is rounded as numpy rounds it, so the sums agree to the bit.
+template <bool kProducts>
+__attribute__((target("avx2"))) double pairwise_avx2(const double* values, const double* factors, std::int64_t n) {
+    const auto value = [&](std::int64_t i) { return kProducts ? values[i] * factors[i] : values[i]; };
+    if (n < 8) {
+        double sum = -0.0;
+        for (std::int64_t i = 0; i < n; ++i) sum += value(i);
+        return sum;
+    }
+    if (n <= 128) {
+        __m256d low = _mm256_loadu_pd(values);
+        __m256d high = _mm256_loadu_pd(values + 4);
+        if constexpr (kProducts) {
+            low = _mm256_mul_pd(low, _mm256_loadu_pd(factors));
+            high = _mm256_mul_pd(high, _mm256_loadu_pd(factors + 4));
+        }
+        std::int64_t i = 8;
+        for (; i < n - n % 8; i += 8) {
+            __m256d next_low = _mm256_loadu_pd(values + i);
+            __m256d next_high = _mm256_loadu_pd(values + i + 4);
+            if constexpr (kProducts) {
+                next_low = _mm256_mul_pd(next_low, _mm256_loadu_pd(factors + i));
+                next_high = _mm256_mul_pd(next_high, _mm256_loadu_pd(factors + i + 4));
+            }
+            low = _mm256_add_pd(low, next_low);
+            high = _mm256_add_pd(high, next_high);
+        }
+        alignas(32) double r[8];
+        _mm256_store_pd(r, low);
+        _mm256_store_pd(r + 4, high);
+        double sum = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) sum += value(i);
+        return sum;
+    }
+    std::int64_t half = n / 2;
+    half -= half % 8;
+    return pairwise_avx2<kProducts>(values, factors, half) +
+           pairwise_avx2<kProducts>(values + half, kProducts ? factors + half : factors, n - half);
+}
+#endif
+
 struct NoSize {};
 
 // NaN met in a pass: pandas then sums the whole column with compensation, not pairwise.
@@ -170,6 +274,11 @@ private:
     }
 
     void one_run(std::int64_t b, std::int64_t begin, std::int64_t end, MissingSeen& seen) const {
+#if defined(__x86_64__)
+        if constexpr (std::is_same_v<P, double>) {
+            if (end - begin >= 32 && has_avx2()) return one_long_run(b, begin, end, seen);
+        }
+#endif
         std::int64_t present = 0;
         std::int64_t open_row = -1;
         std::int64_t high_row = -1;
@@ -196,6 +305,37 @@ private:
             }
             close_row = row;
         }
+        seen.price |= present != end - begin;
+        finish_run(b, begin, end, open_row, high_row, low_row, close_row, seen);
+    }
+
+#if defined(__x86_64__)
+    // A float64 run long enough for vectors: its extremes first, then the first rows that reach them.
+    void one_long_run(std::int64_t b, std::int64_t begin, std::int64_t end, MissingSeen& seen) const {
+        const double* prices = reinterpret_cast<const double*>(plan_.price.data);
+        double highest;
+        double lowest;
+        seen.price |= extremes_avx2(prices + begin, end - begin, highest, lowest);
+        std::int64_t open_row = begin;
+        while (open_row < end && missing(prices[open_row])) ++open_row;
+        std::int64_t high_row = -1;
+        std::int64_t low_row = -1;
+        std::int64_t close_row = -1;
+        if (open_row == end) {
+            open_row = -1;
+        } else {
+            high_row = open_row + first_equal_avx2(prices + open_row, end - open_row, highest);
+            low_row = open_row + first_equal_avx2(prices + open_row, end - open_row, lowest);
+            close_row = end - 1;
+            while (missing(prices[close_row])) --close_row;
+        }
+        finish_run(b, begin, end, open_row, high_row, low_row, close_row, seen);
+    }
+#endif
+
+    // The outputs of run `b`, from the rows that gave its open, high, low and close (-1: none).
+    void finish_run(std::int64_t b, std::int64_t begin, std::int64_t end, std::int64_t open_row, std::int64_t high_row,
+                    std::int64_t low_row, std::int64_t close_row, MissingSeen& seen) const {
         const auto price_at = [&](std::int64_t row) { return row < 0 ? not_a_number<P>() : read<P>(plan_.price, row); };
         const auto time_at = [&](std::int64_t row) { return row < 0 ? kNaT : plan_.instants[row]; };
         static_cast<P*>(out_.open)[b] = price_at(open_row);
@@ -209,13 +349,28 @@ private:
         out_.trades[b] = end - begin;
         // The label's wall-clock time, moved by the run's first row to the index's own time line.
         out_.labels[b] = label_ticks(window_start(begin)) + (plan_.instants[begin] - plan_.wall[begin]);
-        seen.price |= present != end - begin;
         if constexpr (!std::is_same_v<S, NoSize>) sums(b, begin, end, seen);
     }
 
     void sums(std::int64_t b, std::int64_t begin, std::int64_t end, MissingSeen& seen) const {
         const auto size_at = [&](std::int64_t row) { return read<S>(plan_.size, row); };
         V* volume = static_cast<V*>(out_.volume);
+#if defined(__x86_64__)
+        if constexpr (std::is_same_v<P, double> && std::is_same_v<S, double>) {
+            if (plan_.vwap_sum == SumWay::Pairwise && plan_.volume_sum == SumWay::Pairwise && has_avx2()) {
+                // The sizes' sum is the volume's; the amounts' sum is taken as numpy takes it of the products.
+                const double* prices = reinterpret_cast<const double*>(plan_.price.data) + begin;
+                const double* sizes = reinterpret_cast<const double*>(plan_.size.data) + begin;
+                const std::int64_t n = end - begin;
+                const double weight = sizes[0] + pairwise_avx2<false>(sizes + 1, nullptr, n - 1);
+                const double amount = prices[0] * sizes[0] + pairwise_avx2<true>(prices + 1, sizes + 1, n - 1);
+                volume[b] = weight;
+                seen.size |= weight != weight;
+                out_.vwap[b] = weight == 0 ? std::numeric_limits<double>::quiet_NaN() : amount / weight;
+                return;
+            }
+        }
+#endif
         if constexpr (kIsFloat<S>) {
             if (plan_.volume_sum == SumWay::Pairwise) {
                 volume[b] = reduceat_sum<V>(size_at, begin, end);
@@ -340,7 +495,6 @@ Runs find_runs(const BarPlan& plan) {
             }
         }
     }
-    constexpr std::int64_t kBlock = 64;
     samplers::PeriodCursor cursor(plan.grid_start, plan.step);
     cursor.enters_new_period(at(0));
     const std::int64_t first_start = cursor.start();
@@ -348,10 +502,20 @@ Runs find_runs(const BarPlan& plan) {
     std::int64_t row = 0;
     while (true) {
         const std::int64_t next = cursor.next_start();
-        // The timestamps ascend: a row before the next window a block ahead puts the whole block in the run.
-        while (row + kBlock < rows && at(row + kBlock) < next) row += kBlock;
-        ++row;
-        while (row < rows && at(row) < next) ++row;
+        // The timestamps ascend, so the run ends where a binary search finds the next window's first row: a
+        // few reads per window instead of one per row. Timestamps changed since they were checked still
+        // give bounds within the table, each past the last.
+        std::int64_t low = row + 1;
+        std::int64_t high = rows;
+        while (low < high) {
+            const std::int64_t middle = low + (high - low) / 2;
+            if (at(middle) < next) {
+                low = middle + 1;
+            } else {
+                high = middle;
+            }
+        }
+        row = low;
         if (row >= rows) break;
         cursor.enters_new_period(at(row));
         runs.bounds.push_back(row);
