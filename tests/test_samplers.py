@@ -456,6 +456,11 @@ def test_failures_of_the_method_itself_pass_through(monkeypatch):
             "last",
             "position 9999 (2024-01-01 10:02:10.009998) is earlier than position 9998 (2024-01-01 10:02:10.009999)",
         ),
+        # Long enough that the order is checked in two halves at once: the descent is the second's first row.
+        (
+            "halves",
+            "position 131072 (2024-01-01 10:02:10.131071) is earlier than position 131071 (2024-01-01 10:02:10.131072)",
+        ),
     ],
 )
 @pytest.mark.parametrize("func_name", ["frist", "min"])
@@ -465,11 +470,12 @@ def test_an_index_out_of_order_or_with_nat_is_refused_before_anything_is_reduced
         table.index = table.index.where(np.arange(10) != 4)
     elif order == "aware":
         table = table.tz_localize("Asia/Tokyo").iloc[[0, 1, 4, 3, 2, 5, 6, 7, 8, 9]]
-    elif order in ("far", "last"):
-        ticks = table.index[0].value + np.arange(10_000) * 1_000
-        swapped = 8999 if order == "far" else 9998
+    elif order in ("far", "last", "halves"):
+        rows = 1 << 18 if order == "halves" else 10_000
+        ticks = table.index[0].value + np.arange(rows) * 1_000
+        swapped = {"far": 8999, "last": 9998, "halves": rows // 2 - 1}[order]
         ticks[[swapped, swapped + 1]] = ticks[[swapped + 1, swapped]]
-        table = pd.DataFrame({"price": np.arange(10_000.0)}, index=pd.DatetimeIndex(ticks.view("M8[ns]"), name="ts"))
+        table = pd.DataFrame({"price": np.arange(float(rows))}, index=pd.DatetimeIndex(ticks.view("M8[ns]"), name="ts"))
     else:
         table = table.iloc[order]
     before = table.copy()

@@ -12,6 +12,7 @@
 #endif
 
 #include "names.hpp"
+#include "parallel.hpp"
 #include "runtime/buffer.hpp"
 #include "runtime/calls.hpp"
 
@@ -94,8 +95,20 @@ inline bool never_descends_between(const Int64Column& times, Py_ssize_t first, P
     return true;
 }
 
-// Whether a column of timestamps never descends.
-inline bool never_descends(const Int64Column& times) { return never_descends_between(times, 1, times.size()); }
+// Whether a column of timestamps never descends. A long column is read in two halves at once: the pass is
+// bound by how fast one core reads memory.
+inline bool never_descends(const Int64Column& times) {
+    constexpr Py_ssize_t kRowsWorthThreads = Py_ssize_t{1} << 18;
+    const Py_ssize_t count = times.size();
+    if (count < kRowsWorthThreads) return never_descends_between(times, 1, count);
+    const Py_ssize_t middle = count / 2;
+    bool ascends[2];
+    run_tasks(2, true, [&](std::size_t half) {
+        ascends[half] =
+            half == 0 ? never_descends_between(times, 1, middle) : never_descends_between(times, middle, count);
+    });
+    return ascends[0] && ascends[1];
+}
 
 // Walks ascending timestamps (in nanoseconds) through consecutive periods of `step` laid from
 // `first_start`, telling when a timestamp enters a later period and where that period starts.
