@@ -183,6 +183,42 @@ rt::Ref datetime_index(PyObject* pd, PyObject* ticks, PyObject* dtype, PyObject*
     return rt::call_method(in_utc.get(), n_tz_convert, tz);
 }
 
+// The result's columns, in order, each a fresh array of the result's length that nothing else holds.
+class TableColumns {
+public:
+    TableColumns() : names_(rt::Ref::steal(PyList_New(0))), arrays_(rt::Ref::steal(PyList_New(0))) {}
+
+    void put(PyObject* name, PyObject* values) {
+        rt::require(PyList_Append(names_.get(), name));
+        rt::require(PyList_Append(arrays_.get(), values));
+    }
+
+    // The table. pandas' own constructor from finished arrays skips the checks and conversions that
+    // `DataFrame(dict, index=...)` gives each column, which cost more than the bars themselves on small
+    // results; the same table comes out. Where a pandas lacks it, the public constructor is used.
+    rt::Ref table(PyObject* pd, PyObject* frame_type, PyObject* index) const {
+        rt::Ref index_type = rt::attr(pd, n_Index);
+        rt::Ref columns = rt::call(index_type.get(), names_.get());
+        rt::Ref from_arrays;
+        (void)rt::suppress(PyExc_AttributeError, [&] { from_arrays = rt::attr(frame_type, a_from_arrays); });
+        if (from_arrays) {
+            return rt::call(from_arrays.get(), arrays_.get(), rt::kw<"columns">(columns.get()), rt::kw<"index">(index),
+                            rt::kw<"verify_integrity">(Py_False));
+        }
+        rt::Ref by_name = rt::Ref::steal(PyDict_New());
+        const Py_ssize_t count = PyList_GET_SIZE(names_.get());
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            rt::require(
+                PyDict_SetItem(by_name.get(), PyList_GET_ITEM(names_.get(), i), PyList_GET_ITEM(arrays_.get(), i)));
+        }
+        return rt::call(frame_type, by_name.get(), rt::kw<"index">(index));
+    }
+
+private:
+    rt::Ref names_;
+    rt::Ref arrays_;
+};
+
 rt::Ref sample(rt::Args& args) {
     PyObject* self = args[Sample::self];
     PyObject* df = args[Sample::df];
@@ -314,32 +350,29 @@ rt::Ref sample(rt::Args& args) {
     // Assemble: the index of labels, the columns in their order, the times in the index's unit and zone.
     rt::Ref index_name = rt::attr(index.get(), n_name);
     rt::Ref result_index = datetime_index(pd.get(), labels.get(), wall_dtype.get(), tz.get(), index_name.get());
-    rt::Ref columns = rt::Ref::steal(PyDict_New());
-    const auto put = [&](PyObject* name, PyObject* values) {
-        rt::require(PyDict_SetItem(columns.get(), name, values));
-    };
+    TableColumns columns;
     const auto put_times = [&](PyObject* name, PyObject* ticks) {
         // Naive times go in as datetime64 arrays, which the table takes as they are.
         if (tz.get() == Py_None) {
             rt::Ref stamps = rt::call_method(ticks, n_view, wall_dtype.get());
-            return put(name, stamps.get());
+            return columns.put(name, stamps.get());
         }
         rt::Ref times = datetime_index(pd.get(), ticks, wall_dtype.get(), tz.get(), Py_None);
         rt::Ref values = rt::attr(times.get(), n_array);
-        put(name, values.get());
+        columns.put(name, values.get());
     };
-    put(n_open, open.get());
-    put(n_high, high.get());
-    put(n_low, low.get());
-    put(n_close, close.get());
-    if (has_size) put(n_volume, volume.get());
-    if (has_size) put(n_vwap, vwap.get());
-    put(n_trades, trades.get());
+    columns.put(n_open, open.get());
+    columns.put(n_high, high.get());
+    columns.put(n_low, low.get());
+    columns.put(n_close, close.get());
+    if (has_size) columns.put(n_volume, volume.get());
+    if (has_size) columns.put(n_vwap, vwap.get());
+    columns.put(n_trades, trades.get());
     put_times(n_open_time, open_time.get());
     put_times(n_high_time, high_time.get());
     put_times(n_low_time, low_time.get());
     put_times(n_close_time, close_time.get());
-    rt::Ref result = rt::call(frame_type.get(), columns.get(), rt::kw<"index">(result_index.get()));
+    rt::Ref result = columns.table(pd.get(), frame_type.get(), result_index.get());
 
     rt::Ref bars_made = rt::Ref::steal(PyLong_FromLongLong(runs.bars));
     rt::Ref rows_read = rt::Ref::steal(PyLong_FromSsize_t(rows));
