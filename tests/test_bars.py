@@ -57,10 +57,11 @@ def expected_bars(df, window, origin=None, label="left", closed="left", empty="d
     return out
 
 
-def trades(seed, n_windows, window, price_dtype, size_dtype, tz, unit):
+def trades(seed, n_windows, window, price_dtype, size_dtype, tz, unit, per_window=None):
     rng = np.random.default_rng(seed)
     step = pd.Timedelta(window).value
-    per_window = rng.choice([1, 3, 20] if n_windows <= 1000 else [1, 2])
+    if per_window is None:
+        per_window = rng.choice([1, 3, 20] if n_windows <= 1000 else [1, 2])
     rows = max(1, n_windows * per_window)
     gaps = np.where(rng.random(rows) < 0.01, rng.integers(1, 4, rows) * step, 0)  # windows without rows
     ticks = np.cumsum(rng.exponential(step / per_window, rows).astype("int64") + gaps)
@@ -93,13 +94,14 @@ def trades(seed, n_windows, window, price_dtype, size_dtype, tz, unit):
 
 DTYPES = ["float64", "float32", "int64", "int32"]
 CASES = [
-    # n_windows, window, tz, unit, origin
-    (1, "5min", None, "ns", None),
-    (10, "90s", "Asia/Tokyo", "ns", "epoch"),
-    (1000, "5min", "UTC", "us" if PANDAS_3 else "ns", "start_day"),
-    (300, "1h", None, "s" if PANDAS_3 else "ns", pd.Timestamp("2024-01-01 00:17")),
-    (50, "250ms", "America/New_York", "ms" if PANDAS_3 else "ns", pd.Timestamp("2024-03-05 04:00:00.1")),
-    (100_000, "7s", None, "ns", None),
+    # n_windows, window, tz, unit, origin, rows per window (None: drawn)
+    (1, "5min", None, "ns", None, None),
+    (10, "90s", "Asia/Tokyo", "ns", "epoch", None),
+    (1000, "5min", "UTC", "us" if PANDAS_3 else "ns", "start_day", None),
+    (300, "1h", None, "s" if PANDAS_3 else "ns", pd.Timestamp("2024-01-01 00:17"), None),
+    (50, "250ms", "America/New_York", "ms" if PANDAS_3 else "ns", pd.Timestamp("2024-03-05 04:00:00.1"), None),
+    (20, "1min", "Asia/Tokyo", "ns", None, 400),  # windows long enough for the vector passes
+    (100_000, "7s", None, "ns", None, None),
 ]
 
 
@@ -108,13 +110,13 @@ CASES = [
 # The 10^5-window case runs outside the sanitizer build, where it would take minutes.
 @pytest.mark.parametrize("case", [*range(len(CASES) - 1), pytest.param(len(CASES) - 1, marks=pytest.mark.slow)])
 def test_every_column_equals_pandas_resample_exactly(case, label, closed, empty):
-    n_windows, window, tz, unit, origin = CASES[case]
+    n_windows, window, tz, unit, origin, per_window = CASES[case]
     if isinstance(origin, pd.Timestamp) and tz:
         origin = origin.tz_localize(tz)
     for k, price_dtype in enumerate(DTYPES if n_windows <= 1000 else DTYPES[(case + len(label)) % 2 :: 2]):
         size_dtype = (DTYPES + [None])[(k + case) % 5]
         seed = zlib.crc32(repr((case, label, closed, empty, k)).encode())
-        table = trades(seed, n_windows, window, price_dtype, size_dtype, tz, unit)
+        table = trades(seed, n_windows, window, price_dtype, size_dtype, tz, unit, per_window)
         before = table.copy()
         result = BarSampler(
             window, size="size" if size_dtype else None, origin=origin, label=label, closed=closed, empty=empty
@@ -124,6 +126,13 @@ def test_every_column_equals_pandas_resample_exactly(case, label, closed, empty)
             result, expected, check_exact=True, check_freq=False, obj=f"{price_dtype} prices, {size_dtype} sizes"
         )
         pd.testing.assert_frame_equal(table, before)
+
+
+def test_the_same_table_comes_out_where_pandas_has_no_constructor_from_arrays(monkeypatch):
+    table = trades(7, 30, "5min", "float64", "int64", "Asia/Tokyo", "ns")
+    expected = BarSampler("5min", empty="fill")(table)
+    monkeypatch.delattr(pd.DataFrame, "_from_arrays")
+    pd.testing.assert_frame_equal(BarSampler("5min", empty="fill")(table), expected, check_exact=True)
 
 
 def test_a_subclass_of_time_sampler_with_its_conventions():
