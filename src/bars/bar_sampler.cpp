@@ -237,7 +237,6 @@ rt::Ref sample(rt::Args& args) {
             "BarSampler needs a table on a DatetimeIndex, not on %.200s", Py_TYPE(index.get())->tp_name));
         rt::raise_noted(PyExc_TypeError, message.get(), [] { return rt::Ref::borrow(t_to_datetime_note); });
     }
-    samplers::require_ascending_timestamps(pd.get(), index.get());
 
     rt::Ref window = rt::attr(self, n_window);
     rt::Ref price_label = rt::attr(self, n_price);
@@ -254,6 +253,9 @@ rt::Ref sample(rt::Args& args) {
     InputColumn size;
     read_column(np.get(), df, price_label.get(), rows, price);
     if (has_size) read_column(np.get(), df, size_label.get(), rows, size);
+
+    // The columns are read first: the pass over the timestamps takes what the interpreter had in cache.
+    samplers::require_ascending_timestamps(pd.get(), index.get());
 
     rt::Ref tz = rt::attr(index.get(), n_tz);
     rt::Ref wall_index = tz.get() == Py_None ? index : rt::call_method(index.get(), n_tz_localize, Py_None);
