@@ -2,6 +2,7 @@
 // gave them, and the sums of the size and of the VWAP, each taken as pandas' group-by takes it.
 #include "kernel.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <type_traits>
@@ -471,6 +472,46 @@ void with_size(const BarPlan& plan, const Runs& runs, const BarOutputs& out, boo
     }
 }
 
+// The first row of [low, high) whose time is at or past `next`, or `high`: a search that gallops from a
+// guess (a window's rows are about as many as the last one's), then halves what it bracketed. Ascending
+// times make that a few reads near the answer; times changed since they were checked still give a row of
+// [low, high].
+template <typename At>
+std::int64_t first_row_at_or_after(const At& at, std::int64_t next, std::int64_t low, std::int64_t high,
+                                   std::int64_t guess) {
+    if (low < high) {
+        const std::int64_t probe = std::clamp(guess, low, high - 1);
+        if (at(probe) < next) {
+            low = probe + 1;
+            for (std::int64_t step = 1; low + step < high; step *= 2) {
+                if (at(low + step - 1) >= next) {
+                    high = low + step - 1;
+                    break;
+                }
+                low += step;
+            }
+        } else {
+            high = probe;
+            for (std::int64_t step = 1; high - step >= low; step *= 2) {
+                if (at(high - step) < next) {
+                    low = high - step + 1;
+                    break;
+                }
+                high -= step;
+            }
+        }
+    }
+    while (low < high) {
+        const std::int64_t middle = low + (high - low) / 2;
+        if (at(middle) < next) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return low;
+}
+
 }  // namespace
 
 std::int64_t Ticks::operator[](std::int64_t row) const { return reinterpret_cast<const std::int64_t*>(data)[row]; }
@@ -500,22 +541,11 @@ Runs find_runs(const BarPlan& plan) {
     const std::int64_t first_start = cursor.start();
     runs.bounds.push_back(0);
     std::int64_t row = 0;
+    std::int64_t previous_length = 1;
     while (true) {
         const std::int64_t next = cursor.next_start();
-        // The timestamps ascend, so the run ends where a binary search finds the next window's first row: a
-        // few reads per window instead of one per row. Timestamps changed since they were checked still
-        // give bounds within the table, each past the last.
-        std::int64_t low = row + 1;
-        std::int64_t high = rows;
-        while (low < high) {
-            const std::int64_t middle = low + (high - low) / 2;
-            if (at(middle) < next) {
-                low = middle + 1;
-            } else {
-                high = middle;
-            }
-        }
-        row = low;
+        row = first_row_at_or_after(at, next, row + 1, rows, row + previous_length);
+        previous_length = row - runs.bounds.back();
         if (row >= rows) break;
         cursor.enters_new_period(at(row));
         runs.bounds.push_back(row);
