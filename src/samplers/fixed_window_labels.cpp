@@ -91,10 +91,21 @@ std::optional<std::int64_t> tick_nanoseconds(PyObject* offset, PyObject* tick) {
 }
 
 std::optional<FirstPeriod> first_period(PyObject* pd, PyObject* first, PyObject* window) {
-    rt::Ref period_range = rt::attr(pd, n_period_range);
-    rt::Ref periods =
-        rt::call(period_range.get(), rt::kw<"start">(first), rt::kw<"end">(first), rt::kw<"freq">(window));
-    rt::Ref freq = rt::attr(periods.get(), n_freq);
+    // The period of the first time, as `period_range(start=first, end=first, freq=window)` holds it: a
+    // Period of the window's frequency is the same frequency and ordinal for a tenth of the cost, where
+    // there is a window (without one, the range infers a frequency and a Period refuses).
+    rt::Ref period;
+    if (window != Py_None) {
+        rt::Ref period_type = rt::attr(pd, n_Period);
+        period = rt::call(period_type.get(), first, rt::kw<"freq">(window));
+    } else {
+        rt::Ref period_range = rt::attr(pd, n_period_range);
+        rt::Ref periods =
+            rt::call(period_range.get(), rt::kw<"start">(first), rt::kw<"end">(first), rt::kw<"freq">(window));
+        if (rt::require(PyObject_Size(periods.get())) != 1) return std::nullopt;
+        period = rt::item(periods.get(), rt::Ref::steal(PyLong_FromLong(0)).get());
+    }
+    rt::Ref freq = rt::attr(period.get(), n_freq);
     rt::Ref offsets = rt::attr(pd, n_offsets);
     rt::Ref tick = rt::attr(offsets.get(), n_Tick);
     const std::optional<std::int64_t> step = tick_nanoseconds(freq.get(), tick.get());
@@ -106,11 +117,11 @@ std::optional<FirstPeriod> first_period(PyObject* pd, PyObject* first, PyObject*
     rt::Ref base = rt::attr(freq.get(), n_base);
     const std::optional<std::int64_t> unit = tick_nanoseconds(base.get(), tick.get());
     if (!unit) return std::nullopt;
-    rt::Ref ordinals = rt::attr(periods.get(), n_asi8);
-    Int64Column ordinal_column(ordinals.get());
-    if (!ordinal_column.usable() || ordinal_column.size() != 1) return std::nullopt;
+    rt::Ref ordinal_object = rt::attr(period.get(), n_ordinal);
+    const long long ordinal = PyLong_AsLongLong(ordinal_object.get());
+    if (ordinal == -1 && PyErr_Occurred()) rt::raise_pending();
     std::int64_t start;
-    if (__builtin_mul_overflow(ordinal_column[0], *unit, &start) || start == kNaT) return std::nullopt;
+    if (__builtin_mul_overflow(ordinal, *unit, &start) || start == kNaT) return std::nullopt;
     return FirstPeriod{start, *step};
 }
 

@@ -37,6 +37,8 @@ inline rt::Name n_name{"name"};
 inline rt::Name n_nanos{"nanos"};
 inline rt::Name n_offsets{"offsets"};
 inline rt::Name n_period_range{"period_range"};
+inline rt::Name n_Period{"Period"};
+inline rt::Name n_ordinal{"ordinal"};
 inline rt::Name n_reindex{"reindex"};
 inline rt::Name n_repeat{"repeat"};
 inline rt::Name n_reset_index{"reset_index"};
