@@ -578,20 +578,6 @@ ValueKind result_kind(ResultType result, ValueKind input, MeanSum mean_sum) {
     __builtin_unreachable();
 }
 
-std::size_t item_size(ValueKind kind) {
-    switch (kind) {
-        case ValueKind::Float64:
-        case ValueKind::Int64:
-            return 8;
-        case ValueKind::Float32:
-        case ValueKind::Int32:
-            return 4;
-        case ValueKind::Bool:
-            return 1;
-    }
-    __builtin_unreachable();
-}
-
 void mean_of_ticks(const InputColumn& ticks, const Groups& groups, std::int64_t* out) {
     constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
     // pandas compares the float64 value with NaT as a float64, so ticks that round to it count as NaT.

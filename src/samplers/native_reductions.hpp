@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <string_view>
 
-namespace samplers {
+#include "value_kind.hpp"
 
-enum class ValueKind { Float64, Float32, Int64, Int32, Bool };
+namespace samplers {
 
 // The group-by methods reduced here. Each has one descriptor (see `describe`); a new one is added there,
 // and every switch over these is exhaustive, so that the compiler names whatever else it needs.
@@ -92,8 +92,6 @@ const ReductionDescriptor& describe(Reduction reduction);
 const ReductionDescriptor* reduction_named(std::string_view name);
 
 ValueKind result_kind(ResultType result, ValueKind input, MeanSum mean_sum);
-
-std::size_t item_size(ValueKind kind);
 
 // The mean of each group of datetime64 ticks, as pandas takes it: compensated float64 sums, the
 // quotient cut towards zero, NaT (int64 minimum) where it does not fit.

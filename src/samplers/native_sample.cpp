@@ -70,38 +70,6 @@ PandasWays pandas_ways(PyObject* pd) {
     return ways;
 }
 
-std::optional<ValueKind> value_kind(PyObject* np, PyObject* dtype) {
-    rt::Ref numpy_dtype = rt::attr(np, n_dtype);
-    if (!rt::is_instance(dtype, numpy_dtype.get())) return std::nullopt;
-    rt::Ref text = rt::attr(dtype, n_str);
-    if (!PyUnicode_Check(text.get())) return std::nullopt;
-    const char* code = PyUnicode_AsUTF8(text.get());
-    if (code == nullptr) rt::raise_pending();
-    const std::string_view name(code);
-    if (name == "<f8") return ValueKind::Float64;
-    if (name == "<f4") return ValueKind::Float32;
-    if (name == "<i8") return ValueKind::Int64;
-    if (name == "<i4") return ValueKind::Int32;
-    if (name == "|b1") return ValueKind::Bool;
-    return std::nullopt;
-}
-
-PyObject* dtype_name(ValueKind kind) {
-    switch (kind) {
-        case ValueKind::Float64:
-            return n_float64;
-        case ValueKind::Float32:
-            return n_float32;
-        case ValueKind::Int64:
-            return n_int64;
-        case ValueKind::Int32:
-            return n_int32;
-        case ValueKind::Bool:
-            return n_bool;
-    }
-    __builtin_unreachable();
-}
-
 // The columns of the table as buffers, with their labels; nothing when a column or label is not of the
 // kinds reduced here.
 struct Columns {
