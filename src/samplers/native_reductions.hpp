@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "pandas_ways.hpp"
 #include "value_kind.hpp"
 
 namespace samplers {
@@ -59,15 +60,6 @@ enum class RowLabel {
     LastRow,        // the timestamp of the period's last row
     RowCount,       // the number of rows, an integer index (the count of timestamps, which are never NaT)
     MeanTimestamp,  // the mean of the period's timestamps, taken over the instants
-};
-
-// A pandas version, major.minor.
-struct PandasVersion {
-    int major;
-    int minor;
-    bool at_least(const PandasVersion& other) const {
-        return major > other.major || (major == other.major && minor >= other.minor);
-    }
 };
 
 // Reduces every group of `column` into `out`, an array of `groups.count` items of the result type.

@@ -24,6 +24,7 @@
 #include "arrays.hpp"
 #include "index_order.hpp"
 #include "native_reductions.hpp"
+#include "pandas_ways.hpp"
 #include "parallel.hpp"
 #include "samplers.hpp"
 #include "timestamps.hpp"
@@ -43,31 +44,6 @@ const ReductionDescriptor* reduction_of(PyObject* func_name) {
     const char* text = PyUnicode_AsUTF8AndSize(func_name, &size);
     if (text == nullptr) rt::raise_pending();
     return reduction_named(std::string_view(text, static_cast<std::size_t>(size)));
-}
-
-// What the installed pandas does that changes results.
-struct PandasWays {
-    PandasVersion version;
-    // pandas 3.1 on: sorted groups of a NaN-free float block, and of integer and bool blocks, go to
-    // numpy's reduceat for sum, mean, min and max.
-    bool reduceat;
-};
-
-PandasWays pandas_ways(PyObject* pd) {
-    constexpr PandasWays kUnknown{{0, 0}, false};
-    rt::Ref version = rt::attr(pd, d_version);
-    if (!PyUnicode_Check(version.get())) return kUnknown;
-    const char* text = PyUnicode_AsUTF8(version.get());
-    if (text == nullptr) rt::raise_pending();
-    PandasWays ways = kUnknown;
-    if (std::sscanf(text, "%d.%d", &ways.version.major, &ways.version.minor) != 2) return kUnknown;
-    if (ways.version.major >= 3) {
-        rt::Ref ops = rt::Ref::steal(PyImport_ImportModule("pandas.core.groupby.ops"));
-        rt::Ref grouper = rt::attr(ops.get(), n_BaseGrouper);
-        ways.reduceat =
-            rt::suppress(PyExc_AttributeError, [&] { (void)rt::attr(grouper.get(), a_reduceat_aggregate); });
-    }
-    return ways;
 }
 
 // The columns of the table as buffers, with their labels; nothing when a column or label is not of the
