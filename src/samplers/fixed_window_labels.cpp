@@ -16,7 +16,6 @@
 #include <optional>
 
 #include "runtime/handlers.hpp"
-#include "parallel.hpp"
 #include "arrays.hpp"
 #include "names.hpp"
 #include "samplers.hpp"

@@ -14,8 +14,6 @@
 //   there are cores;
 // * assemble: builds the table and its index.
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <deque>
 #include <optional>
 #include <string_view>
