@@ -508,3 +508,29 @@ def test_group_by_is_left_out_only_for_what_is_reduced_natively(case, native, mo
         except Exception:  # noqa: BLE001 - pandas 1.5's mean fails, after grouping
             pass
     assert (grouped == []) is native
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        "plain",
+        pytest.param("other_method", marks=pytest.mark.skipif(PANDAS_VERSION < (2, 0), reason="1.5's median fails")),
+        "object_column",
+        "subclass",
+        "clock_turned_back",
+        "zero_extremes",
+    ],
+)
+def test_a_fixed_length_grid_is_laid_once_whichever_way_the_table_goes(case, monkeypatch):
+    # The native path lays the grid before it decides; the group-by labels by the same grid.
+    table, window, func_name = _path_case(case)
+    laid = []
+    for name in ("period_range", "Period"):  # the grid's first period comes from one or the other
+
+        def counting(*args, _original=getattr(pd, name), **kwargs):
+            laid.append(kwargs)
+            return _original(*args, **kwargs)
+
+        monkeypatch.setattr(pd, name, counting)
+    ExistingTimestampSampler(func_name=func_name, window=window)(table)
+    assert len(laid) == 1

@@ -1,15 +1,14 @@
 // BarSampler: one bar per fixed-length window of a trade table. A plan step reads the table and lays the
 // grid, a compute step (kernel.cpp) runs over the rows without the interpreter lock, an assemble step
 // builds the result table.
-#include <cstdio>
 #include <optional>
-#include <string_view>
 
 #include "bars.hpp"
 #include "kernel.hpp"
 #include "runtime/handlers.hpp"
 #include "runtime/notes.hpp"
 #include "samplers/arrays.hpp"
+#include "samplers/pandas_ways.hpp"
 #include "samplers/parallel.hpp"
 #include "samplers/samplers.hpp"
 #include "samplers/timestamps.hpp"
@@ -85,34 +84,6 @@ rt::Ref init(rt::Args& args) {
 
 // ---- plan ----
 
-// Whether the installed pandas sums sorted groups of an integer block, or of a float block without NaN,
-// through numpy's `add.reduceat` (pandas 3.1 on).
-bool pandas_sums_through_reduceat(PyObject* pd) {
-    rt::Ref version = rt::attr(pd, d_version);
-    if (!PyUnicode_Check(version.get())) return false;
-    const char* text = PyUnicode_AsUTF8(version.get());
-    if (text == nullptr) rt::raise_pending();
-    int major = 0;
-    if (std::sscanf(text, "%d", &major) != 1 || major < 3) return false;
-    rt::Ref ops = rt::Ref::steal(PyImport_ImportModule("pandas.core.groupby.ops"));
-    rt::Ref grouper = rt::attr(ops.get(), n_BaseGrouper);
-    return rt::suppress(PyExc_AttributeError, [&] { (void)rt::attr(grouper.get(), a_reduceat_aggregate); });
-}
-
-PyObject* dtype_name(ValueKind kind) {
-    switch (kind) {
-        case ValueKind::Float64:
-            return n_float64;
-        case ValueKind::Float32:
-            return n_float32;
-        case ValueKind::Int64:
-            return n_int64;
-        case ValueKind::Int32:
-            return n_int32;
-    }
-    return n_float64;
-}
-
 // `np.ascontiguousarray(values)`: the array itself when it is contiguous already, as columns and
 // indexes almost always are.
 rt::Ref contiguous(PyObject* np, PyObject* values) {
@@ -140,30 +111,15 @@ void read_column(PyObject* np, PyObject* df, PyObject* label, Py_ssize_t rows, I
         rt::raise_format(PyExc_TypeError, "column %R is not one column: the table holds %R more than once", label,
                          label);
     }
-    rt::Ref numpy_dtype = rt::attr(np, n_dtype);
-    if (!rt::is_instance(dtype.get(), numpy_dtype.get())) refuse();
-    rt::Ref code = rt::attr(dtype.get(), n_str);
-    if (!PyUnicode_Check(code.get())) refuse();
-    const std::string_view name(PyUnicode_AsUTF8(code.get()));
-    ValueKind kind;
-    if (name == "<f8") {
-        kind = ValueKind::Float64;
-    } else if (name == "<f4") {
-        kind = ValueKind::Float32;
-    } else if (name == "<i8") {
-        kind = ValueKind::Int64;
-    } else if (name == "<i4") {
-        kind = ValueKind::Int32;
-    } else {
-        refuse();
-    }
+    const std::optional<ValueKind> kind = samplers::value_kind(np, dtype.get());
+    if (!kind || *kind == ValueKind::Bool) refuse();
     rt::Ref values = rt::call_method(series.get(), n_to_numpy);
     input.array = contiguous(np, values.get());
     input.buffer.emplace(input.array.get(), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
     if (input.buffer->ndim() != 1 || input.buffer->length() != rows) {
         rt::raise(PyExc_SystemError, "unexpected layout of a column's values");
     }
-    input.column = Column{static_cast<const char*>(input.buffer->data()), kind};
+    input.column = Column{static_cast<const char*>(input.buffer->data()), *kind};
 }
 
 // ---- assemble ----
@@ -283,7 +239,7 @@ rt::Ref sample(rt::Args& args) {
     plan.closed_right = is_text(closed.get(), n_right);
     plan.label_right = is_text(label.get(), n_right);
     plan.fill = is_text(empty.get(), n_fill);
-    const bool reduceat = pandas_sums_through_reduceat(pd.get());
+    const bool reduceat = samplers::pandas_ways(pd.get()).reduceat;
     // pandas sums a column to its own dtype (an int32 sum wraps as int32, however it is added up).
     plan.volume_kind = has_size ? size.column.kind : ValueKind::Float64;
     if (rows > 0) {
@@ -317,13 +273,13 @@ rt::Ref sample(rt::Args& args) {
 
     // Compute: the outputs, filled without the interpreter lock.
     rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(runs.bars));
-    rt::Ref price_dtype = rt::Ref::borrow(dtype_name(price.column.kind));
+    rt::Ref price_dtype = rt::Ref::borrow(samplers::dtype_name(price.column.kind));
     rt::Ref open = samplers::new_array(np.get(), length.get(), price_dtype.get());
     rt::Ref high = samplers::new_array(np.get(), length.get(), price_dtype.get());
     rt::Ref low = samplers::new_array(np.get(), length.get(), price_dtype.get());
     rt::Ref close = samplers::new_array(np.get(), length.get(), price_dtype.get());
     rt::Ref volume;
-    if (has_size) volume = samplers::new_array(np.get(), length.get(), dtype_name(plan.volume_kind));
+    if (has_size) volume = samplers::new_array(np.get(), length.get(), samplers::dtype_name(plan.volume_kind));
     rt::Ref vwap = samplers::new_array(np.get(), length.get(), n_float64);
     rt::Ref trades = int64_array(np.get(), runs.bars);
     rt::Ref open_time = int64_array(np.get(), runs.bars);

@@ -469,6 +469,8 @@ void with_size(const BarPlan& plan, const Runs& runs, const BarOutputs& out, boo
             return compute_typed<P, std::int64_t, std::int64_t>(plan, runs, out, threads);
         case ValueKind::Int32:
             return compute_typed<P, std::int32_t, std::int32_t>(plan, runs, out, threads);
+        case ValueKind::Bool:
+            return;  // refused when the columns are read
     }
 }
 
@@ -567,6 +569,8 @@ void compute_bars(const BarPlan& plan, const Runs& runs, const BarOutputs& out, 
             return with_size<std::int64_t>(plan, runs, out, threads);
         case ValueKind::Int32:
             return with_size<std::int32_t>(plan, runs, out, threads);
+        case ValueKind::Bool:
+            return;  // refused when the columns are read
     }
 }
 

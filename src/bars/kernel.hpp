@@ -6,9 +6,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "samplers/value_kind.hpp"
+
 namespace bars {
 
-enum class ValueKind { Float64, Float32, Int64, Int32 };
+// Bool is refused when the columns are read.
+using samplers::ValueKind;
 
 // How the installed pandas sums a float column in a group-by: with a running compensation, or (pandas 3.1
 // on, for a column without NaN) as numpy's `add.reduceat`, the first value plus the pairwise sum of the rest.

@@ -1,5 +1,6 @@
 // Interned names of the bars module, declared once (see runtime/names.hpp for the prefixes). The
-// samplers' grid and index checks, compiled in here as well, bring the samplers' own names.
+// samplers' grid and index checks, compiled in here as well, bring the samplers' own names, which the
+// bars use as they are.
 #pragma once
 
 #include "runtime/names.hpp"
@@ -7,39 +8,8 @@
 
 namespace bars {
 
-using samplers::a_reduceat_aggregate;
-using samplers::d_init;
-using samplers::d_version;
-using samplers::n_asi8;
-using samplers::n_BaseGrouper;
-using samplers::n_columns;
-using samplers::n_DataFrame;
-using samplers::n_DatetimeIndex;
-using samplers::n_dtype;
-using samplers::n_empty;
-using samplers::n_float32;
-using samplers::n_float64;
-using samplers::n_Index;
-using samplers::n_index;
-using samplers::n_info;
-using samplers::n_int32;
-using samplers::n_int64;
-using samplers::n_logging;
-using samplers::n_name;
-using samplers::n_np;
-using samplers::n_origin;
-using samplers::n_pd;
-using samplers::n_shape;
-using samplers::n_str;
-using samplers::n_to_numpy;
-using samplers::n_tz;
-using samplers::n_tz_convert;
-using samplers::n_tz_localize;
-using samplers::n_UTC;
-using samplers::n_view;
-using samplers::n_window;
+using namespace samplers::names;
 
-inline rt::Name n_Timedelta{"Timedelta"};
 inline rt::Name n_BarSampler{"BarSampler"};
 inline rt::Name n_price{"price"};
 inline rt::Name n_size{"size"};

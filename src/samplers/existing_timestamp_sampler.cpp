@@ -101,11 +101,13 @@ rt::Ref restore_index(PyObject* reduced, PyObject* index_col) {
 }
 
 // The sampled table through pandas' group-by: label, group, reduce by name, make the timestamps the index.
+// `grid` is the fixed-length grid the native path laid for the table, if it has one.
 rt::Ref sample_through_groupby(PyObject* self, PyObject* pd, PyObject* np, PyObject* df, PyObject* window,
-                               PyObject* origin) {
-    // Fixed windows over a plain datetime64 index are labelled natively without copying the caller's
-    // table; everything else takes pandas' own grid, which has no origin to anchor it.
-    WorkingTable working = label_fixed_window(pd, np, df, window, origin);
+                               PyObject* origin, std::optional<FixedWindowGrid> grid) {
+    // Fixed windows over a plain datetime64 index are labelled natively by that grid without copying the
+    // caller's table; everything else takes pandas' own grid, which has no origin to anchor it.
+    WorkingTable working;
+    if (grid) working = label_fixed_window(np, df, std::move(*grid));
     if (!working.table) {
         if (origin != nullptr && origin != Py_None) {
             rt::raise(PyExc_ValueError,
@@ -185,23 +187,27 @@ rt::Ref sample(rt::Args& args) {
     PyObject* df = shifted.table.get();
 
     // The common tables and methods are reduced natively, straight from the columns' buffers; that path
-    // checks the index's order in its own pass over the timestamps and gives up when it is out of order.
-    // An index out of order is refused before anything else is reported.
+    // checks the index's order in its own pass over the timestamps and leaves the table to pandas when it
+    // is out of order, or when it cannot reduce it exactly, with the grid it laid. An index out of order
+    // is refused before anything else is reported.
     rt::Ref np;
     rt::Ref result;
     try {
+        NativeSample native;
         try {
             np = rt::global(n_np);
             rt::Ref func_name = rt::attr(self, n_func_name);
-            result = sample_natively(pd.get(), np.get(), df, window.get(), func_name.get(), origin.get());
+            native = sample_natively(pd.get(), np.get(), df, window.get(), func_name.get(), origin.get());
         } catch (const rt::PyError&) {
             rt::HandledError error(PyExc_Exception);
             require_ascending_index(pd.get(), df);
             error.reraise();
         }
+        result = std::move(native.result);
         if (!result) {
-            require_ascending_index(pd.get(), df);
-            result = sample_through_groupby(self, pd.get(), np.get(), df, window.get(), origin.get());
+            if (!native.order_checked) require_ascending_index(pd.get(), df);
+            result = sample_through_groupby(self, pd.get(), np.get(), df, window.get(), origin.get(),
+                                            std::move(native.grid));
         }
     } catch (const rt::PyError&) {
         // A Series, an empty table or an index of something else than timestamps fails somewhere in

@@ -16,7 +16,6 @@
 #include <optional>
 
 #include "runtime/handlers.hpp"
-#include "parallel.hpp"
 #include "arrays.hpp"
 #include "names.hpp"
 #include "samplers.hpp"
@@ -25,35 +24,6 @@
 namespace samplers {
 
 namespace {
-
-// Positions of the earliest and the latest time; nothing for an empty column or one holding NaT.
-struct Span {
-    Py_ssize_t earliest;
-    Py_ssize_t latest;
-};
-
-std::optional<Span> span_without_nat(const Int64Column& times) {
-    const Py_ssize_t count = times.size();
-    if (count == 0) return std::nullopt;
-    ReleasedGil released;
-    if (times[0] != kNaT && never_descends(times)) return Span{0, count - 1};  // NaT sorts below all
-    Span span{0, 0};
-    std::int64_t lowest = times[0];
-    std::int64_t highest = lowest;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const std::int64_t current = times[i];
-        if (current == kNaT) return std::nullopt;
-        if (current < lowest) {
-            lowest = current;
-            span.earliest = i;
-        }
-        if (current >= highest) {
-            highest = current;
-            span.latest = i;
-        }
-    }
-    return span;
-}
 
 std::optional<std::int64_t> in_nanoseconds(std::int64_t ticks, std::int64_t nanoseconds_per) {
     std::int64_t nanoseconds;
@@ -219,11 +189,11 @@ std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyO
     rt::Ref ticks = rt::attr(wall.get(), n_asi8);
     Int64Column times(ticks.get());
     if (!times.usable() || times.size() == 0) return std::nullopt;
-    // A naive index spans from its first to its last row: the group-by path has refused one out of order
-    // or holding NaT, and the native path checks the order itself and drops what it found if it fails.
-    // For an aware index a wall clock turned back is looked for.
-    const std::optional<Span> span =
-        tz.get() == Py_None ? std::optional<Span>(Span{0, times.size() - 1}) : span_without_nat(times);
+    // A naive index spans from its first to its last row: an index out of order or holding NaT is refused
+    // (the native path checks the order as it walks the rows, the group-by path before it starts). For an
+    // aware index, whose instants are checked that way, a wall clock turned back is looked for here.
+    const std::optional<TimeSpan> span =
+        tz.get() == Py_None ? std::optional<TimeSpan>(TimeSpan{0, times.size() - 1, true}) : span_without_nat(times);
     if (!span) return std::nullopt;
     const auto first_ns = in_nanoseconds(times[span->earliest], nanoseconds_per);
     if (!first_ns || !in_nanoseconds(times[span->latest], nanoseconds_per)) return std::nullopt;
@@ -245,18 +215,22 @@ std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyO
         first_start = static_cast<std::int64_t>(start);
     }
     return FixedWindowGrid{std::move(index), std::move(index_col), std::move(ticks), std::move(dtype),
-                           nanoseconds_per,  first_start,          period->step};
+                           nanoseconds_per,  first_start,          period->step,     !span->ascending};
 }
 
 WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* origin) {
     std::optional<FixedWindowGrid> grid = fixed_window_grid(pd, np, df, window, origin);
     if (!grid) return {};
-    Int64Column times(grid->ticks.get());
-    rt::Ref labels = new_label_array(np, times.size(), times, grid->nanoseconds_per_tick,
-                                     FirstPeriod{grid->first_start, grid->step});
+    return label_fixed_window(np, df, std::move(*grid));
+}
+
+WorkingTable label_fixed_window(PyObject* np, PyObject* df, FixedWindowGrid grid) {
+    Int64Column times(grid.ticks.get());
+    rt::Ref labels =
+        new_label_array(np, times.size(), times, grid.nanoseconds_per_tick, FirstPeriod{grid.first_start, grid.step});
     rt::Ref working = rt::call_method(df, n_reset_index);
     rt::require(PyObject_SetItem(working.get(), n_group_by_label, labels.get()));
-    return {std::move(working), std::move(grid->index_col)};
+    return {std::move(working), std::move(grid.index_col)};
 }
 
 }  // namespace samplers

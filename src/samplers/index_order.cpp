@@ -1,10 +1,8 @@
-// The sampler reads its table as a time line: the grid is laid from the first to the last timestamp and
-// each row is labelled by where it falls. Rows out of order or without a timestamp would be labelled
-// outside the grid and vanish from the result without a word, so such an index is refused up front.
+// The order of an index's timestamps (see index_order.hpp).
+#include "index_order.hpp"
+
 #include "names.hpp"
 #include "parallel.hpp"
-#include "samplers.hpp"
-#include "timestamps.hpp"
 
 namespace samplers {
 
@@ -25,6 +23,29 @@ namespace {
 }
 
 }  // namespace
+
+std::optional<TimeSpan> span_without_nat(const Int64Column& times) {
+    const Py_ssize_t count = times.size();
+    if (count == 0) return std::nullopt;
+    ReleasedGil released;
+    if (times[0] != kNaT && never_descends(times)) return TimeSpan{0, count - 1, true};  // NaT sorts below all
+    TimeSpan span{0, 0, false};
+    std::int64_t lowest = times[0];
+    std::int64_t highest = lowest;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const std::int64_t current = times[i];
+        if (current == kNaT) return std::nullopt;
+        if (current < lowest) {
+            lowest = current;
+            span.earliest = i;
+        }
+        if (current >= highest) {
+            highest = current;
+            span.latest = i;
+        }
+    }
+    return span;
+}
 
 rt::Ref timestamp_at(PyObject* index, Py_ssize_t position) {
     rt::Ref key = rt::Ref::steal(PyLong_FromSsize_t(position));

@@ -7,6 +7,9 @@
 #include "runtime/names.hpp"
 
 namespace samplers {
+// An inline namespace of their own, so that the bars module, which compiles parts of the samplers in,
+// can take all of them at once.
+inline namespace names {
 
 // pandas and numpy names.
 inline rt::Name n_DataFrame{"DataFrame"};
@@ -105,4 +108,5 @@ inline rt::Name t_unnamed_index_note{
     "the sampler puts the input's index back on the result by its name, and this index has none: name "
     "it first, e.g. df.index.name = \"t\" or df = df.rename_axis(\"t\")"};
 
+}  // namespace names
 }  // namespace samplers

@@ -457,80 +457,125 @@ ColumnFindings pairwise_mean(const R& column, const Groups& groups, double* out)
     return findings;
 }
 
-template <typename R, typename T = typename R::Item>
-ColumnFindings reduce_read(Reduction reduction, MeanSum mean_sum, const R& column, const Groups& groups, void* out) {
-    switch (reduction) {
-        case Reduction::First:
-        case Reduction::Last:
-            first_or_last(column, groups, reduction == Reduction::Last, static_cast<T*>(out));
-            return {};
-        case Reduction::Min:
-            return extreme<false>(column, groups, static_cast<T*>(out));
-        case Reduction::Max:
-            return extreme<true>(column, groups, static_cast<T*>(out));
-        case Reduction::Count:
-            count_values(column, groups, static_cast<std::int64_t*>(out));
-            return {};
-        case Reduction::Mean:
-            if (mean_sum == MeanSum::Pairwise) return pairwise_mean(column, groups, static_cast<double*>(out));
-            using Sum = std::conditional_t<std::is_same_v<T, float>, float, double>;
-            return compensated_mean(column, groups, static_cast<Sum*>(out));
-    }
-    return {};
+// Calls `reduce(reader)` with a reader of the column's items: of its own element type, and with the
+// stride known at compile time when the items are contiguous.
+template <typename T, typename Reduce>
+ColumnFindings with_reader_of(const InputColumn& column, const Reduce& reduce) {
+    if (column.stride == static_cast<std::ptrdiff_t>(sizeof(T)))
+        return reduce(Reader<T, true>{column.data, column.stride});
+    return reduce(Reader<T, false>{column.data, column.stride});
 }
 
-template <typename T>
-ColumnFindings reduce_typed(Reduction reduction, MeanSum mean_sum, const InputColumn& column, const Groups& groups,
-                            void* out) {
-    if (column.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
-        return reduce_read(reduction, mean_sum, Reader<T, true>{column.data, column.stride}, groups, out);
+template <typename Reduce>
+ColumnFindings with_reader(const InputColumn& column, const Reduce& reduce) {
+    switch (column.kind) {
+        case ValueKind::Float64:
+            return with_reader_of<double>(column, reduce);
+        case ValueKind::Float32:
+            return with_reader_of<float>(column, reduce);
+        case ValueKind::Int64:
+            return with_reader_of<std::int64_t>(column, reduce);
+        case ValueKind::Int32:
+            return with_reader_of<std::int32_t>(column, reduce);
+        case ValueKind::Bool:
+            return with_reader_of<std::uint8_t>(column, reduce);
     }
-    return reduce_read(reduction, mean_sum, Reader<T, false>{column.data, column.stride}, groups, out);
+    __builtin_unreachable();
 }
+
+template <typename R>
+using ItemOf = typename std::decay_t<R>::Item;
+
+// The kernels, one per reduction, as the descriptors name them.
+
+template <bool kLast>
+ColumnFindings first_or_last_kernel(MeanSum, const InputColumn& column, const Groups& groups, void* out) {
+    return with_reader(column, [&](const auto& reader) {
+        first_or_last(reader, groups, kLast, static_cast<ItemOf<decltype(reader)>*>(out));
+        return ColumnFindings{};
+    });
+}
+
+template <bool kMax>
+ColumnFindings extreme_kernel(MeanSum, const InputColumn& column, const Groups& groups, void* out) {
+    return with_reader(column, [&](const auto& reader) {
+        return extreme<kMax>(reader, groups, static_cast<ItemOf<decltype(reader)>*>(out));
+    });
+}
+
+ColumnFindings count_kernel(MeanSum, const InputColumn& column, const Groups& groups, void* out) {
+    return with_reader(column, [&](const auto& reader) {
+        count_values(reader, groups, static_cast<std::int64_t*>(out));
+        return ColumnFindings{};
+    });
+}
+
+ColumnFindings mean_kernel(MeanSum mean_sum, const InputColumn& column, const Groups& groups, void* out) {
+    return with_reader(column, [&](const auto& reader) {
+        if (mean_sum == MeanSum::Pairwise) return pairwise_mean(reader, groups, static_cast<double*>(out));
+        using Sum = std::conditional_t<std::is_same_v<ItemOf<decltype(reader)>, float>, float, double>;
+        return compensated_mean(reader, groups, static_cast<Sum*>(out));
+    });
+}
+
+// Every pandas version the sampler runs on.
+constexpr PandasVersion kAnyPandas{0, 0};
+
+constexpr ReductionDescriptor kFirst{Reduction::First, "first", ResultType::Input,          RowLabel::FirstRow,
+                                     kAnyPandas,       true,    first_or_last_kernel<false>};
+constexpr ReductionDescriptor kLast{Reduction::Last, "last", ResultType::Input,         RowLabel::LastRow,
+                                    kAnyPandas,      true,   first_or_last_kernel<true>};
+// The index ascends, so the rows of a period's least (greatest) value are labelled by its first (last) row.
+constexpr ReductionDescriptor kMin{Reduction::Min, "min", ResultType::Input,    RowLabel::FirstRow,
+                                   kAnyPandas,     true,  extreme_kernel<false>};
+constexpr ReductionDescriptor kMax{Reduction::Max, "max", ResultType::Input,   RowLabel::LastRow,
+                                   kAnyPandas,     true,  extreme_kernel<true>};
+constexpr ReductionDescriptor kCount{Reduction::Count, "count", ResultType::Int64, RowLabel::RowCount,
+                                     kAnyPandas,       false,   count_kernel};
+// pandas 1.5 drops the timestamp column from a mean and then fails; pandas 2.0 adds an infinite value
+// into a NaN compensation. Both keep their own group-by.
+constexpr ReductionDescriptor kMean{Reduction::Mean, "mean", ResultType::MeanOf, RowLabel::MeanTimestamp,
+                                    {2, 1},          true,   mean_kernel};
 
 }  // namespace
 
-ValueKind result_kind(Reduction reduction, ValueKind input, MeanSum mean_sum) {
+const ReductionDescriptor& describe(Reduction reduction) {
     switch (reduction) {
+        case Reduction::First:
+            return kFirst;
+        case Reduction::Last:
+            return kLast;
+        case Reduction::Min:
+            return kMin;
+        case Reduction::Max:
+            return kMax;
         case Reduction::Count:
-            return ValueKind::Int64;
+            return kCount;
         case Reduction::Mean:
+            return kMean;
+    }
+    __builtin_unreachable();
+}
+
+const ReductionDescriptor* reduction_named(std::string_view name) {
+    for (int r = 0; r <= static_cast<int>(kLastReduction); ++r) {
+        const ReductionDescriptor& descriptor = describe(static_cast<Reduction>(r));
+        if (name == descriptor.name) return &descriptor;
+    }
+    return nullptr;
+}
+
+ValueKind result_kind(ResultType result, ValueKind input, MeanSum mean_sum) {
+    switch (result) {
+        case ResultType::Input:
+            return input;
+        case ResultType::Int64:
+            return ValueKind::Int64;
+        case ResultType::MeanOf:
             return input == ValueKind::Float32 && mean_sum == MeanSum::Compensated ? ValueKind::Float32
                                                                                    : ValueKind::Float64;
-        default:
-            return input;
     }
-}
-
-std::size_t item_size(ValueKind kind) {
-    switch (kind) {
-        case ValueKind::Float64:
-        case ValueKind::Int64:
-            return 8;
-        case ValueKind::Float32:
-        case ValueKind::Int32:
-            return 4;
-        case ValueKind::Bool:
-            return 1;
-    }
-    return 8;
-}
-
-ColumnFindings reduce_column(Reduction reduction, MeanSum mean_sum, const InputColumn& column, const Groups& groups,
-                             void* out) {
-    switch (column.kind) {
-        case ValueKind::Float64:
-            return reduce_typed<double>(reduction, mean_sum, column, groups, out);
-        case ValueKind::Float32:
-            return reduce_typed<float>(reduction, mean_sum, column, groups, out);
-        case ValueKind::Int64:
-            return reduce_typed<std::int64_t>(reduction, mean_sum, column, groups, out);
-        case ValueKind::Int32:
-            return reduce_typed<std::int32_t>(reduction, mean_sum, column, groups, out);
-        case ValueKind::Bool:
-            return reduce_typed<std::uint8_t>(reduction, mean_sum, column, groups, out);
-    }
-    return {};
+    __builtin_unreachable();
 }
 
 void mean_of_ticks(const InputColumn& ticks, const Groups& groups, std::int64_t* out) {

@@ -6,12 +6,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+
+#include "pandas_ways.hpp"
+#include "value_kind.hpp"
 
 namespace samplers {
 
-enum class ValueKind { Float64, Float32, Int64, Int32, Bool };
-
+// The group-by methods reduced here. Each has one descriptor (see `describe`); a new one is added there,
+// and every switch over these is exhaustive, so that the compiler names whatever else it needs.
 enum class Reduction { First, Last, Min, Max, Count, Mean };
+constexpr Reduction kLastReduction = Reduction::Mean;  // the names are looked up through every one up to it
 
 // How pandas sums a group for its mean. Its group-by kernels add with a running compensation in the
 // column's own float type (integers as float64); pandas 3.1 and later hand a float block without NaN,
@@ -42,14 +47,43 @@ struct ColumnFindings {
     bool floating_point_exception = false;
 };
 
-// The element type of the result column.
-ValueKind result_kind(Reduction reduction, ValueKind input, MeanSum mean_sum);
+// The element type of a result column, given the input column's.
+enum class ResultType {
+    Input,   // the input's own type
+    Int64,   // a count
+    MeanOf,  // float64, or float32 for a float32 column that pandas sums with compensation
+};
 
-std::size_t item_size(ValueKind kind);
+// What labels a result row: the timestamps are reduced as the columns are, and the result becomes the index.
+enum class RowLabel {
+    FirstRow,       // the timestamp of the period's first row
+    LastRow,        // the timestamp of the period's last row
+    RowCount,       // the number of rows, an integer index (the count of timestamps, which are never NaT)
+    MeanTimestamp,  // the mean of the period's timestamps, taken over the instants
+};
 
-// Reduces every group of `column` into `out`, an array of `groups.count` items of result_kind(...).
-ColumnFindings reduce_column(Reduction reduction, MeanSum mean_sum, const InputColumn& column, const Groups& groups,
-                             void* out);
+// Reduces every group of `column` into `out`, an array of `groups.count` items of the result type.
+using Kernel = ColumnFindings (*)(MeanSum mean_sum, const InputColumn& column, const Groups& groups, void* out);
+
+// Everything the sampler needs to know of one reduction.
+struct ReductionDescriptor {
+    Reduction reduction;
+    const char* name;  // the pandas group-by method
+    ResultType result;
+    RowLabel label;
+    // The first pandas version whose group-by gives what the kernel gives (earlier ones keep their own).
+    PandasVersion exact_from;
+    // Whether pandas' group-by hands the table's attrs and flags on to the result (count's does not).
+    bool hands_on_attrs;
+    Kernel kernel;
+};
+
+const ReductionDescriptor& describe(Reduction reduction);
+
+// The descriptor of a pandas group-by method's name, if it is one reduced here.
+const ReductionDescriptor* reduction_named(std::string_view name);
+
+ValueKind result_kind(ResultType result, ValueKind input, MeanSum mean_sum);
 
 // The mean of each group of datetime64 ticks, as pandas takes it: compensated float64 sums, the
 // quotient cut towards zero, NaT (int64 minimum) where it does not fit.

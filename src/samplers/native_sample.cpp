@@ -1,24 +1,29 @@
 // The whole sampling step in C++ for the tables it is most often asked for: a plain DataFrame of
 // float64, float32, int64, int32 and bool columns with text labels, on an index the native labelling
-// pass handles, reduced by first, last, min, max, mean or count.
+// pass handles, reduced by one of the methods native_reductions.hpp describes.
 //
 // On a sorted index each period's rows are one contiguous run, so one pass over the timestamps finds
 // the runs' bounds and each column is reduced run by run straight from its buffer; the result is
-// assembled directly, as the group-by and the index steps would have left it. Both passes run without
-// the interpreter lock, the columns on up to as many threads as there are cores. Whatever cannot be
-// reproduced exactly here (other tables, methods, or a pandas that reduces differently) is left to the
-// pandas group-by by returning an empty reference.
+// assembled directly, as the group-by and the index steps would have left it. Three steps:
+//
+// * plan: checks the index (its unit, time zone and NaT in laying the grid, its order in the pass that
+//   finds the runs), lays the grid once, reads the columns and picks each column's kernel; and decides,
+//   in one place, whether the table is reduced here or by pandas' group-by (ToPandas says why), to which
+//   it then hands the grid;
+// * compute: runs the kernels without the interpreter lock, the columns on up to as many threads as
+//   there are cores;
+// * assemble: builds the table and its index.
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <deque>
 #include <optional>
 #include <string_view>
 #include <vector>
 
-#include "native_reductions.hpp"
-#include "parallel.hpp"
 #include "arrays.hpp"
+#include "index_order.hpp"
+#include "native_reductions.hpp"
+#include "pandas_ways.hpp"
+#include "parallel.hpp"
 #include "samplers.hpp"
 #include "timestamps.hpp"
 
@@ -29,79 +34,14 @@ namespace {
 // Below this many values a pass is cheaper than starting a thread.
 constexpr std::int64_t kValuesWorthThreads = 1 << 17;
 
-std::optional<Reduction> reduction_named(PyObject* func_name) {
-    if (!PyUnicode_CheckExact(func_name)) return std::nullopt;
+// ---- plan ----
+
+const ReductionDescriptor* reduction_of(PyObject* func_name) {
+    if (!PyUnicode_CheckExact(func_name)) return nullptr;
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(func_name, &size);
     if (text == nullptr) rt::raise_pending();
-    const std::string_view name(text, static_cast<std::size_t>(size));
-    if (name == "first") return Reduction::First;
-    if (name == "last") return Reduction::Last;
-    if (name == "min") return Reduction::Min;
-    if (name == "max") return Reduction::Max;
-    if (name == "count") return Reduction::Count;
-    if (name == "mean") return Reduction::Mean;
-    return std::nullopt;
-}
-
-// What the installed pandas does that changes results.
-struct PandasWays {
-    // pandas 1.5 drops the timestamp column from a mean and then fails; pandas 2.0 adds an infinite value
-    // into a NaN compensation. Both keep their own group-by.
-    bool mean_as_here;
-    // pandas 3.1 on: sorted groups of a NaN-free float block, and of integer and bool blocks, go to
-    // numpy's reduceat for sum, mean, min and max.
-    bool reduceat;
-};
-
-PandasWays pandas_ways(PyObject* pd) {
-    rt::Ref version = rt::attr(pd, d_version);
-    if (!PyUnicode_Check(version.get())) return {false, false};
-    const char* text = PyUnicode_AsUTF8(version.get());
-    if (text == nullptr) rt::raise_pending();
-    int major = 0;
-    int minor = 0;
-    if (std::sscanf(text, "%d.%d", &major, &minor) != 2) return {false, false};
-    PandasWays ways{major > 2 || (major == 2 && minor >= 1), false};
-    if (major >= 3) {
-        rt::Ref ops = rt::Ref::steal(PyImport_ImportModule("pandas.core.groupby.ops"));
-        rt::Ref grouper = rt::attr(ops.get(), n_BaseGrouper);
-        ways.reduceat =
-            rt::suppress(PyExc_AttributeError, [&] { (void)rt::attr(grouper.get(), a_reduceat_aggregate); });
-    }
-    return ways;
-}
-
-std::optional<ValueKind> value_kind(PyObject* np, PyObject* dtype) {
-    rt::Ref numpy_dtype = rt::attr(np, n_dtype);
-    if (!rt::is_instance(dtype, numpy_dtype.get())) return std::nullopt;
-    rt::Ref text = rt::attr(dtype, n_str);
-    if (!PyUnicode_Check(text.get())) return std::nullopt;
-    const char* code = PyUnicode_AsUTF8(text.get());
-    if (code == nullptr) rt::raise_pending();
-    const std::string_view name(code);
-    if (name == "<f8") return ValueKind::Float64;
-    if (name == "<f4") return ValueKind::Float32;
-    if (name == "<i8") return ValueKind::Int64;
-    if (name == "<i4") return ValueKind::Int32;
-    if (name == "|b1") return ValueKind::Bool;
-    return std::nullopt;
-}
-
-PyObject* dtype_name(ValueKind kind) {
-    switch (kind) {
-        case ValueKind::Float64:
-            return n_float64;
-        case ValueKind::Float32:
-            return n_float32;
-        case ValueKind::Int64:
-            return n_int64;
-        case ValueKind::Int32:
-            return n_int32;
-        case ValueKind::Bool:
-            return n_bool;
-    }
-    return n_float64;
+    return reduction_named(std::string_view(text, static_cast<std::size_t>(size)));
 }
 
 // The columns of the table as buffers, with their labels; nothing when a column or label is not of the
@@ -166,23 +106,15 @@ public:
     // a block at a time, in order, which the memory prefetcher follows. Should the timestamps change
     // meanwhile, the bounds still increase and stay within the rows.
     //
-    // With `check_order`, the same pass tells whether the timestamps ascend (false when they do not): a
-    // stretch of rows is checked just ahead of the walk, which then finds it in the cache, so the
+    // With an `order` scan, the same pass tells whether the timestamps ascend (false when they do not):
+    // the scan checks a stretch of rows just ahead of the walk, which then finds it in the cache, so the
     // timestamps come from memory once.
     bool find(const Int64Column& times, std::int64_t nanoseconds_per, std::int64_t first_start, std::int64_t step,
-              bool check_order) {
+              AscendingScan* order) {
         constexpr std::int64_t kBlock = 64;
-        constexpr std::int64_t kCheckedAhead = 2048;
         const auto at = [&](std::int64_t row) { return wrapped_nanoseconds(times[row], nanoseconds_per); };
+        const auto ascends_until = [&](std::int64_t end) { return order == nullptr || order->ascends_until(end); };
         const std::int64_t rows = times.size();
-        std::int64_t checked = 1;  // rows before this one never descend
-        const auto ascends_until = [&](std::int64_t end) {
-            if (!check_order || end <= checked) return true;
-            end = std::min(rows, std::max(end, checked + kCheckedAhead));
-            if (!never_descends_between(times, checked, end)) return false;
-            checked = end;
-            return true;
-        };
         PeriodCursor cursor(first_start, step);
         cursor.enters_new_period(at(0));
         std::int64_t count = 0;
@@ -226,158 +158,188 @@ private:
     Groups groups_{nullptr, 0};
 };
 
-// The result's index: the timestamp column reduced as the group-by reduces it, then made the index.
-// `tick_means` holds the means of a mean (as UTC instants when `tz` is not None).
-rt::Ref result_index(PyObject* pd, PyObject* np, Reduction reduction, const FixedWindowGrid& grid, PyObject* tz,
-                     GroupBounds& bounds, PyObject* tick_means) {
-    const Groups& groups = bounds.groups();
-    if (reduction == Reduction::Count) {
-        rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(groups.count));
-        rt::Ref sizes = new_array(np, length.get(), n_int64);
-        auto* out = static_cast<std::int64_t*>(array_data(sizes.get()));
-        for (std::int64_t g = 0; g < groups.count; ++g) out[g] = groups.bounds[g + 1] - groups.bounds[g];
-        rt::Ref index_type = rt::attr(pd, n_Index);
-        return rt::call(index_type.get(), sizes.get(), rt::kw<"name">(grid.index_col.get()));
-    }
-    if (reduction == Reduction::Mean) {
-        rt::Ref stamps = rt::call_method(tick_means, n_view, grid.ticks_dtype.get());
-        rt::Ref index_type = rt::attr(pd, n_DatetimeIndex);
-        rt::Ref index =
-            rt::call(index_type.get(), stamps.get(), rt::kw<"name">(grid.index_col.get()), rt::kw<"copy">(Py_False));
-        if (tz == Py_None) return index;
-        rt::Ref in_utc = rt::call_method(index.get(), n_tz_localize, n_UTC.get());
-        return rt::call_method(in_utc.get(), n_tz_convert, tz);
-    }
-    // first and min keep each run's first timestamp, last and max its last (the index is sorted).
-    rt::Ref positions = bounds.run_rows(reduction == Reduction::First || reduction == Reduction::Min);
-    rt::Ref taken = rt::call_method(grid.index.get(), n_take, positions.get());
-    // A take along a regular stride keeps the index's frequency; an index made from a column has none.
-    rt::Ref freq = rt::attr(taken.get(), n_freq);
-    if (freq.get() != Py_None) rt::set_attr(taken.get(), n_freq, Py_None);
-    return taken;
-}
+// Why a table goes to pandas' group-by instead. Whatever cannot be reproduced exactly here is left to it;
+// both give the same table, so that each reason only costs time.
+enum class ToPandas {
+    Nothing,             // reduced here
+    Method,              // a method not reduced here (or a name that is not a str)
+    PandasVersion,       // the installed pandas reduces this method its own way
+    NotPlainFrame,       // not a DataFrame itself (a subclass, a Series, ...)
+    NoFixedGrid,         // not a fixed-length window over a datetime64 index, in nanoseconds' years, without NaT
+    IndexName,           // an index named by something other than text, whose column pandas labels its way
+    WallClockTurnsBack,  // an aware index whose wall clock turns back: its periods are not runs of rows
+    Columns,             // a column or label of a kind not reduced here, or no column at all
+    OutOfOrder,          // timestamps that descend, which the caller refuses
+    Ambiguous,           // found in the compute step: numpy's vector order or error state decides the result
+};
 
-}  // namespace
-
-rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* func_name,
-                        PyObject* origin) {
-    const std::optional<Reduction> reduction = reduction_named(func_name);
-    if (!reduction) return {};
-    const PandasWays ways = pandas_ways(pd);
-    if (*reduction == Reduction::Mean && !ways.mean_as_here) return {};
-    rt::Ref frame_type = rt::attr(pd, n_DataFrame);
-    if (Py_TYPE(df) != reinterpret_cast<PyTypeObject*>(frame_type.get())) return {};
-
-    std::optional<FixedWindowGrid> grid = fixed_window_grid(pd, np, df, window, origin);
-    if (!grid || !PyUnicode_CheckExact(grid->index_col.get())) return {};
-    Int64Column times(grid->ticks.get());
-    const Py_ssize_t rows = times.size();
-    // An aware index is labelled by wall-clock time, which a clock turned back makes descend: its periods
-    // are then no longer runs of rows. Its instants are checked to ascend first; a naive index is checked
-    // in the pass that finds the runs.
-    rt::Ref tz = rt::attr(grid->index.get(), n_tz);
-    if (tz.get() != Py_None) {
-        require_ascending_timestamps(pd, grid->index.get());
-        ReleasedGil released;
-        if (!never_descends(times)) return {};
-    }
+struct Plan {
+    ToPandas to_pandas = ToPandas::Nothing;
+    const ReductionDescriptor* reduction = nullptr;
+    PandasWays ways{};
+    std::optional<FixedWindowGrid> grid;
+    bool order_checked = false;  // the index's order is known to be right
+    rt::Ref tz;
+    std::optional<Int64Column> times;  // the timestamps the grid cuts
     Columns columns;
-    if (!read_columns(pd, np, df, grid->index_col.get(), rows, columns)) return {};
-    const std::size_t width = columns.inputs.size();
+    std::size_t width = 0;
+    // Each column's run of adjacent columns of its type (a block of pandas' working copy), how its mean
+    // is summed, and its result's type.
+    std::vector<std::size_t> runs;
+    std::vector<MeanSum> sums;
+    std::vector<ValueKind> kinds;
+    bool one_kind = true;
+    // The instants whose mean labels a mean's rows (the timestamps themselves for a naive index).
+    rt::Ref instant_ticks;
+    std::optional<Int64Column> instants;
+    std::optional<GroupBounds> bounds;
+};
+
+// The plan step. Every decision to leave the table to pandas is taken here, in this order, except the
+// compute step's Ambiguous.
+void plan_sample(Plan& plan, PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* func_name,
+                 PyObject* origin) {
+    const auto to_pandas = [&](ToPandas why) { plan.to_pandas = why; };
+    // The grid first: the group-by labels by it when the table goes there.
+    plan.grid = fixed_window_grid(pd, np, df, window, origin);
+
+    plan.reduction = reduction_of(func_name);
+    if (plan.reduction == nullptr) return to_pandas(ToPandas::Method);
+    plan.ways = pandas_ways(pd);
+    if (!plan.ways.version.at_least(plan.reduction->exact_from)) return to_pandas(ToPandas::PandasVersion);
+    rt::Ref frame_type = rt::attr(pd, n_DataFrame);
+    if (Py_TYPE(df) != reinterpret_cast<PyTypeObject*>(frame_type.get())) return to_pandas(ToPandas::NotPlainFrame);
+    if (!plan.grid) return to_pandas(ToPandas::NoFixedGrid);
+    const FixedWindowGrid& grid = *plan.grid;
+    if (!PyUnicode_CheckExact(grid.index_col.get())) return to_pandas(ToPandas::IndexName);
+
+    // An aware index is labelled by wall-clock time, which a clock turned back makes descend (the grid
+    // has looked): its periods are then no longer runs of rows. Its instants are checked to ascend
+    // first; a naive index is checked in the pass that finds the runs.
+    plan.tz = rt::attr(grid.index.get(), n_tz);
+    const bool aware = plan.tz.get() != Py_None;
+    if (aware) {
+        require_ascending_timestamps(pd, grid.index.get());
+        plan.order_checked = true;
+        if (grid.wall_clock_turns_back) return to_pandas(ToPandas::WallClockTurnsBack);
+    }
+    plan.times.emplace(grid.ticks.get());
+    const Py_ssize_t rows = plan.times->size();
+    if (!read_columns(pd, np, df, grid.index_col.get(), rows, plan.columns)) return to_pandas(ToPandas::Columns);
+    const std::vector<InputColumn>& inputs = plan.columns.inputs;
+    plan.width = inputs.size();
+    const std::size_t width = plan.width;
 
     // How each column's mean is summed. pandas reduces a block at a time, and the blocks it reduces are
     // the runs of adjacent columns of one type (its working copy is consolidated, and columns are
     // sliced off it in order); a float run holding a NaN anywhere is summed with compensation, so a
     // float64 run found to hold one is summed again, and float32 runs, whose result type depends on it,
     // are looked at first.
-    std::vector<std::size_t> runs(width, 0);
+    plan.runs.assign(width, 0);
     for (std::size_t j = 1; j < width; ++j) {
-        runs[j] = runs[j - 1] + (columns.inputs[j].kind != columns.inputs[j - 1].kind ? 1 : 0);
+        plan.runs[j] = plan.runs[j - 1] + (inputs[j].kind != inputs[j - 1].kind ? 1 : 0);
     }
-    std::vector<MeanSum> sums(width, MeanSum::Compensated);
-    if (*reduction == Reduction::Mean && ways.reduceat) {
+    plan.sums.assign(width, MeanSum::Compensated);
+    if (plan.reduction->result == ResultType::MeanOf && plan.ways.reduceat) {
         std::vector<bool> run_has_nan(width, false);
         {
             ReleasedGil released;
             for (std::size_t j = 0; j < width; ++j) {
-                if (columns.inputs[j].kind == ValueKind::Float32 && !run_has_nan[runs[j]]) {
-                    run_has_nan[runs[j]] = column_has_nan(columns.inputs[j], rows);
+                if (inputs[j].kind == ValueKind::Float32 && !run_has_nan[plan.runs[j]]) {
+                    run_has_nan[plan.runs[j]] = column_has_nan(inputs[j], rows);
                 }
             }
         }
         for (std::size_t j = 0; j < width; ++j) {
-            if (!run_has_nan[runs[j]]) sums[j] = MeanSum::Pairwise;
+            if (!run_has_nan[plan.runs[j]]) plan.sums[j] = MeanSum::Pairwise;
         }
     }
-
-    // Periods from the first to the last timestamp (sorted), in unsigned arithmetic as the cursor's.
-    const std::int64_t last_ns = wrapped_nanoseconds(times[rows - 1], grid->nanoseconds_per_tick);
-    const std::uint64_t span_periods =
-        (static_cast<std::uint64_t>(last_ns) - static_cast<std::uint64_t>(grid->first_start)) /
-            static_cast<std::uint64_t>(grid->step) +
-        1;
-    GroupBounds bounds(
-        np, rows, static_cast<std::int64_t>(std::min<std::uint64_t>(span_periods, static_cast<std::uint64_t>(rows))));
-    // The order of a naive index is checked in the same pass (the caller refuses it when it is out of
-    // order); an aware one has had its instants checked.
-    {
-        ReleasedGil released;
-        if (!bounds.find(times, grid->nanoseconds_per_tick, grid->first_start, grid->step, tz.get() == Py_None)) {
-            return {};
-        }
-    }
-    const Groups& groups = bounds.groups();
-
-    // One block when every result column has one type (the frame then wraps it without a copy),
-    // else one array per column.
-    std::vector<ValueKind> kinds(width);
-    bool one_kind = true;
+    // One block when every result column has one type (the frame then wraps it without a copy), else
+    // one array per column.
+    plan.kinds.resize(width);
     for (std::size_t j = 0; j < width; ++j) {
-        kinds[j] = result_kind(*reduction, columns.inputs[j].kind, sums[j]);
-        one_kind = one_kind && kinds[j] == kinds[0];
-    }
-    rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(groups.count));
-    rt::Ref block;
-    std::vector<rt::Ref> arrays;
-    std::vector<void*> outs(width);
-    if (one_kind) {
-        rt::Ref width_object = rt::Ref::steal(PyLong_FromSize_t(width));
-        rt::Ref shape = rt::Ref::steal(PyTuple_Pack(2, width_object.get(), length.get()));
-        block = new_array(np, shape.get(), dtype_name(kinds[0]));
-        auto* base = static_cast<char*>(array_data(block.get()));
-        for (std::size_t j = 0; j < width; ++j)
-            outs[j] = base + j * static_cast<std::size_t>(groups.count) * item_size(kinds[0]);
-    } else {
-        for (std::size_t j = 0; j < width; ++j) {
-            arrays.push_back(new_array(np, length.get(), dtype_name(kinds[j])));
-            outs[j] = array_data(arrays.back().get());
-        }
+        plan.kinds[j] = result_kind(plan.reduction->result, inputs[j].kind, plan.sums[j]);
+        plan.one_kind = plan.one_kind && plan.kinds[j] == plan.kinds[0];
     }
 
     // The mean of the timestamps is taken over the instants (UTC for an aware index), as pandas does.
-    rt::Ref tick_means;
-    std::optional<rt::Buffer> tick_means_view;
-    rt::Ref instant_ticks;
-    std::optional<Int64Column> instants;
-    if (*reduction == Reduction::Mean) {
-        tick_means = new_array(np, length.get(), n_int64);
-        tick_means_view.emplace(tick_means.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
-        instant_ticks = tz.get() == Py_None ? grid->ticks : rt::attr(grid->index.get(), n_asi8);
-        instants.emplace(instant_ticks.get());
-        if (!instants->usable() || instants->size() != rows) return {};
+    if (plan.reduction->label == RowLabel::MeanTimestamp) {
+        plan.instant_ticks = aware ? rt::attr(grid.index.get(), n_asi8) : grid.ticks;
+        plan.instants.emplace(plan.instant_ticks.get());
+        if (!plan.instants->usable() || plan.instants->size() != rows) return to_pandas(ToPandas::NoFixedGrid);
     }
+
+    // The runs: periods from the first to the last timestamp (sorted), in unsigned arithmetic as the
+    // cursor's. The order of a naive index is checked in the same pass.
+    const Int64Column& times = *plan.times;
+    const std::int64_t last_ns = wrapped_nanoseconds(times[rows - 1], grid.nanoseconds_per_tick);
+    const std::uint64_t span_periods =
+        (static_cast<std::uint64_t>(last_ns) - static_cast<std::uint64_t>(grid.first_start)) /
+            static_cast<std::uint64_t>(grid.step) +
+        1;
+    plan.bounds.emplace(
+        np, rows, static_cast<std::int64_t>(std::min<std::uint64_t>(span_periods, static_cast<std::uint64_t>(rows))));
+    std::optional<AscendingScan> order;
+    if (!aware) order.emplace(times);
+    bool ascending;
+    {
+        ReleasedGil released;
+        ascending =
+            plan.bounds->find(times, grid.nanoseconds_per_tick, grid.first_start, grid.step, order ? &*order : nullptr);
+    }
+    if (!ascending) return to_pandas(ToPandas::OutOfOrder);
+    plan.order_checked = true;
+}
+
+// ---- compute ----
+
+struct Outputs {
+    rt::Ref block;                // one block of all columns (Plan::one_kind)
+    std::vector<rt::Ref> arrays;  // else one array per column
+    std::vector<void*> columns;
+    rt::Ref tick_means;  // a mean's timestamps
+};
+
+// Runs the kernels of the plan into fresh arrays; false when pandas' own reduction is the one to run.
+bool compute(PyObject* np, const Plan& plan, Outputs& outputs) {
+    const Groups& groups = plan.bounds->groups();
+    const std::size_t width = plan.width;
+    const std::int64_t rows = plan.times->size();
+    const std::vector<InputColumn>& inputs = plan.columns.inputs;
+    rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(groups.count));
+    outputs.columns.resize(width);
+    if (plan.one_kind) {
+        rt::Ref width_object = rt::Ref::steal(PyLong_FromSize_t(width));
+        rt::Ref shape = rt::Ref::steal(PyTuple_Pack(2, width_object.get(), length.get()));
+        outputs.block = new_array(np, shape.get(), dtype_name(plan.kinds[0]));
+        auto* base = static_cast<char*>(array_data(outputs.block.get()));
+        for (std::size_t j = 0; j < width; ++j)
+            outputs.columns[j] = base + j * static_cast<std::size_t>(groups.count) * item_size(plan.kinds[0]);
+    } else {
+        for (std::size_t j = 0; j < width; ++j) {
+            outputs.arrays.push_back(new_array(np, length.get(), dtype_name(plan.kinds[j])));
+            outputs.columns[j] = array_data(outputs.arrays.back().get());
+        }
+    }
+    std::optional<rt::Buffer> tick_means_view;
+    if (plan.instants) {
+        outputs.tick_means = new_array(np, length.get(), n_int64);
+        tick_means_view.emplace(outputs.tick_means.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    }
+
+    const Kernel kernel = plan.reduction->kernel;
     std::vector<ColumnFindings> findings(width);
     bool ambiguous = false;
     {
         ReleasedGil released;
-        const bool worth_threads =
-            static_cast<std::int64_t>(rows) * static_cast<std::int64_t>(width) >= kValuesWorthThreads;
+        const bool worth_threads = rows * static_cast<std::int64_t>(width) >= kValuesWorthThreads;
         // Only a mean reads the instants; no other reduction has them to read.
-        const InputColumn ticks = instants ? InputColumn{instants->data(), instants->stride(), ValueKind::Int64}
-                                           : InputColumn{nullptr, 0, ValueKind::Int64};
+        const InputColumn ticks = plan.instants
+                                      ? InputColumn{plan.instants->data(), plan.instants->stride(), ValueKind::Int64}
+                                      : InputColumn{nullptr, 0, ValueKind::Int64};
         // The timestamps' mean, one unbroken chain of additions per group and the longest task, goes
         // first, cut into stretches of groups with about equal row counts that threads share.
-        const std::size_t extra = !tick_means ? 0 : std::min<std::size_t>(worth_threads ? 2 : 1, groups.count);
+        const std::size_t extra = !tick_means_view ? 0 : std::min<std::size_t>(worth_threads ? 2 : 1, groups.count);
         run_tasks(width + extra, worth_threads, [&](std::size_t task) {
             if (task < extra) {
                 const auto cut = [&](std::size_t part) {
@@ -393,48 +355,110 @@ rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* wind
                               static_cast<std::int64_t*>(tick_means_view->data()) + first);
             } else {
                 const std::size_t j = task - extra;
-                findings[j] = reduce_column(*reduction, sums[j], columns.inputs[j], groups, outs[j]);
+                findings[j] = kernel(plan.sums[j], inputs[j], groups, outputs.columns[j]);
             }
         });
         std::vector<bool> run_has_nan(width, false);
         bool resum = false;
         for (std::size_t j = 0; j < width; ++j) {
-            if (sums[j] == MeanSum::Pairwise && findings[j].has_nan) resum = run_has_nan[runs[j]] = true;
-            ambiguous |= ways.reduceat && findings[j].mixed_zero_extreme;
+            if (plan.sums[j] == MeanSum::Pairwise && findings[j].has_nan) resum = run_has_nan[plan.runs[j]] = true;
+            ambiguous |= plan.ways.reduceat && findings[j].mixed_zero_extreme;
         }
         for (std::size_t j = 0; j < width; ++j) {
-            ambiguous |= sums[j] == MeanSum::Pairwise && !run_has_nan[runs[j]] && findings[j].floating_point_exception;
+            ambiguous |=
+                plan.sums[j] == MeanSum::Pairwise && !run_has_nan[plan.runs[j]] && findings[j].floating_point_exception;
         }
         if (resum) {
             run_tasks(width, worth_threads, [&](std::size_t j) {
-                if (run_has_nan[runs[j]])
-                    reduce_column(*reduction, MeanSum::Compensated, columns.inputs[j], groups, outs[j]);
+                if (run_has_nan[plan.runs[j]]) kernel(MeanSum::Compensated, inputs[j], groups, outputs.columns[j]);
             });
         }
     }
     // numpy's minimum and maximum settle 0.0 against -0.0 by their own vector order, and its sums warn
     // as its error state says: pandas' own reduction is the one to run then.
-    if (ambiguous) return {};
+    return !ambiguous;
+}
 
-    tick_means_view.reset();
-    rt::Ref index = result_index(pd, np, *reduction, *grid, tz.get(), bounds, tick_means.get());
+// ---- assemble ----
+
+// The result's index: the timestamp column reduced as the group-by reduces it, then made the index.
+rt::Ref result_index(PyObject* pd, PyObject* np, Plan& plan, const Outputs& outputs) {
+    const FixedWindowGrid& grid = *plan.grid;
+    GroupBounds& bounds = *plan.bounds;
+    const Groups& groups = bounds.groups();
+    switch (plan.reduction->label) {
+        case RowLabel::RowCount: {
+            rt::Ref length = rt::Ref::steal(PyLong_FromLongLong(groups.count));
+            rt::Ref sizes = new_array(np, length.get(), n_int64);
+            auto* out = static_cast<std::int64_t*>(array_data(sizes.get()));
+            for (std::int64_t g = 0; g < groups.count; ++g) out[g] = groups.bounds[g + 1] - groups.bounds[g];
+            rt::Ref index_type = rt::attr(pd, n_Index);
+            return rt::call(index_type.get(), sizes.get(), rt::kw<"name">(grid.index_col.get()));
+        }
+        case RowLabel::MeanTimestamp: {
+            // The means are UTC instants when the index is aware.
+            rt::Ref stamps = rt::call_method(outputs.tick_means.get(), n_view, grid.ticks_dtype.get());
+            rt::Ref index_type = rt::attr(pd, n_DatetimeIndex);
+            rt::Ref index = rt::call(index_type.get(), stamps.get(), rt::kw<"name">(grid.index_col.get()),
+                                     rt::kw<"copy">(Py_False));
+            if (plan.tz.get() == Py_None) return index;
+            rt::Ref in_utc = rt::call_method(index.get(), n_tz_localize, n_UTC.get());
+            return rt::call_method(in_utc.get(), n_tz_convert, plan.tz.get());
+        }
+        case RowLabel::FirstRow:
+        case RowLabel::LastRow: {
+            rt::Ref positions = bounds.run_rows(plan.reduction->label == RowLabel::FirstRow);
+            rt::Ref taken = rt::call_method(grid.index.get(), n_take, positions.get());
+            // A take along a regular stride keeps the index's frequency; an index made from a column has none.
+            rt::Ref freq = rt::attr(taken.get(), n_freq);
+            if (freq.get() != Py_None) rt::set_attr(taken.get(), n_freq, Py_None);
+            return taken;
+        }
+    }
+    __builtin_unreachable();
+}
+
+rt::Ref assemble(PyObject* pd, PyObject* np, PyObject* df, Plan& plan, const Outputs& outputs) {
+    rt::Ref index = result_index(pd, np, plan, outputs);
+    rt::Ref frame_type = rt::attr(pd, n_DataFrame);
+    const Columns& columns = plan.columns;
     rt::Ref result;
-    if (one_kind) {
-        rt::Ref values = rt::attr(block.get(), n_T);
+    if (plan.one_kind) {
+        rt::Ref values = rt::attr(outputs.block.get(), n_T);
         result = rt::call(frame_type.get(), values.get(), rt::kw<"index">(index.get()),
                           rt::kw<"columns">(columns.index.get()), rt::kw<"copy">(Py_False));
     } else {
         rt::Ref data = rt::Ref::steal(PyDict_New());
-        for (std::size_t j = 0; j < width; ++j)
-            rt::require(PyDict_SetItem(data.get(), columns.labels[j].get(), arrays[j].get()));
+        for (std::size_t j = 0; j < plan.width; ++j)
+            rt::require(PyDict_SetItem(data.get(), columns.labels[j].get(), outputs.arrays[j].get()));
         result = rt::call(frame_type.get(), data.get(), rt::kw<"index">(index.get()),
                           rt::kw<"columns">(columns.index.get()));
     }
     // pandas' group-by hands the table's attrs and flags on to what these reductions give, count aside,
     // in its own way (shared or copied, depending on the version).
-    if (*reduction == Reduction::Count) return result;
+    if (!plan.reduction->hands_on_attrs) return result;
     rt::Ref finalize = rt::attr(result.get(), d_finalize);
     return rt::call(finalize.get(), df, rt::kw<"method">(n_groupby.get()));
+}
+
+}  // namespace
+
+NativeSample sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* func_name,
+                             PyObject* origin) {
+    NativeSample sampled;
+    Plan plan;
+    plan_sample(plan, pd, np, df, window, func_name, origin);
+    if (plan.to_pandas == ToPandas::Nothing) {
+        Outputs outputs;
+        if (compute(np, plan, outputs)) {
+            sampled.result = assemble(pd, np, df, plan, outputs);
+            return sampled;
+        }
+        plan.to_pandas = ToPandas::Ambiguous;
+    }
+    sampled.order_checked = plan.order_checked;
+    sampled.grid = std::move(plan.grid);
+    return sampled;
 }
 
 }  // namespace samplers

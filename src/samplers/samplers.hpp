@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "index_order.hpp"
 #include "names.hpp"
 #include "runtime/runtime.hpp"
 
@@ -28,14 +29,6 @@ struct WorkingTable {
     rt::Ref index_col;
 };
 
-// A datetime index whose timestamps go backwards or hold NaT is refused with ValueError naming the first
-// such position; other indexes pass (index_order.cpp). The first form takes the caller's table.
-void require_ascending_index(PyObject* pd, PyObject* table);
-void require_ascending_timestamps(PyObject* pd, PyObject* index);
-
-// `index[position]` as the index gives it (a negative position counts from the end; index_order.cpp).
-rt::Ref timestamp_at(PyObject* index, Py_ssize_t position);
-
 // The caller's table, or a shallow copy of it indexed by the timestamps that an index of text or
 // objects stands for, when pandas' datetime conversion reads it (period_labels.cpp).
 rt::Ref with_timestamp_index(PyObject* pd, PyObject* df);
@@ -56,11 +49,6 @@ void move_back(PyObject* pd, PyObject* result, PyObject* shift);
 // (period_labels.cpp). A grid far longer than the table is laid only where rows fall.
 WorkingTable label_through_pandas(PyObject* pd, PyObject* np, PyObject* df, PyObject* window);
 
-// The same working table from one native pass, for a fixed-length window over a datetime64 index,
-// naive or aware; an empty table when the input is not of that kind (fixed_window_labels.cpp).
-// With an `origin` other than null or None (as checked_origin left it) the grid is anchored there.
-WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* origin = nullptr);
-
 // The fixed-length grid that the native labelling pass lays over a table, when the table is of the kind
 // it handles: the table's index, that index's name, the int64 timestamps rows are labelled by (wall-clock
 // times for an aware index) with their numpy datetime64 dtype, and the grid in nanoseconds.
@@ -72,11 +60,21 @@ struct FixedWindowGrid {
     std::int64_t nanoseconds_per_tick;
     std::int64_t first_start;
     std::int64_t step;
+    // An aware index whose wall-clock times descend somewhere (a clock turned back): its periods are not
+    // runs of rows. Always false for a naive index, whose order is checked as such.
+    bool wall_clock_turns_back;
 };
 // `origin` null or None: the first timestamp cut down to the window's base unit; "epoch", "start_day" or
 // a Timestamp: windows counted from there, as pandas' resample counts them.
 std::optional<FixedWindowGrid> fixed_window_grid(PyObject* pd, PyObject* np, PyObject* df, PyObject* window,
                                                  PyObject* origin = nullptr);
+
+// The same working table from one native pass, for a fixed-length window over a datetime64 index,
+// naive or aware; an empty table when the input is not of that kind (fixed_window_labels.cpp).
+// With an `origin` other than null or None (as checked_origin left it) the grid is anchored there. The
+// second form labels by a grid already laid for the table.
+WorkingTable label_fixed_window(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* origin = nullptr);
+WorkingTable label_fixed_window(PyObject* np, PyObject* df, FixedWindowGrid grid);
 
 // An origin as the samplers keep it: None, "epoch" and "start_day" as given, anything else read by
 // pd.Timestamp; ValueError for what is none of these (fixed_window_labels.cpp).
@@ -86,9 +84,15 @@ rt::Ref checked_origin(PyObject* pd, PyObject* origin);
 // installed pandas, and where bars are made (notes.cpp).
 rt::Ref working_methods_note(PyObject* pd, PyObject* np, const char* lead);
 
-// The sampled table reduced in C++ straight from the columns' buffers, or an empty reference when the
-// table, its columns or the method are not of the kinds reduced there (native_sample.cpp).
-rt::Ref sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* func_name,
-                        PyObject* origin);
+// The sampled table reduced in C++ straight from the columns' buffers (native_sample.cpp); when the
+// table, its columns or the method are not of the kinds reduced there, no result but the grid laid for
+// the table, if it has one (the group-by labels by it), and whether the index's order was checked.
+struct NativeSample {
+    rt::Ref result;
+    std::optional<FixedWindowGrid> grid;
+    bool order_checked = false;
+};
+NativeSample sample_natively(PyObject* pd, PyObject* np, PyObject* df, PyObject* window, PyObject* func_name,
+                             PyObject* origin);
 
 }  // namespace samplers

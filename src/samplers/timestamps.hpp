@@ -1,18 +1,12 @@
 // Reading datetime64 indexes as int64 ticks, shared by the two ways rows are labelled.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include "names.hpp"
-#include "parallel.hpp"
 #include "runtime/buffer.hpp"
 #include "runtime/calls.hpp"
 
@@ -56,59 +50,6 @@ public:
 private:
     rt::Buffer buffer_;
 };
-
-#if defined(__x86_64__)
-// Whether `count` contiguous int64 values never descend, four comparisons per instruction; the caller
-// checks that the processor has AVX2.
-__attribute__((target("avx2"))) inline bool never_descends_avx2(const std::int64_t* values, std::ptrdiff_t count) {
-    std::ptrdiff_t i = 1;
-    while (i + 4 <= count) {
-        // A block of rows at a time without a branch per row, then one test for the block.
-        const std::ptrdiff_t block_end = std::min<std::ptrdiff_t>(count, i + 4096);
-        __m256i descends = _mm256_setzero_si256();
-        for (; i + 4 <= block_end; i += 4) {
-            const __m256i previous = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + i - 1));
-            const __m256i current = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + i));
-            descends = _mm256_or_si256(descends, _mm256_cmpgt_epi64(previous, current));
-        }
-        if (!_mm256_testz_si256(descends, descends)) return false;
-    }
-    for (; i < count; ++i) {
-        if (values[i] < values[i - 1]) return false;
-    }
-    return true;
-}
-#endif
-
-// Whether no timestamp of rows [first, end) is earlier than the row before it.
-inline bool never_descends_between(const Int64Column& times, Py_ssize_t first, Py_ssize_t end) {
-    first = std::max<Py_ssize_t>(first, 1);
-    if (end <= first) return true;
-#if defined(__x86_64__)
-    if (times.stride() == sizeof(std::int64_t) && __builtin_cpu_supports("avx2")) {
-        return never_descends_avx2(reinterpret_cast<const std::int64_t*>(times.data()) + first - 1, end - first + 1);
-    }
-#endif
-    for (Py_ssize_t i = first; i < end; ++i) {
-        if (times[i] < times[i - 1]) return false;
-    }
-    return true;
-}
-
-// Whether a column of timestamps never descends. A long column is read in two halves at once: the pass is
-// bound by how fast one core reads memory.
-inline bool never_descends(const Int64Column& times) {
-    constexpr Py_ssize_t kRowsWorthThreads = Py_ssize_t{1} << 18;
-    const Py_ssize_t count = times.size();
-    if (count < kRowsWorthThreads) return never_descends_between(times, 1, count);
-    const Py_ssize_t middle = count / 2;
-    bool ascends[2];
-    run_tasks(2, true, [&](std::size_t half) {
-        ascends[half] =
-            half == 0 ? never_descends_between(times, 1, middle) : never_descends_between(times, middle, count);
-    });
-    return ascends[0] && ascends[1];
-}
 
 // Walks ascending timestamps (in nanoseconds) through consecutive periods of `step` laid from
 // `first_start`, telling when a timestamp enters a later period and where that period starts.
