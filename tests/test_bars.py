@@ -211,6 +211,19 @@ def test_tables_it_cannot_read_are_refused_with_what_to_do():
         BarSampler("5min", origin="2024-01-01")(table.tz_localize("UTC"))
 
 
+@pytest.mark.parametrize("origin", [None, "2024-01-01"])
+def test_a_long_index_out_of_order_is_refused_before_what_the_grid_finds_wrong(origin):
+    # Long enough that the order is checked on a thread of its own while the grid is laid; a naive origin
+    # on the aware index makes laying it fail too.
+    rows = 1 << 17
+    ticks = pd.Timestamp("2024-01-01").value + np.arange(rows) * 10**6
+    ticks[[rows - 2, rows - 1]] = ticks[[rows - 1, rows - 2]]
+    index = pd.DatetimeIndex(ticks.view("M8[ns]")).tz_localize("UTC")
+    table = pd.DataFrame({"price": np.ones(rows), "size": np.ones(rows)}, index=index)
+    with pytest.raises(ValueError, match=f"ascending without missing timestamps: position {rows - 1} "):
+        BarSampler("5min", origin=origin)(table)
+
+
 def test_sampling_and_its_refusals_leak_nothing():
     table = trades(4, 50, "5min", "float64", "int64", "Asia/Tokyo", "ns")
     columns, stamps = {name: table[name].to_numpy() for name in table}, table.index.asi8.view("M8[ns]")

@@ -8,6 +8,7 @@
 #include "runtime/handlers.hpp"
 #include "runtime/notes.hpp"
 #include "samplers/arrays.hpp"
+#include "samplers/index_order.hpp"
 #include "samplers/pandas_ways.hpp"
 #include "samplers/parallel.hpp"
 #include "samplers/samplers.hpp"
@@ -175,6 +176,36 @@ private:
     rt::Ref arrays_;
 };
 
+// The index as the plan reads it: its zone, and its wall-clock and instant ticks in the index's unit.
+struct IndexTicks {
+    rt::Ref tz;
+    rt::Ref wall_dtype;
+    rt::Ref wall_array;
+    rt::Ref instant_array;
+    std::optional<samplers::Int64Column> wall;
+    std::optional<samplers::Int64Column> instants;
+    std::int64_t nanoseconds_per_tick = 0;
+};
+
+void read_index_ticks(PyObject* np, PyObject* index, Py_ssize_t rows, IndexTicks& ticks) {
+    ticks.tz = rt::attr(index, n_tz);
+    rt::Ref wall_index =
+        ticks.tz.get() == Py_None ? rt::Ref::borrow(index) : rt::call_method(index, n_tz_localize, Py_None);
+    ticks.wall_dtype = rt::attr(wall_index.get(), n_dtype);
+    ticks.nanoseconds_per_tick = samplers::nanoseconds_per_tick(ticks.wall_dtype.get());
+    if (ticks.nanoseconds_per_tick == 0) {
+        rt::raise_format(PyExc_TypeError, "unexpected index dtype %S", ticks.wall_dtype.get());
+    }
+    ticks.wall_array = contiguous(np, rt::attr(wall_index.get(), n_asi8).get());
+    ticks.instant_array = ticks.tz.get() == Py_None ? ticks.wall_array : contiguous(np, rt::attr(index, n_asi8).get());
+    const samplers::Int64Column& wall = ticks.wall.emplace(ticks.wall_array.get());
+    const samplers::Int64Column& instants = ticks.instants.emplace(ticks.instant_array.get());
+    if (!wall.usable() || !instants.usable() || wall.size() != rows || instants.size() != rows ||
+        (rows > 1 && (wall.stride() != 8 || instants.stride() != 8))) {
+        rt::raise(PyExc_SystemError, "unexpected layout of datetime index values");
+    }
+}
+
 rt::Ref sample(rt::Args& args) {
     PyObject* self = args[Sample::self];
     PyObject* df = args[Sample::df];
@@ -210,30 +241,30 @@ rt::Ref sample(rt::Args& args) {
     read_column(np.get(), df, price_label.get(), rows, price);
     if (has_size) read_column(np.get(), df, size_label.get(), rows, size);
 
-    // The columns are read first: the pass over the timestamps takes what the interpreter had in cache.
-    samplers::require_ascending_timestamps(pd.get(), index.get());
-
-    rt::Ref tz = rt::attr(index.get(), n_tz);
-    rt::Ref wall_index = tz.get() == Py_None ? index : rt::call_method(index.get(), n_tz_localize, Py_None);
-    rt::Ref wall_dtype = rt::attr(wall_index.get(), n_dtype);
-    const std::int64_t nanoseconds_per = samplers::nanoseconds_per_tick(wall_dtype.get());
-    if (nanoseconds_per == 0) rt::raise_format(PyExc_TypeError, "unexpected index dtype %S", wall_dtype.get());
-    rt::Ref wall_ticks = contiguous(np.get(), rt::attr(wall_index.get(), n_asi8).get());
-    rt::Ref instant_ticks =
-        tz.get() == Py_None ? wall_ticks : contiguous(np.get(), rt::attr(index.get(), n_asi8).get());
-    samplers::Int64Column wall(wall_ticks.get());
-    samplers::Int64Column instants(instant_ticks.get());
-    if (!wall.usable() || !instants.usable() || wall.size() != rows || instants.size() != rows ||
-        (rows > 1 && (wall.stride() != 8 || instants.stride() != 8))) {
-        rt::raise(PyExc_SystemError, "unexpected layout of datetime index values");
+    // The order pass reads the timestamps on a thread of its own while the rest of the plan is made; an
+    // index out of order is refused before anything the plan found wrong with it.
+    samplers::AscendingCheckInBackground order(pd.get(), index.get());
+    IndexTicks ticks;
+    std::optional<samplers::FixedWindowGrid> grid;
+    try {
+        read_index_ticks(np.get(), index.get(), rows, ticks);
+        if (rows > 0) grid = samplers::fixed_window_grid(pd.get(), np.get(), df, window.get(), origin.get());
+    } catch (const rt::PyError&) {
+        rt::HandledError error(PyExc_Exception);
+        order.require();
+        error.reraise();
     }
+    order.require();
+    const std::int64_t nanoseconds_per = ticks.nanoseconds_per_tick;
+    const rt::Ref& tz = ticks.tz;
+    const rt::Ref& wall_dtype = ticks.wall_dtype;
 
     BarPlan plan{};
     plan.price = price.column;
     plan.has_size = has_size;
     if (has_size) plan.size = size.column;
-    plan.wall = Ticks{wall.data()};
-    plan.instants = Ticks{instants.data()};
+    plan.wall = Ticks{ticks.wall->data()};
+    plan.instants = Ticks{ticks.instants->data()};
     plan.rows = rows;
     plan.nanoseconds_per_tick = nanoseconds_per;
     plan.closed_right = is_text(closed.get(), n_right);
@@ -243,8 +274,6 @@ rt::Ref sample(rt::Args& args) {
     // pandas sums a column to its own dtype (an int32 sum wraps as int32, however it is added up).
     plan.volume_kind = has_size ? size.column.kind : ValueKind::Float64;
     if (rows > 0) {
-        std::optional<samplers::FixedWindowGrid> grid =
-            samplers::fixed_window_grid(pd.get(), np.get(), df, window.get(), origin.get());
         if (!grid) {
             rt::raise_format(PyExc_ValueError, "BarSampler cannot lay windows of %S over this index", window.get());
         }

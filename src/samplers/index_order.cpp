@@ -22,6 +22,31 @@ namespace {
                      position, earlier.get(), position - 1, later.get());
 }
 
+// The timestamps of a datetime index as int64 instants (UTC for an aware index, so that a wall clock
+// turned back by a time-zone change is still in order).
+rt::Ref instants(PyObject* index) {
+    rt::Ref stamps = rt::attr(index, n_asi8);
+    if (!Int64Column(stamps.get()).usable()) rt::raise(PyExc_SystemError, "unexpected layout of datetime index values");
+    return stamps;
+}
+
+// NaT sorts below every timestamp: an index that starts with one and never descends has none.
+template <typename Pass>
+bool in_order(const Int64Column& times, const Pass& never_descending) {
+    return times.size() == 0 || (times[0] != kNaT && never_descending(times));
+}
+
+// Refuses the index at its first row out of order or holding NaT (none where the timestamps changed
+// since a pass found one).
+void refuse_out_of_order(PyObject* index, const Int64Column& times) {
+    const Py_ssize_t count = times.size();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const std::int64_t current = times[i];
+        if (current == kNaT) refuse_nat(i);
+        if (i > 0 && current < times[i - 1]) refuse_backwards(index, i);
+    }
+}
+
 }  // namespace
 
 std::optional<TimeSpan> span_without_nat(const Int64Column& times) {
@@ -55,22 +80,44 @@ rt::Ref timestamp_at(PyObject* index, Py_ssize_t position) {
 void require_ascending_timestamps(PyObject* pd, PyObject* index) {
     rt::Ref datetime_index = rt::attr(pd, n_DatetimeIndex);
     if (!rt::is_instance(index, datetime_index.get())) return;
-    // asi8 holds instants (UTC for an aware index), so a wall clock turned back by a time-zone change
-    // is still in order.
-    rt::Ref stamps = rt::attr(index, n_asi8);
+    rt::Ref stamps = instants(index);
     Int64Column times(stamps.get());
-    if (!times.usable()) rt::raise(PyExc_SystemError, "unexpected layout of datetime index values");
-    const Py_ssize_t count = times.size();
     {
-        // NaT sorts below every timestamp: an index that starts with one and never descends has none.
         ReleasedGil released;
-        if (count == 0 || (times[0] != kNaT && never_descends(times))) return;
+        if (in_order(times, [](const Int64Column& column) { return never_descends(column); })) return;
     }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const std::int64_t current = times[i];
-        if (current == kNaT) refuse_nat(i);
-        if (i > 0 && current < times[i - 1]) refuse_backwards(index, i);
+    refuse_out_of_order(index, times);
+}
+
+AscendingCheckInBackground::AscendingCheckInBackground(PyObject* pd, PyObject* index)
+    : pd_(pd), index_(index), stamps_(instants(index)), times_(stamps_.get()) {
+    // A short index is checked at once; where the system refuses a thread, too.
+    const auto pass = [this] {
+        ascends_ =
+            in_order(times_, [](const Int64Column& times) { return never_descends_between(times, 1, times.size()); });
+    };
+    if (times_.size() < (Py_ssize_t{1} << 17)) {
+        pass();
+        return;
     }
+    try {
+        pass_ = std::thread(pass);
+    } catch (const std::system_error&) {
+        pass();
+    }
+}
+
+AscendingCheckInBackground::~AscendingCheckInBackground() { wait(); }
+
+void AscendingCheckInBackground::wait() {
+    if (!pass_.joinable()) return;
+    ReleasedGil released;
+    pass_.join();
+}
+
+void AscendingCheckInBackground::require() {
+    wait();
+    if (!ascends_) require_ascending_timestamps(pd_, index_);  // finds the position and refuses
 }
 
 void require_ascending_index(PyObject* pd, PyObject* table) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <thread>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -108,6 +109,30 @@ std::optional<TimeSpan> span_without_nat(const Int64Column& times);
 // with ValueError naming the first such position; other indexes pass. The first form takes the table.
 void require_ascending_index(PyObject* pd, PyObject* table);
 void require_ascending_timestamps(PyObject* pd, PyObject* index);
+
+// require_ascending_timestamps with its pass over the timestamps on a thread of its own, started by the
+// constructor, so that the caller goes on meanwhile with work that needs the interpreter. `require()` waits
+// for the pass and refuses the index as require_ascending_timestamps does; the destructor waits for it too.
+// `index` must be a DatetimeIndex; it and `pd` must outlive the check.
+class AscendingCheckInBackground {
+public:
+    AscendingCheckInBackground(PyObject* pd, PyObject* index);
+    ~AscendingCheckInBackground();
+    AscendingCheckInBackground(const AscendingCheckInBackground&) = delete;
+    AscendingCheckInBackground& operator=(const AscendingCheckInBackground&) = delete;
+
+    void require();
+
+private:
+    void wait();
+
+    PyObject* pd_;
+    PyObject* index_;
+    rt::Ref stamps_;
+    Int64Column times_;
+    std::thread pass_;
+    bool ascends_ = true;
+};
 
 // `index[position]` as the index gives it (a negative position counts from the end).
 rt::Ref timestamp_at(PyObject* index, Py_ssize_t position);
