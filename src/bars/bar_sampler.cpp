@@ -187,16 +187,25 @@ struct IndexTicks {
     std::int64_t nanoseconds_per_tick = 0;
 };
 
-void read_index_ticks(PyObject* np, PyObject* index, Py_ssize_t rows, IndexTicks& ticks) {
+// The grid, where there is one, has read the wall clock already (for an aware index a conversion of every
+// timestamp), so its ticks are taken as they are.
+void read_index_ticks(PyObject* np, PyObject* index, Py_ssize_t rows, const samplers::FixedWindowGrid* grid,
+                      IndexTicks& ticks) {
     ticks.tz = rt::attr(index, n_tz);
-    rt::Ref wall_index =
-        ticks.tz.get() == Py_None ? rt::Ref::borrow(index) : rt::call_method(index, n_tz_localize, Py_None);
-    ticks.wall_dtype = rt::attr(wall_index.get(), n_dtype);
-    ticks.nanoseconds_per_tick = samplers::nanoseconds_per_tick(ticks.wall_dtype.get());
-    if (ticks.nanoseconds_per_tick == 0) {
-        rt::raise_format(PyExc_TypeError, "unexpected index dtype %S", ticks.wall_dtype.get());
+    if (grid != nullptr) {
+        ticks.wall_dtype = grid->ticks_dtype;
+        ticks.nanoseconds_per_tick = grid->nanoseconds_per_tick;
+        ticks.wall_array = contiguous(np, grid->ticks.get());
+    } else {
+        rt::Ref wall_index =
+            ticks.tz.get() == Py_None ? rt::Ref::borrow(index) : rt::call_method(index, n_tz_localize, Py_None);
+        ticks.wall_dtype = rt::attr(wall_index.get(), n_dtype);
+        ticks.nanoseconds_per_tick = samplers::nanoseconds_per_tick(ticks.wall_dtype.get());
+        if (ticks.nanoseconds_per_tick == 0) {
+            rt::raise_format(PyExc_TypeError, "unexpected index dtype %S", ticks.wall_dtype.get());
+        }
+        ticks.wall_array = contiguous(np, rt::attr(wall_index.get(), n_asi8).get());
     }
-    ticks.wall_array = contiguous(np, rt::attr(wall_index.get(), n_asi8).get());
     ticks.instant_array = ticks.tz.get() == Py_None ? ticks.wall_array : contiguous(np, rt::attr(index, n_asi8).get());
     const samplers::Int64Column& wall = ticks.wall.emplace(ticks.wall_array.get());
     const samplers::Int64Column& instants = ticks.instants.emplace(ticks.instant_array.get());
@@ -247,8 +256,8 @@ rt::Ref sample(rt::Args& args) {
     IndexTicks ticks;
     std::optional<samplers::FixedWindowGrid> grid;
     try {
-        read_index_ticks(np.get(), index.get(), rows, ticks);
         if (rows > 0) grid = samplers::fixed_window_grid(pd.get(), np.get(), df, window.get(), origin.get());
+        read_index_ticks(np.get(), index.get(), rows, grid ? &*grid : nullptr, ticks);
     } catch (const rt::PyError&) {
         rt::HandledError error(PyExc_Exception);
         order.require();
@@ -285,6 +294,11 @@ rt::Ref sample(rt::Args& args) {
                              "the windows of %S from this origin do not start on whole ticks of the index's unit (%S)",
                              window.get(), wall_dtype.get());
         }
+        if (grid->wall_clock_turns_back) {
+            rt::raise(PyExc_ValueError,
+                      "the index's wall clock turns back (summer time ends within it) and BarSampler cuts windows by "
+                      "wall-clock time: sample df.tz_convert(\"UTC\") instead, then convert the result's zone back");
+        }
         plan.volume_sum = reduceat ? SumWay::Pairwise : SumWay::Compensated;
         plan.vwap_sum = plan.volume_sum;
     }
@@ -293,11 +307,6 @@ rt::Ref sample(rt::Args& args) {
     {
         samplers::ReleasedGil released;
         runs = find_runs(plan);
-    }
-    if (runs.wall_clock_turns_back) {
-        rt::raise(PyExc_ValueError,
-                  "the index's wall clock turns back (summer time ends within it) and BarSampler cuts windows by "
-                  "wall-clock time: sample df.tz_convert(\"UTC\") instead, then convert the result's zone back");
     }
 
     // Compute: the outputs, filled without the interpreter lock.

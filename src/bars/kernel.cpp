@@ -529,15 +529,6 @@ Runs find_runs(const BarPlan& plan) {
     const auto at = [&](std::int64_t row) {
         return samplers::wrapped_nanoseconds(plan.wall[row], plan.nanoseconds_per_tick) - shift;
     };
-    // An aware index is cut by its wall clock, which turns back where summer time ends.
-    if (plan.wall.data != plan.instants.data) {
-        for (std::int64_t row = 1; row < rows; ++row) {
-            if (plan.wall[row] < plan.wall[row - 1]) {
-                runs.wall_clock_turns_back = true;
-                return runs;
-            }
-        }
-    }
     samplers::PeriodCursor cursor(plan.grid_start, plan.step);
     cursor.enters_new_period(at(0));
     const std::int64_t first_start = cursor.start();

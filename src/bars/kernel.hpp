@@ -69,9 +69,9 @@ struct BarOutputs {
 struct Runs {
     std::vector<std::int64_t> bounds;
     std::int64_t bars = 0;  // the result's rows: the runs, or with `fill` every window from the first to the last
-    bool wall_clock_turns_back = false;  // an aware index whose wall clock goes back: no runs were found
 };
 
+// The wall clock must not turn back: the plan refuses an index whose clock does.
 Runs find_runs(const BarPlan& plan);
 
 // Fills every output item; `threads` splits the runs among up to that many threads.
