@@ -209,6 +209,9 @@ def test_tables_it_cannot_read_are_refused_with_what_to_do():
         BarSampler("5min")(table.iloc[[1, 0, 2]])
     with pytest.raises(ValueError, match="The origin must have the same timezone as the index."):
         BarSampler("5min", origin="2024-01-01")(table.tz_localize("UTC"))
+    fall_back = pd.date_range("2024-11-03 05:00", periods=5, freq="20min", tz="UTC").tz_convert("America/New_York")
+    with pytest.raises(ValueError, match=r'wall clock turns back .* sample df.tz_convert\("UTC"\) instead'):
+        BarSampler("5min")(pd.DataFrame({"price": 1.0, "size": 1.0}, index=fall_back))
 
 
 @pytest.mark.parametrize("origin", [None, "2024-01-01"])
